@@ -1,0 +1,32 @@
+# Warnings for the project's own code only (never for Qt's or GoogleTest's headers).
+add_library(calib_warnings INTERFACE)
+target_compile_options(calib_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+  -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+if(CALIB_WERROR)
+  target_compile_options(calib_warnings INTERFACE -Werror)
+endif()
+
+# calib_add_library(NAME SOURCES... [DEPENDS libs...]) : one static library per folder.
+function(calib_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    calib_folder_sources(ARG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} Qt6::Core Threads::Threads
+                                PRIVATE calib_warnings)
+endfunction()
+
+# Sources of a folder: every .cpp directly in it (re-globbed at build time, so adding
+# a file needs no CMake edit). A folder with no sources yet still makes its target.
+function(calib_folder_sources out dir)
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT srcs)
+    set(stub ${CMAKE_CURRENT_BINARY_DIR}/${out}_empty.cpp)
+    file(WRITE ${stub} "// folder has no sources yet\n")
+    set(srcs ${stub})
+  endif()
+  set(${out} ${srcs} PARENT_SCOPE)
+endfunction()

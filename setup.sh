@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need, then configures and
+# builds into ./build. Quick when everything is already there.
+#   ./setup.sh              install, configure, build (Release with debug info)
+#   BUILD_DIR=b ./setup.sh  another build folder; CMAKE_ARGS="..." adds configure options
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+  libgtest-dev libgmock-dev googletest
+  clang libclang-rt-dev
+  python3 file dpkg-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+BUILD_DIR=${BUILD_DIR:-build}
+BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
+# shellcheck disable=SC2086
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" ${CMAKE_ARGS:-}
+cmake --build "$BUILD_DIR" -j "$(nproc)"

@@ -1,0 +1,10 @@
+// Test main for the core layers: a QCoreApplication owns the main thread, as in
+// the console program, so notifications and queued calls reach it.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
