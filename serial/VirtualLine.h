@@ -40,12 +40,12 @@ enum : uint32_t {
 
 // The host's line settings and modem lines, as last applied by the port object.
 struct TLineState {
-  int Baud = 0;         // 0 until the host configures the line
-  char Parity = 'N';    // 'N', 'O', 'E', 'M', 'S'
-  bool Dtr = false;     // true = asserted (set)
-  bool Rts = false;     // true = asserted (set)
-  bool Break = false;   // break condition held by the host
-  bool Open = false;    // the host has the port open
+  int Baud = 0;        // 0 until the host configures the line
+  char Parity = 'N';   // 'N', 'O', 'E', 'M', 'S'
+  bool Dtr = false;    // true = asserted (set)
+  bool Rts = false;    // true = asserted (set)
+  bool Break = false;  // break condition held by the host
+  bool Open = false;   // the host has the port open
 };
 
 // One character on the wire.
@@ -104,6 +104,9 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
 
   // ---- host side (used by the virtual serial backend) ----------------------
   void HostOpen();
+  // Opens unless the host side is open already or the line has vanished (one
+  // check and open, so that two openers cannot both succeed).
+  bool HostTryOpen();
   void HostClose();
   void HostConfigure(int baud, char parity);
   void HostSetDtr(bool on);
@@ -117,8 +120,8 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   // of at most `interval` (no gap limit when interval is zero), ending at `deadline`
   // in any case. Returns the number read, or -1 if the line vanished. Line errors
   // of the bytes read are ORed into *errors.
-  int HostRead(uint8_t* data, size_t count, TLineTime deadline,
-               std::chrono::microseconds interval, uint32_t* errors);
+  int HostRead(uint8_t* data, size_t count, TLineTime deadline, std::chrono::microseconds interval,
+               uint32_t* errors);
   // Bytes that have arrived and not been read yet (without waiting).
   size_t HostAvailable() const;
   void HostPurgeReceive();
@@ -130,8 +133,14 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
     uint8_t Value;
     uint32_t Errors;
     TLineTime Arrival;
+    TWireByte Wire;        // as sent; decided against the host's settings on arrival
+    bool Decided = false;  // Value and Errors hold what the host's UART made of it
   };
   TWireByte Garble(const TWireByte& b) const;
+  // Decides every arrived character against the host's current settings (caller holds Mutex).
+  void SettleArrived(TLineTime now);
+  void NotifyLineChange(std::unique_lock<std::mutex>& lock, bool changed);
+  void OpenLocked(std::unique_lock<std::mutex>& lock);
 
   const bool PacedMode;
   mutable std::mutex Mutex;

@@ -1,0 +1,134 @@
+#pragma once
+// The calibration job without any window: the port choice, the 200 ms connection
+// cycle, the EEPROM switch and the correction itself. The main window and the
+// console are two thin users of this object; they show what it logs (TCycleView)
+// and forward the user's choices to it.
+//
+// Everything here runs on the main thread. The cycle's blocking steps pump events
+// (through the log), so a port choice or a shutdown can arrive while a tick runs;
+// such requests are deferred until the tick has returned, so that nothing the tick
+// still uses is freed under it.
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "serial/RS232Tools.h"
+#include "support/Sema.h"
+
+class TRS232o;
+class TBusDriver;
+class TExtendedVariable;
+
+// Log colours as colour references 0x00BBGGRR.
+enum TLogColour : uint32_t {
+  lcBlack = 0,
+  lcRed = 255,
+  lcGreen = 0x008000,
+};
+
+enum class TLogStyle { Regular, Bold };
+
+// How a device ended.
+enum class TDeviceOutcome {
+  Ok,              // "OK!"
+  Failed,          // "Error occurred"
+  EepromFailed,    // "Error in writing EEPROM."
+};
+
+// What the cycle needs from whoever shows it.
+class TCycleView {
+ public:
+  virtual ~TCycleView() = default;
+  virtual void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
+                      bool bullets) = 0;
+  // Sets the port combo's selection from code (never runs a port choice).
+  virtual void SelectPortItem(int index) = 0;
+  // A device has been handled (after its closing lines were logged).
+  virtual void DeviceDone(TDeviceOutcome /*outcome*/) {}
+  // The chosen port could not be opened (after "Error opening port: COM" was logged).
+  virtual void PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {}
+};
+
+// The user instructions shown at start.
+extern std::string InstructionText;
+void StartUnitInstructions();
+void StopUnitInstructions();
+
+// The fixed texts of the window.
+inline constexpr const char* MainCaption = "Calibration for 0A8-0AF";
+inline constexpr const char* VersionCaption = "program version 9007119.4";
+inline constexpr const char* SelectPortCaption = "Select com port";
+
+class TCalibrationCycle : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TCalibrationCycle(TCycleView& view, QObject* parent = nullptr);
+  ~TCalibrationCycle() override;
+
+  // Start: creates the variable and logs the instructions.
+  void Initialise();
+  // Rebuilds the port list (entry 0 stays 0) and returns the captions, one per line
+  // separated by carriage returns. Does not touch an open port or a running driver.
+  std::string ScanPortList(bool probe);
+  const TPortList& PortNumbers() const { return FPortNumbers; }
+  // The user chose combo item `index` (0 = "Select com port"). Deferred during a tick.
+  void ChoosePortItem(int index);
+  // Makes port n the only listed port and chooses it (the console's --port).
+  void ChoosePortNumber(uint32_t portNumber);
+  // The timer tick. Public so that tests and the window can run one directly.
+  void TestConnection();
+  // Frees the variable, the driver and the port. During a tick it is deferred and
+  // ShutdownDone is emitted when it has been carried out; returns true when done now.
+  bool Shutdown();
+
+  bool InTick() const { return TickDepth > 0; }
+  bool TimerEnabled() const { return Timer1.isActive(); }
+  QTimer& Timer() { return Timer1; }
+  TRS232o* Port() const { return FPort.get(); }
+  TBusDriver* Driver() const { return FDriver.get(); }
+  TExtendedVariable* Variable() const { return FVariable.get(); }
+
+  // ---- the correction's device access (through Variable and Driver) ----
+  bool ReadVariable(TExtendedVariable& variable);
+  bool WriteVariable(TExtendedVariable& variable);
+  bool ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType);
+  bool WriteDeviceWord(uint16_t address, int32_t value, uint8_t dataType);
+  bool EnableEepromWrites(bool enable, int32_t version);
+
+  void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
+              bool bullets = false);
+
+ signals:
+  void ShutdownDone();
+
+ private:
+  void SetComPort(int index);
+  void RunTick();
+  void HandleDevice(int32_t version);
+  void StopDriver();
+  void ReleaseAll();
+  void RunDeferred();
+
+  TCycleView& View;
+  QTimer Timer1;
+  TPortList FPortNumbers{0};
+  std::unique_ptr<TRS232o> FPort;
+  TThreadPtr<TBusDriver> FDriver;
+  std::unique_ptr<TExtendedVariable> FVariable;
+  int TickDepth = 0;
+  std::optional<int> PendingChoice;
+  bool PendingShutdown = false;
+  bool ShutDown = false;
+};
+
+// The correction itself: gate on the version, rescale the calibration word at
+// 0x21C4 by 64/10 and store it at 0x21A8 and 0x21C2, each verified.
+bool ApplyCorrection(TCalibrationCycle& main, int32_t version);
+
+// The scaled value of the correction: RoundHalfAway(v * 64 / 10).
+int64_t ScaleCalibration(int32_t v);

@@ -1,0 +1,56 @@
+#include "app/Startup.h"
+
+#include <iterator>
+
+#include "app/CalibrationCycle.h"
+#include "firmware/KFFFiles.h"
+#include "firmware/updaterunit.h"
+#include "link/InterfaceRefresh.h"
+#include "serial/PortMap.h"
+#include "serial/RS232Tools.h"
+#include "serial/RS232o.h"
+#include "support/HardcodedStrings.h"
+#include "support/Progress.h"
+#include "support/Sema.h"
+#include "support/Statics.h"
+#include "support/Textlogger.h"
+#include "variables/ExtendedVariable.h"
+
+namespace {
+
+// The one ordered list. Units that declare strings come after the string table;
+// units that use the notification queue come after it.
+const TUnitEntry ProgramUnits[] = {
+    {"Strings", StartUnitStrings, StopUnitStrings},
+    {"Sema", StartUnitSema, StopUnitSema},
+    {"Textlogger", StartUnitTextlogger, StopUnitTextlogger},
+    {"Statics", StartUnitStatics, StopUnitStatics},
+    {"Progress", StartUnitProgress, StopUnitProgress},
+    {"PortMap", StartUnitPortMap, StopUnitPortMap},
+    {"RS232o", StartUnitRS232o, StopUnitRS232o},
+    {"RS232Tools", StartUnitRS232Tools, StopUnitRS232Tools},
+    {"ExtendedVariable", StartUnitExtendedVariable, StopUnitExtendedVariable},
+    {"KFFFiles", StartUnitKFFFiles, StopUnitKFFFiles},
+    {"Updater", StartUnitUpdater, StopUnitUpdater},
+    {"InterfaceRefresh", StartUnitInterfaceRefresh, StopUnitInterfaceRefresh},
+    {"Instructions", StartUnitInstructions, StopUnitInstructions},
+};
+
+int StartedUnits = 0;
+
+}  // namespace
+
+void StartProgramUnits() {
+  for (const auto& unit : ProgramUnits) {
+    if (StartedUnits > static_cast<int>(&unit - ProgramUnits)) continue;
+    unit.Start();
+    ++StartedUnits;
+  }
+}
+
+void StopProgramUnits() {
+  while (StartedUnits > 0) {
+    --StartedUnits;
+    ProgramUnits[StartedUnits].Stop();
+  }
+}

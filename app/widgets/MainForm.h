@@ -1,0 +1,59 @@
+#pragma once
+// TForm1: the tool's one window. It shows what the calibration cycle logs and hands
+// the user's port choices to it; the work itself lives in TCalibrationCycle.
+
+#include <QComboBox>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/CalibrationCycle.h"
+
+class QCheckBox;
+class QLabel;
+class QTextEdit;
+
+// A combo that tells before its list opens, so the list can be rebuilt first.
+class TPortComboBox : public QComboBox {
+  Q_OBJECT
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnDropDown;
+  void showPopup() override;
+};
+
+class TForm1 : public QWidget, public TCycleView {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The handlers of the window.
+  void Initialise();
+  void RuimOp();
+  void SetComPort();
+  void ComPortComboBoxDropDown();
+  void TestConnection();
+
+  // TCycleView
+  void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
+              bool bullets) override;
+  void SelectPortItem(int index) override;
+
+  TCalibrationCycle& Cycle() { return *FCycle; }
+  TPortComboBox* ComPortComboBox = nullptr;
+  QCheckBox* ScanPortsCheckBox = nullptr;
+  QLabel* Label1 = nullptr;
+  QTextEdit* RichEdit = nullptr;
+  QLabel* Label2 = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  std::unique_ptr<TCalibrationCycle> FCycle;
+  bool SelectingFromCode = false;
+  bool Closed = false;
+};

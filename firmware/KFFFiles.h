@@ -1,0 +1,97 @@
+// KFF firmware files: a file holds one or more parts (normally "Main" and,
+// where needed, "Bootblock"); each part is a descriptor of key=value entries
+// and a list of lines that are sent to a boot loader as they stand.
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// Returned by TCodePart::GetValue for a key the descriptor does not hold at all,
+// so that a missing key can be told from a key with an empty value.
+inline const QString KffAbsentMarker = QString(QChar(2));
+
+// The fixed header string in front of a file's (or, from version 3, every) part.
+inline constexpr char KffMagic[] = "Kalmeon Energy firmware file";
+// Highest file format version this reader takes.
+inline constexpr int KffMaxVersion = 4;
+// Size of a raw line record (format versions 0 to 2).
+inline constexpr int KffRawLineSize = 74;
+
+class TCodePart {
+ public:
+  explicit TCodePart(const QString& PartName = QString());
+
+  // key=value entries, file order, duplicates kept; keys match without regard to case.
+  QStringList Descriptor;
+  // Line 0 is the configuration line ("C" + bits), then ML message lines, EL data
+  // lines and CL code lines.
+  QList<QByteArray> Lines;
+  // The EL data lines currently stand in reverse order.
+  bool DataReversed = false;
+  // The data lines are left out when the part is sent.
+  bool SkipData = false;
+
+  QString GetValue(const QString& Key) const;
+  int GetInt(const QString& Key) const;
+  void SetValue(const QString& Key, const QString& Value);
+  void SetInt(const QString& Key, int Value);
+
+  QString Nonce() const;
+  int UsedKey() const;
+  QByteArray ConfigBody() const;
+
+  void AddMessage(const QByteArray& Text);
+  QString MessageAt(int Index) const;
+  int PayloadStart() const;
+
+  int SendLineCount() const;
+  // The Index-th line to send; IsData tells whether it is one of the data lines.
+  // An index past the end of Lines gives an empty line.
+  QByteArray SendLineAt(int Index, bool& IsData) const;
+  void SetDataReversed(bool Reversed);
+
+  // Parses one part. Version is -1 for the first part of a file and carries the
+  // format version from part to part. Error is empty on success.
+  void ReadPart(QIODevice& Stream, int& Version, QString& Error);
+};
+
+// The parts of one file, in file order; owns them.
+class TReprogramBuffer {
+ public:
+  // Reads a whole file from the stream's current position to its end. Error is
+  // empty on success; parts read before a failure stay in the buffer. With
+  // ShowMessages the "Main" part's messages are shown one by one afterwards.
+  void LoadFromStream(QIODevice& Stream, bool ShowMessages, QString& Error);
+  void LoadFromStream(QIODevice& Stream, bool ShowMessages, std::string& Error);
+
+  int Count() const { return static_cast<int>(Parts.size()); }
+  // nullptr when Index is out of range.
+  TCodePart* PartAt(int Index) const;
+  // Index of the last part whose "Part" value equals Name exactly; -1 if none.
+  int IndexOfPart(const QString& Name) const;
+  TCodePart* Add(std::unique_ptr<TCodePart> Part);
+  void Clear() { Parts.clear(); }
+
+  void SetDataReversed(bool Reversed);
+  void SetSkipData(bool Skip);
+
+ private:
+  std::vector<std::unique_ptr<TCodePart>> Parts;
+};
+
+// Declares the unit's messages in the string table (idempotent).
+void StartUnitKFFFiles();
+void StopUnitKFFFiles();
+
+// Shows one message of a firmware file to the user (an information dialog with
+// OK). The default goes through the string table; tests and the console
+// program may replace it. Returns the previous hook.
+using TKffMessageHook = void (*)(const QString& Message);
+TKffMessageHook SetKffMessageHook(TKffMessageHook Hook);

@@ -1,0 +1,201 @@
+#include "link/DeviceQueries.h"
+
+#include <QString>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "link/BX2Driver.h"
+#include "link/BusDriver.h"
+#include "variables/ExtendedVariable.h"
+
+namespace {
+
+constexpr uint8_t FirstVersionRequest = 0x05;
+constexpr uint8_t SecondVersionRequest = 0x06;
+constexpr uint8_t FirstVersionReply = 0x82;
+constexpr uint8_t SecondVersionReply = 0x83;
+constexpr int32_t LargestDecimalVersion = 9999999;
+
+constexpr uint8_t DeviceInfoRequest = 0x00;
+constexpr int DeviceInfoReply = 0x20;
+constexpr size_t DeviceInfoSize = 11;
+constexpr uint8_t NoDeviceAddress = 255;
+
+constexpr int ReadAttempts = 5;
+constexpr int WriteAttempts = 5;
+constexpr int EepromSwitchNew = 512;
+constexpr int EepromSwitchOld = 1279;
+
+uint8_t ByteAt(const std::string& bytes, size_t index) {
+  return static_cast<uint8_t>(bytes[index]);
+}
+
+// Little-endian value of `count` bytes starting at `from`.
+uint32_t LittleEndian(const std::string& bytes, size_t from, size_t count) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < count; ++i)
+    value |= static_cast<uint32_t>(ByteAt(bytes, from + i)) << (8 * i);
+  return value;
+}
+
+}  // namespace
+
+// ---- version ----------------------------------------------------------------------
+
+int32_t RequestVersion(TBusDriver* driver, bool first, std::string& text) {
+  std::string request(1, static_cast<char>(first ? FirstVersionRequest : SecondVersionRequest));
+  if (first) text.clear();
+  if (!driver) return -1;
+  const int n = driver->Query(request);
+  const uint8_t expected = first ? FirstVersionReply : SecondVersionReply;
+  const bool ok = n >= 3 && ByteAt(request, 0) == expected;
+  if (n > 5) text = request.substr(5, static_cast<size_t>(n) - 5);
+  if (!ok) return -1;
+  const size_t valueBytes = std::min<size_t>(static_cast<size_t>(n) - 1, 4);
+  return static_cast<int32_t>(LittleEndian(request, 1, valueBytes));
+}
+
+int32_t DecimalFromHexDigits(int32_t number) {
+  if (number <= LargestDecimalVersion) return number;
+  char hex[16] = {};
+  std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(number));
+  int32_t value = 0;
+  for (const char* c = hex; *c >= '0' && *c <= '9'; ++c) value = value * 10 + (*c - '0');
+  return value;
+}
+
+bool ReadVersionRecord(TBusDriver* driver, bool first, TVersionRecord& record) {
+  if (first) {
+    record.Number = RequestVersion(driver, true, record.Text);
+    return record.Number != -1;
+  }
+  // A device whose first reply carried only 16 bits sends the upper half on request.
+  if (record.Number != -1 && record.Number < 65536) {
+    std::string scratch;
+    const int32_t upper = RequestVersion(driver, false, scratch);
+    if (upper == -1) {
+      record.Number = -1;
+    } else {
+      const uint32_t combined = (static_cast<uint32_t>(upper) & 0xFFFFu) << 16 |
+                                (static_cast<uint32_t>(record.Number) & 0xFFFFu);
+      record.Number = static_cast<int32_t>(combined);
+    }
+  }
+  record.Number = DecimalFromHexDigits(record.Number);
+  return record.Number != -1;
+}
+
+int32_t QueryVersion(TBusDriver* driver) {
+  TVersionRecord record;
+  if (!ReadVersionRecord(driver, true, record) || !ReadVersionRecord(driver, false, record)) {
+    return -1;
+  }
+  return record.Number;
+}
+
+// ---- device address -----------------------------------------------------------------
+
+void ParseDeviceInfo(const std::string& reply, TDeviceInfo& info) {
+  // Shorter replies are taken as no device: their fields would lie past the end.
+  if (reply.size() < DeviceInfoSize || ByteAt(reply, 0) != DeviceInfoReply) return;
+  const uint8_t form = ByteAt(reply, 5);
+  if (form != 1 && form != 17) return;
+  info.FirstValue = LittleEndian(reply, 1, 4);
+  info.DeviceAddress = ByteAt(reply, 6);
+  info.SecondValue = static_cast<int32_t>(LittleEndian(reply, 7, 4));
+  info.LongForm = form == 17;
+}
+
+void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info) {
+  info = TDeviceInfo{};
+  std::string text(1, static_cast<char>(DeviceInfoRequest));
+  if (driver.AddressedQuery(0, text, -1, DeviceInfoReply)) ParseDeviceInfo(text, info);
+}
+
+bool SelectDeviceAddress(TBusDriver* driver) {
+  auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
+  if (!bx2) return false;
+  TDeviceInfo info;
+  for (int attempt = 0; attempt < 2 && info.DeviceAddress == NoDeviceAddress; ++attempt) {
+    ReadDeviceInfo(*bx2, info);
+  }
+  if (info.DeviceAddress == NoDeviceAddress) return false;
+  bx2->SelectAddress(info.DeviceAddress);
+  return true;
+}
+
+// ---- reads and verified writes -------------------------------------------------------------
+
+bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
+  variable.SetRawValue(NotReadSentinel);
+  if (!driver) return false;
+  for (int attempt = 0; attempt < ReadAttempts && variable.RawValue == NotReadSentinel; ++attempt) {
+    variable.Read(*driver, false);
+  }
+  return variable.RawValue != NotReadSentinel;
+}
+
+bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
+  const int32_t target = variable.RawValue;
+  if (!driver) return false;
+  for (int attempt = 0; attempt < WriteAttempts; ++attempt) {
+    variable.SetRawValue(target);
+    variable.Write(*driver, false);
+    ReadDeviceVariable(driver, variable);
+    if (variable.RawValue == target) return true;
+  }
+  return false;
+}
+
+namespace {
+bool ValidDataType(int dataType) {
+  return dataType >= dtByte && dataType <= dtPacked;
+}
+
+// A memory variable at `address` (combined write off).
+TExtendedVariable MemoryVariable(int address, int dataType) {
+  TExtendedVariable variable(QStringLiteral("0 W"), false);
+  variable.Address = static_cast<uint16_t>(address);
+  variable.DataType = static_cast<TDataType>(dataType);
+  return variable;
+}
+}  // namespace
+
+bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType) {
+  value = NotReadSentinel;
+  if (!ValidDataType(dataType)) return false;
+  TExtendedVariable variable = MemoryVariable(address, dataType);
+  const bool ok = ReadDeviceVariable(driver, variable);
+  value = variable.RawValue;
+  return ok;
+}
+
+bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType) {
+  if (!ValidDataType(dataType)) return false;
+  TExtendedVariable variable = MemoryVariable(address, dataType);
+  variable.SetRawValue(value);
+  return WriteDeviceVariable(driver, variable);
+}
+
+// ---- EEPROM write switch ------------------------------------------------------------------
+
+int EepromSwitchAddress(int32_t version) {
+  const int32_t minor = version % 1000;
+  if (minor >= 200) return EepromSwitchNew;
+  if (minor >= 141) return EepromSwitchOld;
+  if (minor == 0) return 0;
+  return -1;
+}
+
+bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version) {
+  int address = EepromSwitchAddress(version);
+  if (address == 0) {
+    // Minor 0: firmware that reports text after its version has the newer switch.
+    std::string text;
+    if (RequestVersion(driver, true, text) == -1) return false;
+    address = text.empty() ? EepromSwitchOld : EepromSwitchNew;
+  }
+  if (address < 0) return false;
+  return WriteDeviceValue(driver, address, enable ? 255 : 0, dtByte);
+}

@@ -1,0 +1,22 @@
+#if defined(__linux__)
+#include "serial/PosixBaud.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+bool SetLineBaud(int fd, int baud) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+  tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+  tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  tio.c_ispeed = static_cast<speed_t>(baud);
+  tio.c_ospeed = static_cast<speed_t>(baud);
+  return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+int GetLineBaud(int fd) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+  return static_cast<int>(tio.c_ospeed);
+}
+#endif

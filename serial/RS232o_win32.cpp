@@ -1,0 +1,269 @@
+// The serial backend for a COM port on Windows: overlapped I/O on "\\.\COMn", the
+// line record (DCB), the driver's own read time-outs, and ClearCommError for the
+// line errors.
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "serial/SerialBackend.h"
+
+namespace {
+
+using namespace std::chrono;
+
+TSerialFault FaultOfOpenError(DWORD e) {
+  switch (e) {
+    case ERROR_ACCESS_DENIED:  // the port is held by another program
+    case ERROR_SHARING_VIOLATION:
+      return TSerialFault::sfInUse;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return TSerialFault::sfNotFound;
+    default:
+      return TSerialFault::sfIo;
+  }
+}
+
+bool IsGoneError(DWORD e) {
+  return e == ERROR_DEVICE_NOT_CONNECTED || e == ERROR_BAD_COMMAND || e == ERROR_GEN_FAILURE ||
+         e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_HANDLE || e == ERROR_FILE_NOT_FOUND;
+}
+
+TSerialResult LastFailure() {
+  const DWORD e = GetLastError();
+  return TSerialResult::Failure(IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo,
+                                static_cast<int>(e));
+}
+
+DWORD MsUntil(TLineTime when) {
+  if (when == TLineTime::max()) return INFINITE;
+  const auto left = duration_cast<milliseconds>(when - TLineClock::now()).count();
+  return static_cast<DWORD>(std::clamp<int64_t>(left, 0, 0x7FFFFFFF));
+}
+
+// An overlapped record with its own manual-reset event.
+class TOverlapped {
+ public:
+  TOverlapped() { Record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~TOverlapped() {
+    if (Record.hEvent) CloseHandle(Record.hEvent);
+  }
+  TOverlapped(const TOverlapped&) = delete;
+  TOverlapped& operator=(const TOverlapped&) = delete;
+  OVERLAPPED* Get() {
+    const HANDLE event = Record.hEvent;
+    Record = OVERLAPPED{};
+    Record.hEvent = event;
+    ResetEvent(event);
+    return &Record;
+  }
+  HANDLE Event() const { return Record.hEvent; }
+
+ private:
+  OVERLAPPED Record{};
+};
+
+class TWin32Backend final : public TSerialBackend {
+ public:
+  ~TWin32Backend() override { Close(); }
+
+  TSerialResult Open(const std::string& path) override {
+    Close();
+    Handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+    if (Handle == INVALID_HANDLE_VALUE) {
+      const DWORD e = GetLastError();
+      return TSerialResult::Failure(FaultOfOpenError(e), static_cast<int>(e));
+    }
+    COMMTIMEOUTS none{};
+    SetCommTimeouts(Handle, &none);
+    return TSerialResult::Success();
+  }
+
+  void Close() override {
+    if (Handle == INVALID_HANDLE_VALUE) return;
+    CloseHandle(Handle);
+    Handle = INVALID_HANDLE_VALUE;
+  }
+
+  bool IsOpen() const override { return Handle != INVALID_HANDLE_VALUE; }
+
+  TSerialResult GetLine(TLineSettings& line) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(Handle, &dcb)) return LastFailure();
+    static const char kLetters[] = {'N', 'O', 'E', 'M', 'S'};
+    line.Baud = static_cast<int>(dcb.BaudRate);
+    line.Parity = dcb.Parity <= SPACEPARITY ? kLetters[dcb.Parity] : 'N';
+    line.DtrOn = dcb.fDtrControl == DTR_CONTROL_ENABLE;
+    line.RtsOn = dcb.fRtsControl == RTS_CONTROL_ENABLE;
+    return TSerialResult::Success();
+  }
+
+  TSerialResult SetLine(const TLineSettings& line) override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(Handle, &dcb)) return LastFailure();
+    DCB next{};  // every flag bit cleared
+    next.DCBlength = sizeof next;
+    next.fBinary = TRUE;
+    next.fRtsControl = line.RtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    next.fDtrControl = line.DtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    next.BaudRate = static_cast<DWORD>(line.Baud);
+    next.ByteSize = 8;
+    next.StopBits = ONESTOPBIT;
+    switch (line.Parity) {
+      case 'O':
+        next.Parity = ODDPARITY;
+        break;
+      case 'E':
+        next.Parity = EVENPARITY;
+        break;
+      case 'M':
+        next.Parity = MARKPARITY;
+        break;
+      case 'S':
+        next.Parity = SPACEPARITY;
+        break;
+      case 'N':
+        next.Parity = NOPARITY;
+        break;
+      default:
+        next.Parity = dcb.Parity;
+        break;
+    }
+    next.XonLim = dcb.XonLim;
+    next.XoffLim = dcb.XoffLim;
+    next.XonChar = dcb.XonChar;
+    next.XoffChar = dcb.XoffChar;
+    next.ErrorChar = dcb.ErrorChar;
+    next.EofChar = dcb.EofChar;
+    next.EvtChar = dcb.EvtChar;
+    return SetCommState(Handle, &next) ? TSerialResult::Success() : LastFailure();
+  }
+
+  TSerialResult SetQueueSizes(uint32_t receive, uint32_t transmit) override {
+    return SetupComm(Handle, receive, transmit) ? TSerialResult::Success() : LastFailure();
+  }
+
+  TReadOutcome Read(uint8_t* data, size_t count, const TReadPlan& plan) override {
+    TReadOutcome out;
+    COMMTIMEOUTS t{};
+    const DWORD left = MsUntil(plan.Deadline);
+    if (plan.ReturnAfterFirst) {
+      t.ReadIntervalTimeout = MAXDWORD;
+      t.ReadTotalTimeoutMultiplier = MAXDWORD;
+      t.ReadTotalTimeoutConstant = std::max<DWORD>(left, 1);
+    } else if (left == 0) {
+      t.ReadIntervalTimeout = MAXDWORD;  // at once, with what is buffered
+    } else {
+      t.ReadIntervalTimeout =
+          static_cast<DWORD>(duration_cast<milliseconds>(plan.Interval).count());
+      t.ReadTotalTimeoutConstant = left == INFINITE ? 0 : left;
+    }
+    if (!SetCommTimeouts(Handle, &t)) {
+      out.Status = LastFailure();
+      out.End = TReadEnd::reFailed;
+      return out;
+    }
+    OVERLAPPED* o = Reading.Get();
+    DWORD got = 0;
+    if (!ReadFile(Handle, data, static_cast<DWORD>(count), nullptr, o) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      out.Status = LastFailure();
+      out.End = TReadEnd::reFailed;
+      return out;
+    }
+    // The driver's time-outs end the read; the extra margin only guards a stuck driver.
+    const DWORD wait = left == INFINITE ? INFINITE : left + 50;
+    if (WaitForSingleObject(Reading.Event(), wait) != WAIT_OBJECT_0) {
+      CancelIo(Handle);
+      GetOverlappedResult(Handle, o, &got, TRUE);
+      out.Count = got;
+      out.End = TReadEnd::reDeadline;
+      return out;
+    }
+    if (!GetOverlappedResult(Handle, o, &got, FALSE)) {
+      const DWORD e = GetLastError();
+      out.Count = got;
+      if (e == ERROR_OPERATION_ABORTED) {
+        out.End = TReadEnd::reCancelled;
+        return out;
+      }
+      out.Status = TSerialResult::Failure(
+          IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo, static_cast<int>(e));
+      out.End = TReadEnd::reFailed;
+      return out;
+    }
+    out.Count = got;
+    if (got == count) {
+      out.End = TReadEnd::reComplete;
+    } else {
+      out.End = TLineClock::now() >= plan.Deadline ? TReadEnd::reDeadline : TReadEnd::reGap;
+    }
+    return out;
+  }
+
+  TWriteOutcome Write(const uint8_t* data, size_t count, TLineTime deadline) override {
+    TWriteOutcome out;
+    OVERLAPPED* o = Writing.Get();
+    if (!WriteFile(Handle, data, static_cast<DWORD>(count), nullptr, o) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      out.Status = LastFailure();
+      return out;
+    }
+    DWORD done = 0;
+    if (WaitForSingleObject(Writing.Event(), MsUntil(deadline)) != WAIT_OBJECT_0) {
+      // Cancel rather than leave the caller's buffer in the driver's hands.
+      CancelIo(Handle);
+      GetOverlappedResult(Handle, o, &done, TRUE);
+      out.Count = done;
+      out.TimedOut = true;
+      return out;
+    }
+    if (!GetOverlappedResult(Handle, o, &done, FALSE)) out.Status = LastFailure();
+    out.Count = done;
+    return out;
+  }
+
+  TSerialResult PurgeReceive() override { return Purge(PURGE_RXCLEAR); }
+  TSerialResult PurgeTransmit() override {
+    return Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR);
+  }
+
+  uint32_t TakeLineErrors() override {
+    DWORD errors = 0;
+    if (!ClearCommError(Handle, &errors, nullptr)) return 0;
+    return static_cast<uint32_t>(errors);
+  }
+
+  TSerialResult SetDtr(bool on) override { return Escape(on ? SETDTR : CLRDTR); }
+  TSerialResult SetRts(bool on) override { return Escape(on ? SETRTS : CLRRTS); }
+  TSerialResult SetBreak(bool on) override { return Escape(on ? SETBREAK : CLRBREAK); }
+
+ private:
+  TSerialResult Purge(DWORD flags) {
+    return PurgeComm(Handle, flags) ? TSerialResult::Success() : LastFailure();
+  }
+  TSerialResult Escape(DWORD function) {
+    return EscapeCommFunction(Handle, function) ? TSerialResult::Success() : LastFailure();
+  }
+
+  HANDLE Handle = INVALID_HANDLE_VALUE;
+  TOverlapped Reading;
+  TOverlapped Writing;
+};
+
+}  // namespace
+
+std::unique_ptr<TSerialBackend> CreatePlatformBackend() {
+  return std::make_unique<TWin32Backend>();
+}
+
+#endif  // _WIN32

@@ -1,0 +1,155 @@
+#pragma once
+// The simulated service set-up: a BX2 (or BX1) interface with one inverter/charger
+// behind it, attached to a virtual serial line. Tests of every layer use it as the
+// peer on the wire:
+//
+//   TSimulation sim(opts);
+//   int port = sim.RegisterAsPort();   // the port list and TRS232o now find it
+//   TRS232o p; p.Open(port, 1200, 'N', 1024, 1024); ...
+//   EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
+//
+// The equipment models know nothing of the tool's own protocol code; they are
+// written from the wire descriptions only (see sim/README.md).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serial/VirtualLine.h"
+
+// What hangs on the PC's serial port.
+enum class TSimInterface {
+  Bx2Working,          // BX2 running its firmware
+  Bx2BootLoader,       // BX2 waiting in its boot loader (as after a reset with the line in break)
+  Bx2BadlyProgrammed,  // BX2 without working firmware: its boot loader sends 0x11 at 19200 baud
+  Bx1,                 // the older echoing interface (in-process only)
+};
+
+// The BX2's bus mode as it reports it in its 'V' answer.
+enum class TSimBusMode { KMBus, NineBit };
+
+// How the device reports its firmware version in reply to request 0x05.
+enum class TSimVersionForm {
+  Full32,     // 0x82 + 4 value bytes (the version in binary)
+  Split16,    // 0x82 + low 16 bits; request 0x06 gives 0x83 + high 16 bits
+  HexDigits,  // like Full32, but the decimal digits are sent as hexadecimal digits
+};
+
+// Faults injected into what the equipment sends towards the PC. Every decision
+// comes from one std::mt19937 seeded with Seed, so a run is reproducible.
+struct TSimFaults {
+  double DropReply = 0;        // probability that a frame is not sent at all
+  double CorruptChecksum = 0;  // probability that a frame's checksum byte is wrong
+  double NoiseBytes = 0;       // probability of 1..3 random bytes before a frame
+  double LateReply = 0;        // probability that a frame is delayed by LateMs
+  int LateMs = 700;
+  bool DeviceSilent = false;     // the device behind the interface never answers
+  int VanishAfterFrames = -1;    // the line vanishes after this many frames sent (-1 never)
+  uint32_t Seed = 1;
+};
+
+struct TSimOptions {
+  TSimInterface Interface = TSimInterface::Bx2Working;
+  uint32_t InterfaceVersion = 1130132;
+  TSimBusMode BusMode = TSimBusMode::KMBus;
+  int NineBitResets = 1;  // 'R' commands a 9-bit BX2 needs before it reports KMBus
+  uint8_t BootLoaderVersion = 113;          // BX2 boot loader: version byte of its 'V' reply
+  uint8_t BootLoaderFirmwareVersion = 113;  // BX2 boot loader: firmware version byte
+
+  uint32_t DeviceVersion = 2606207;
+  TSimVersionForm VersionForm = TSimVersionForm::Full32;
+  std::string VersionText;  // bytes after the 4 value bytes of the 0x82 reply (may be empty)
+  uint8_t DeviceAddress = 0;
+  uint16_t CalibrationSource = 1003;  // the word at 0x21C4
+  bool VariableInfoShortForm = false;  // answer 0x35/0x36 in the short (combined-write) form
+
+  // Device boot loader (reached through the BX2 with the reset request).
+  uint8_t DeviceBootLoaderVersion = 113;
+  uint8_t DeviceBootLoaderFirmwareVersion = 113;
+  bool DeviceBootLoaderText = false;  // text boot loader with a "U" stream, else binary frames
+  int DeviceBootLoaderBaud = 9600;     // the rate of its "U" stream in the text method
+
+  bool Paced = false;  // real wire pacing; false = fast mode for unit tests
+  int StatusEvery = 0;  // every n-th interface frame carries two status bytes (0 never)
+  int HeartbeatMs = 1000;  // bus frame the device broadcasts while a driver is attached (0 off)
+  TSimFaults Faults;
+  // Where no break can reach the interface (a pseudo-terminal), the boot loader's
+  // connection burst followed by "P" resets a working BX2 into its boot loader,
+  // and a device boot loader prepared by flag 7 gets the line at any other rate.
+  bool BurstEntersBootLoader = false;
+};
+
+// One memory write command the device received.
+struct TSimMemoryWrite {
+  uint8_t Command = 0;
+  uint16_t Address = 0;  // the device address the command names
+  uint8_t Value = 0;     // the byte written (for bit commands: the byte after the change)
+  bool Kept = false;     // false when the non-volatile memory refused it (writes disabled)
+};
+
+// Counters for checks of the wire traffic.
+struct TSimStats {
+  int HostFrames = 0;       // well-formed frames received from the PC
+  int BadHostFrames = 0;    // frames received from the PC with a wrong checksum
+  int DeviceRequests = 0;   // requests that reached the device
+  int FramesSent = 0;       // frames sent towards the PC (faults included)
+  int FramesDropped = 0;    // frames the fault injection swallowed
+  int LinesProgrammed = 0;  // BX2 boot loader: "W" lines accepted since the last handshake
+  int LinesRejected = 0;    // BX2 boot loader: "W" lines with a wrong sum
+  int DeviceLines = 0;      // device boot loader: write-line commands accepted
+};
+
+class TSimEquipmentSet;
+
+class TSimulation {
+ public:
+  explicit TSimulation(TSimOptions options = {});
+  ~TSimulation();
+  TSimulation(const TSimulation&) = delete;
+  TSimulation& operator=(const TSimulation&) = delete;
+
+  const TSimOptions& Options() const { return Opts; }
+  std::shared_ptr<TVirtualLine> Line() const { return VirtualLine; }
+  // Makes the line reachable as a COM port; 0 picks a free number. Returns the
+  // number, or 0 when the port mapping refuses it. Unregistered on destruction.
+  int RegisterAsPort(int number = 0);
+
+  // ---- device memory ------------------------------------------------------
+  uint8_t ReadByte(uint16_t address) const;
+  uint16_t ReadWord(uint16_t address) const;  // little-endian
+  void WriteByte(uint16_t address, uint8_t value);  // sets up state, no switch check
+  void WriteWord(uint16_t address, uint16_t value);
+  bool EepromWritesEnabled() const;  // the device's EEPROM write switch is on
+  std::vector<TSimMemoryWrite> Writes() const;
+  // Non-volatile words that differ from their start-up value, by address.
+  std::vector<std::pair<uint16_t, uint16_t>> ChangedWords() const;
+  uint16_t RamVariable(int index) const;
+  uint16_t Setting(int index) const;
+  bool DeviceInBootLoader() const;
+  uint32_t DeviceVersion() const;  // changes after a programming with a new version
+
+  // ---- interface ----------------------------------------------------------
+  TSimInterface InterfaceState() const;
+  uint32_t InterfaceVersion() const;  // the running firmware's version
+  TSimBusMode BusMode() const;
+  uint8_t SelectedAddress() const;  // the address set with the 'A' command
+  std::vector<uint8_t> StateBlock() const;  // the 7 bytes of the last 'S' command
+
+  // ---- controls -----------------------------------------------------------
+  void SetSilent(bool silent);  // the BX2 stops talking until woken up
+  void SetDeviceSilent(bool silent);
+  void SetFaults(const TSimFaults& faults);  // re-seeds the random source
+  // The equipment is switched off and on (what the tool asks the user to do after
+  // a reprogramming): boot loaders start the firmware if a good one is there.
+  void PowerCycle();
+  void Vanish();     // the cable is pulled
+  void Reconnect();  // and plugged in again
+  TSimStats Stats() const;
+
+ private:
+  TSimOptions Opts;
+  std::shared_ptr<TVirtualLine> VirtualLine;
+  std::shared_ptr<TSimEquipmentSet> Equipment;
+  int RegisteredPort = 0;
+};

@@ -1,0 +1,125 @@
+#include "support/Tools.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+std::mutex ParamsGuard;
+std::optional<std::vector<std::string>> ExplicitParams;
+
+std::vector<std::string> CurrentParams() {
+  {
+    std::lock_guard lock(ParamsGuard);
+    if (ExplicitParams) return *ExplicitParams;
+  }
+  std::vector<std::string> params;
+  if (QCoreApplication::instance() == nullptr) return params;
+  const QStringList arguments = QCoreApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size(); ++i) params.push_back(arguments[i].toStdString());
+  return params;
+}
+
+bool SameText(const std::string& a, const std::string& b, bool ignoreCase) {
+  if (a.size() != b.size()) return false;
+  if (!ignoreCase) return a == b;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool TestBit(const void* buffer, uint32_t n) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  return (bytes[n / 8] >> (n % 8)) & 1u;
+}
+
+bool TestAndSetBit(void* buffer, uint32_t n) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  const bool old = TestBit(buffer, n);
+  bytes[n / 8] = static_cast<uint8_t>(bytes[n / 8] | (1u << (n % 8)));
+  return old;
+}
+
+bool TestAndClearBit(void* buffer, uint32_t n) {
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  const bool old = TestBit(buffer, n);
+  bytes[n / 8] = static_cast<uint8_t>(bytes[n / 8] & ~(1u << (n % 8)));
+  return old;
+}
+
+int64_t RoundHalfAway(double x) {
+  if (std::isnan(x)) return 0;
+  const double shifted = x >= 0 ? x + 0.5 : x - 0.5;
+  // 2^63 is exactly representable; anything at or beyond it does not fit
+  constexpr double limit = 9223372036854775808.0;
+  if (shifted >= limit) return std::numeric_limits<int64_t>::max();
+  if (shifted <= -limit) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(std::trunc(shifted));
+}
+
+int FindParam(const std::string& text, bool ignoreCase) {
+  const std::vector<std::string> params = CurrentParams();
+  for (size_t i = params.size(); i > 0; --i)
+    if (SameText(params[i - 1], text, ignoreCase)) return static_cast<int>(i);
+  return 0;
+}
+
+void SetCommandLineParams(const std::vector<std::string>& params) {
+  std::lock_guard lock(ParamsGuard);
+  ExplicitParams = params;
+}
+
+void ClearCommandLineParams() {
+  std::lock_guard lock(ParamsGuard);
+  ExplicitParams.reset();
+}
+
+std::string HexToBytes(const std::string& text, bool reversed) {
+  std::string bytes;
+  for (size_t p = 0; p + 1 < text.size(); p += 2) {
+    const int high = HexDigit(text[p]);
+    const int low = HexDigit(text[p + 1]);
+    const char byte = (high < 0 || low < 0) ? '\0' : static_cast<char>(high * 16 + low);
+    if (reversed)
+      bytes.insert(bytes.begin(), byte);
+    else
+      bytes.push_back(byte);
+  }
+  return bytes;
+}
+
+std::string AdjustLineBreaks(const std::string& text) {
+#ifdef _WIN32
+  const char* lineBreak = "\r\n";
+#else
+  const char* lineBreak = "\n";
+#endif
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      result += lineBreak;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}

@@ -1,0 +1,124 @@
+// The console front end's own logic: arguments, port names, answers, log layout.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ConsoleFrontEnd.h"
+#include "serial/PortMap.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+TEST(ConsoleArguments, AcceptsTheDocumentedForms) {
+  TConsoleOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseConsoleArguments({"--port", "COM3", "--timeout=2.5", "--yes", "--loop",
+                                     "--verbose", "--trace", "t.txt", "--color", "never"},
+                                    o, error))
+      << error;
+  EXPECT_EQ(o.Port, "COM3");
+  EXPECT_DOUBLE_EQ(o.TimeoutSeconds, 2.5);
+  EXPECT_EQ(o.Answers, TAnswerMode::Yes);
+  EXPECT_TRUE(o.Loop);
+  EXPECT_TRUE(o.Verbose);
+  EXPECT_EQ(o.TraceFile, "t.txt");
+  EXPECT_EQ(o.Colour, TColourMode::Never);
+
+  TConsoleOptions get;
+  ASSERT_TRUE(ParseConsoleArguments({"--port=sim", "--get", "eestIBatBulk"}, get, error));
+  EXPECT_EQ(get.GetName, "eestIBatBulk");
+}
+
+TEST(ConsoleArguments, RefusesBadUsageWithAReason) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},                                      // no port
+      {"--port"},                              // no value
+      {"--port", "3", "--yes", "--no"},        // both answers
+      {"--port", "3", "--timeout", "soon"},    // not a number
+      {"--port", "3", "--timeout", "-1"},      // not positive
+      {"--port", "3", "--color", "blue"},      // unknown mode
+      {"--port", "3", "--frobnicate"},         // unknown option
+      {"--port", "3", "--set", "NoEquals"},    // --set without =
+      {"--port", "3", "--get", "a", "--set", "b=1"},
+  };
+  for (const auto& args : bad) {
+    TConsoleOptions o;
+    std::string error;
+    EXPECT_FALSE(ParseConsoleArguments(args, o, error)) << ::testing::PrintToString(args);
+    EXPECT_FALSE(error.empty());
+  }
+  TConsoleOptions help;
+  std::string error;
+  EXPECT_TRUE(ParseConsoleArguments({"--help"}, help, error));
+  EXPECT_TRUE(help.Help);
+}
+
+TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
+  std::unique_ptr<TSimulation> sim;
+  std::string error;
+  EXPECT_EQ(ResolveConsolePort("3", sim, error), 3u);
+  EXPECT_EQ(ResolveConsolePort("COM12", sim, error), 12u);
+  EXPECT_EQ(ResolveConsolePort("com256", sim, error), 256u);
+  for (const char* bad : {"0", "257", "COM", "COMx", "x3", ""}) {
+    error.clear();
+    EXPECT_EQ(ResolveConsolePort(bad, sim, error), 0u) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+  const uint32_t byPath = ResolveConsolePort("/dev/pts/77", sim, error);
+  ASSERT_GT(byPath, 0u);
+  EXPECT_EQ(PortPath(static_cast<int>(byPath)), "/dev/pts/77");
+  EXPECT_EQ(ResolveConsolePort("/dev/pts/77", sim, error), byPath);  // same path, same number
+
+  const uint32_t simulated = ResolveConsolePort("sim", sim, error);
+  ASSERT_GT(simulated, 0u);
+  ASSERT_NE(sim, nullptr);
+  EXPECT_EQ(sim->Options().DeviceVersion, 2606207u);
+  EXPECT_EQ(sim->ReadWord(0x21C4), 1003);
+  sim.reset();
+  ClearPortAssignments();
+}
+
+TEST(ConsoleAnswers, FlagsAndMissingTerminalAnswerWithoutAPerson) {
+  EXPECT_EQ(AutomaticAnswer(dbYes | dbNo, true), drYes);
+  EXPECT_EQ(AutomaticAnswer(dbYes | dbNo, false), drNo);
+  EXPECT_EQ(AutomaticAnswer(dbOK | dbCancel, true), drOK);
+  EXPECT_EQ(AutomaticAnswer(dbOK | dbCancel, false), drCancel);
+  EXPECT_EQ(AutomaticAnswer(dbOK, false), drOK);  // nothing to refuse
+  TConsoleDialogs noTerminal(TAnswerMode::Ask, false);
+  EXPECT_EQ(noTerminal.MessageDialog("Update?", mkConfirmation, dbYes | dbNo, 0), drNo);
+  TConsoleDialogs yes(TAnswerMode::Yes, false);
+  EXPECT_EQ(yes.MessageDialog("Update?", mkConfirmation, dbYes | dbNo, 0), drYes);
+  std::string file;
+  EXPECT_EQ(yes.FileDialog(true, "t", "kff", "", file), drCancel);
+}
+
+std::string Captured(const std::function<void(TConsoleLog&)>& write, bool colour) {
+  FILE* out = std::tmpfile();
+  {
+    TConsoleLog log(out, colour);
+    write(log);
+  }
+  std::rewind(out);
+  std::string text;
+  for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text += static_cast<char>(c);
+  std::fclose(out);
+  return text;
+}
+
+TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
+  const auto write = [](TConsoleLog& log) {
+    log.AddLog("Trying to connect at COM3", true, lcBlack, TLogStyle::Regular, false);
+    log.AddLog("* ", false, lcBlack, TLogStyle::Regular, false);
+    log.AddLog("* ", false, lcBlack, TLogStyle::Regular, false);
+    log.AddLog("OK!", true, lcGreen, TLogStyle::Bold, false);
+    log.AddLog("a\r\nb", true, lcBlack, TLogStyle::Regular, false);
+  };
+  EXPECT_EQ(Captured(write, false), "Trying to connect at COM3* * \nOK!\na\nb\n");
+  const std::string coloured = Captured(write, true);
+  EXPECT_NE(coloured.find("\x1b[1;32mOK!\x1b[0m"), std::string::npos);
+}
+
+}  // namespace

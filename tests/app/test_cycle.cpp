@@ -1,0 +1,303 @@
+// The calibration job end to end, in process: the cycle drives the tool's real
+// detection, drivers and variable over a virtual line to the simulated interface
+// and device, and the device's memory is checked afterwards against the log.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CalibrationCycle.h"
+#include "app/Startup.h"
+#include "serial/PortMap.h"
+#include "serial/VirtualLine.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+class TUnitsEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { StartProgramUnits(); }
+  void TearDown() override { StopProgramUnits(); }
+};
+const auto* const UnitsEnvironment =
+    ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);  // gtest owns it
+
+struct TLogLine {
+  std::string Text;
+  uint32_t Colour;
+  TLogStyle Style;
+};
+
+class TRecordingView : public TCycleView {
+ public:
+  void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
+              bool) override {
+    if (newLine || Lines.empty())
+      Lines.push_back({text, colour, style});
+    else
+      Lines.back().Text += text;
+    if (OnLine) OnLine(text);
+  }
+  void SelectPortItem(int index) override { SelectedItem = index; }
+  void DeviceDone(TDeviceOutcome outcome) override { Outcomes.push_back(outcome); }
+  void PortOpenFailed(uint32_t, const std::string&) override { ++OpenFailures; }
+
+  bool Has(const std::string& text, uint32_t colour, TLogStyle style) const {
+    for (const auto& line : Lines)
+      if (line.Text == text && line.Colour == colour && line.Style == style) return true;
+    return false;
+  }
+  bool Has(const std::string& text) const {
+    for (const auto& line : Lines)
+      if (line.Text == text) return true;
+    return false;
+  }
+
+  std::vector<TLogLine> Lines;
+  std::vector<TDeviceOutcome> Outcomes;
+  std::function<void(const std::string&)> OnLine;
+  int SelectedItem = -1;
+  int OpenFailures = 0;
+};
+
+class CycleTest : public ::testing::Test {
+ protected:
+  void Start(TSimOptions options = {}) {
+    Sim = std::make_unique<TSimulation>(options);
+    PortNumber = Sim->RegisterAsPort();
+    ASSERT_GT(PortNumber, 0);
+    Cycle = std::make_unique<TCalibrationCycle>(View);
+    Cycle->Initialise();
+    Cycle->ChoosePortNumber(static_cast<uint32_t>(PortNumber));
+  }
+  // Runs ticks until a device is done (or a generous number of ticks has passed).
+  void RunUntilDone(int maxTicks = 40) {
+    for (int i = 0; i < maxTicks && View.Outcomes.empty(); ++i) Cycle->TestConnection();
+  }
+  void TearDown() override {
+    Cycle.reset();
+    Sim.reset();
+  }
+  bool WroteTo(uint16_t address) const {
+    for (const auto& write : Sim->Writes())
+      if (write.Address == address || write.Address == address + 1) return true;
+    return false;
+  }
+
+  TRecordingView View;
+  std::unique_ptr<TSimulation> Sim;
+  std::unique_ptr<TCalibrationCycle> Cycle;
+  int PortNumber = 0;
+};
+
+TEST(CorrectionScale, RoundsHalfAwayFromZero) {
+  const std::pair<int32_t, int64_t> cases[] = {
+      {1000, 6400}, {1001, 6406}, {1003, 6419}, {1004, 6426}, {5, 32}, {0, 0}, {10239, 65530}};
+  for (const auto& [v, scaled] : cases) EXPECT_EQ(ScaleCalibration(v), scaled) << v;
+}
+
+TEST_F(CycleTest, CorrectsTheDeviceAndClosesTheEeprom) {
+  Start();
+  EXPECT_TRUE(View.Has("Trying to connect at COM" + std::to_string(PortNumber)));
+  EXPECT_TRUE(View.Has("Make sure device is switched on."));
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_EQ(Sim->ReadWord(0x21C4), 1003);
+  EXPECT_FALSE(Sim->EepromWritesEnabled());
+  EXPECT_TRUE(View.Has("Connected!"));
+  EXPECT_TRUE(View.Has("Software version: 2606207"));
+  EXPECT_TRUE(View.Has("Adapting..", lcBlack, TLogStyle::Regular));
+  EXPECT_TRUE(View.Has("OK!", lcGreen, TLogStyle::Bold));
+  EXPECT_TRUE(View.Has(std::string(32, '_'), lcBlack, TLogStyle::Bold));
+  EXPECT_TRUE(View.Has("(To restart, select comport.)"));
+  EXPECT_EQ(View.SelectedItem, 0);
+  EXPECT_EQ(Cycle->Port(), nullptr);
+  EXPECT_EQ(Cycle->Driver(), nullptr);
+}
+
+TEST_F(CycleTest, DeviceAtAnotherBusAddressIsFound) {
+  TSimOptions options;
+  options.DeviceAddress = 5;
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+}
+
+// Versions the gate refuses: the switch is still handled, the targets never touched.
+TEST_F(CycleTest, GateRefusesOtherFirmware) {
+  struct TCase {
+    uint32_t Version;
+    int SwitchAddress;  // 0 = no bus traffic for the switch
+  };
+  for (const TCase c : {TCase{2606199, 1279}, TCase{2606141, 1279}, TCase{2606140, 0},
+                        TCase{1806200, 512}, TCase{2106250, 512}}) {
+    SCOPED_TRACE(c.Version);
+    TearDown();
+    View = TRecordingView();
+    TSimOptions options;
+    options.DeviceVersion = c.Version;
+    Start(options);
+    RunUntilDone();
+    ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+    EXPECT_TRUE(View.Has("Error:", lcRed, TLogStyle::Bold));
+    EXPECT_TRUE(View.Has(
+        "Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher"));
+    EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
+    EXPECT_FALSE(View.Has("Adapting.."));
+    EXPECT_FALSE(WroteTo(0x21A8));
+    EXPECT_FALSE(WroteTo(0x21C2));
+    if (c.SwitchAddress == 0) {
+      EXPECT_TRUE(Sim->Writes().empty());
+    } else {
+      EXPECT_TRUE(WroteTo(static_cast<uint16_t>(c.SwitchAddress)));
+      EXPECT_FALSE(Sim->EepromWritesEnabled());
+    }
+  }
+}
+
+TEST_F(CycleTest, ValueThatDoesNotFitAWordIsNeverWritten) {
+  TSimOptions options;
+  options.CalibrationSource = 10240;  // scales to 65536
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+  EXPECT_TRUE(View.Has("Adapting.."));
+  EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
+  EXPECT_FALSE(WroteTo(0x21A8));
+  EXPECT_FALSE(WroteTo(0x21C2));
+  EXPECT_FALSE(Sim->EepromWritesEnabled());
+}
+
+TEST_F(CycleTest, SourceThatDoesNotReadWritesNothing) {
+  View.OnLine = [this](const std::string& text) {
+    if (text == "Adapting..") Sim->SetDeviceSilent(true);
+  };
+  Start();
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+  EXPECT_FALSE(WroteTo(0x21A8));
+  EXPECT_FALSE(WroteTo(0x21C2));
+}
+
+TEST_F(CycleTest, TargetThatDoesNotVerifyIsReportedAndSecondNotWritten) {
+  // Closing the device's EEPROM behind the tool's back makes the first target's
+  // write vanish, so its read-back can never agree.
+  View.OnLine = [this](const std::string& text) {
+    if (text == "Adapting..") Sim->WriteByte(512, 0);
+  };
+  Start();
+  RunUntilDone(60);
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+  EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
+  EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
+  EXPECT_FALSE(WroteTo(0x21C2));
+  EXPECT_FALSE(View.Has("OK!"));
+}
+
+TEST_F(CycleTest, DroppedPortNeverReportsSuccess) {
+  View.OnLine = [this](const std::string& text) {
+    if (text == "Connected!") Sim->Vanish();
+  };
+  Start();
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes.size(), 1u);
+  EXPECT_NE(View.Outcomes[0], TDeviceOutcome::Ok);
+  EXPECT_FALSE(View.Has("OK!"));
+  EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
+  EXPECT_EQ(Cycle->Driver(), nullptr);
+}
+
+TEST_F(CycleTest, MarksEachTickOnTheCurrentLineWhileNothingAnswers) {
+  auto line = std::make_shared<TVirtualLine>(false);  // nothing attached
+  const int number = RegisterVirtualPortAnywhere(line);
+  ASSERT_GT(number, 0);
+  Cycle = std::make_unique<TCalibrationCycle>(View);
+  Cycle->Initialise();
+  Cycle->ChoosePortNumber(static_cast<uint32_t>(number));
+  for (int i = 0; i < 3; ++i) Cycle->TestConnection();
+  EXPECT_EQ(View.Lines.back().Text, "Make sure device is switched on.* * * ");
+  EXPECT_NE(Cycle->Port(), nullptr);
+  EXPECT_TRUE(View.Outcomes.empty());
+  Cycle.reset();
+  UnregisterVirtualPort(number);
+}
+
+TEST_F(CycleTest, PortThatDoesNotOpenReturnsToSelect) {
+  ClearPortAssignments();
+  Cycle = std::make_unique<TCalibrationCycle>(View);
+  Cycle->Initialise();
+  Cycle->ChoosePortNumber(250);  // nothing is mapped there
+  EXPECT_TRUE(View.Has("Error opening port: COM250"));
+  EXPECT_EQ(View.OpenFailures, 1);
+  EXPECT_EQ(View.SelectedItem, 0);
+  EXPECT_EQ(Cycle->Port(), nullptr);
+  EXPECT_FALSE(Cycle->TimerEnabled());
+}
+
+TEST_F(CycleTest, ItemWithoutListEntryIsTakenAsSelect) {
+  Cycle = std::make_unique<TCalibrationCycle>(View);
+  Cycle->Initialise();
+  Cycle->ChoosePortItem(1);  // the design-time "Com1" before the first drop-down
+  EXPECT_EQ(Cycle->Port(), nullptr);
+  EXPECT_EQ(View.SelectedItem, 0);
+}
+
+TEST_F(CycleTest, PortChoiceDuringATickWaitsForTheTick) {
+  bool chosen = false;
+  View.OnLine = [&](const std::string& text) {
+    if (text == "Adapting.." && !chosen) {
+      chosen = true;
+      Cycle->ChoosePortItem(0);  // "Select com port" while the correction runs
+      EXPECT_NE(Cycle->Driver(), nullptr);
+    }
+  };
+  Start();
+  RunUntilDone();
+  ASSERT_TRUE(chosen);
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_EQ(Cycle->Driver(), nullptr);
+  EXPECT_EQ(Cycle->Port(), nullptr);
+  EXPECT_FALSE(Cycle->TimerEnabled());  // the deferred choice of item 0 left it off
+}
+
+TEST_F(CycleTest, ShutdownDuringATickWaitsForTheTick) {
+  int done = 0;
+  bool asked = false;
+  View.OnLine = [&](const std::string& text) {
+    if (text == "Adapting.." && !asked) {
+      asked = true;
+      EXPECT_FALSE(Cycle->Shutdown());
+      EXPECT_NE(Cycle->Variable(), nullptr);
+    }
+  };
+  Start();
+  QObject::connect(Cycle.get(), &TCalibrationCycle::ShutdownDone, [&] { ++done; });
+  RunUntilDone();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(done, 1);
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Cycle->Variable(), nullptr);
+  EXPECT_EQ(Cycle->Driver(), nullptr);
+  EXPECT_FALSE(Cycle->TimerEnabled());
+}
+
+TEST_F(CycleTest, SamePortAgainStartsOverOnTheSameLog) {
+  Start();
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes.size(), 1u);
+  const size_t before = View.Lines.size();
+  Cycle->ChoosePortNumber(static_cast<uint32_t>(PortNumber));
+  RunUntilDone();
+  for (int i = 0; i < 40 && View.Outcomes.size() < 2; ++i) Cycle->TestConnection();
+  ASSERT_EQ(View.Outcomes.size(), 2u);
+  EXPECT_GT(View.Lines.size(), before);
+  EXPECT_EQ(View.Outcomes[1], TDeviceOutcome::Ok);
+}
+
+}  // namespace

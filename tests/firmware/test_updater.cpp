@@ -1,0 +1,473 @@
+// The updater against a scripted text boot loader and on its own: the reply table of
+// the line acknowledgements, the worker's frame order and counting, the boot block
+// decisions and replacement, the frames built from a part, and the carry-over's
+// access to the data image.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/firmware/test_updater_support.h"
+
+namespace {
+
+class UpdaterTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { StartUpdaterUnits(); }
+
+  // An updater connected (method 1) to the fake loader, with `parts` loaded.
+  TThreadPtr<TUpdater> Connected(std::vector<std::unique_ptr<TCodePart>> parts) {
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&Rig.Port);
+    for (auto& part : parts) updater->Buffer->Add(std::move(part));
+    updater->PrepareTarget(true);
+    std::string error;
+    EXPECT_TRUE(updater->ConnectDirect(1, false, error)) << error;
+    return updater;
+  }
+  static std::vector<std::unique_ptr<TCodePart>> Parts(std::unique_ptr<TCodePart> a,
+                                                       std::unique_ptr<TCodePart> b = nullptr) {
+    std::vector<std::unique_ptr<TCodePart>> parts;
+    parts.push_back(std::move(a));
+    if (b) parts.push_back(std::move(b));
+    return parts;
+  }
+  static std::string Message(int32_t id) { return FetchText(id); }
+  static const TUpdaterStringIds& Ids() { return UpdaterStringIds(); }
+
+  TDialogScope Dialogs;
+  TFakeLoaderRig Rig;
+};
+
+TEST_F(UpdaterTest, ConnectsToTheTextLoaderAndIdentifiesIt) {
+  auto updater = Connected(Parts(MakePart({})));
+  EXPECT_EQ(updater->ConnectMethod, 1);
+  EXPECT_EQ(updater->BootblockVersion, 113);
+  EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
+  EXPECT_EQ(updater->DeviceId, std::string("BX2\x02\x11\x30\x01\x00\x00\x01", 10));
+  EXPECT_EQ(updater->DeviceIdPrefix(), "");  // text methods have none
+  EXPECT_EQ(updater->DeviceConfig, std::string(32, '\0'));
+  EXPECT_FALSE(updater->LongConfig);
+}
+
+TEST_F(UpdaterTest, EachAcknowledgementOfTheReplyTable) {
+  auto updater = Connected(Parts(MakePart({})));
+  updater->LineReplyTimeoutMs = 200;
+  const std::string line = "W" + AppendChecksum(Str(MakeCodeLine(1)));
+  struct TCase {
+    char Reply;
+    std::string Frame;
+    int State;
+    int32_t Message;  // -1: no message
+  };
+  const TCase cases[] = {
+      {'N', line, usRunning, -1},
+      {'V', SyncBurst, usRunning, -1},
+      {'V', line, usCommError, Ids().UnexpectedResponse},
+      {'B', line, usUnsuitable, Ids().BootstrapOverlap},
+      {'D', line, usUnsuitable, Ids().IdError},
+      {'E', line, usCommError, Ids().GeneralError},
+      {'?', line, usCommError, Ids().UnexpectedResponse},
+      {'\0', line, usCommError, Ids().NoResponse},
+  };
+  for (const TCase& c : cases) {
+    Rig.Loader->ScriptLineReplies(std::string(1, c.Reply));
+    updater->State = usRunning;
+    updater->LastError.clear();
+    updater->CurrentFrame = c.Frame;
+    updater->SendLine();
+    EXPECT_EQ(updater->State, c.State) << c.Reply;
+    EXPECT_EQ(updater->LastError, c.Message < 0 ? std::string() : Message(c.Message)) << c.Reply;
+  }
+}
+
+TEST_F(UpdaterTest, AFrameThatCannotBeSentIsATransmitError) {
+  auto updater = Connected(Parts(MakePart({})));
+  Rig.Line->Vanish();
+  updater->State = usRunning;
+  updater->CurrentFrame = "W" + AppendChecksum(Str(MakeCodeLine(1)));
+  updater->SendLine();
+  EXPECT_EQ(updater->State, usCommError);
+  EXPECT_EQ(updater->LastError, Message(Ids().ErrorDuringTransmit));
+}
+
+TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
+  TPartSpec spec;
+  spec.DataLines = 0;
+  spec.CodeLines = 6;
+  auto updater = Connected(Parts(MakePart(spec)));
+  Rig.Loader->ScriptLineReplies("NNE");
+  ASSERT_TRUE(updater->StartPart("Main", true));
+  ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+  EXPECT_EQ(updater->State, usCommError);
+  EXPECT_EQ(updater->LastError, Message(Ids().GeneralError));
+  EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
+  EXPECT_EQ(updater->FramesSent, 2);
+  EXPECT_LT(updater->Percent, 100);
+  // The port is still usable: the loader still answers a version query.
+  std::string error;
+  EXPECT_TRUE(updater->Identify(error)) << error;
+}
+
+TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
+  TPartSpec spec;
+  spec.DataLines = 0;
+  spec.CodeLines = 5;
+  auto updater = Connected(Parts(MakePart(spec)));
+  std::vector<std::pair<int, int>> calls;
+  ASSERT_TRUE(updater->ProgramMain(
+      "BX2", true, [&](int percent, int state) { calls.emplace_back(percent, state); }));
+  ASSERT_TRUE(WaitFor([&] { return !calls.empty() && calls.back().second == usFinished; }, 5000));
+  EXPECT_EQ(calls.back().first, 100);
+  for (size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
+  EXPECT_EQ(calls.front(), std::make_pair(20, int{usRunning}));
+  EXPECT_EQ(Rig.Loader->Lines().size(), 5u);
+}
+
+TEST_F(UpdaterTest, InterfaceTargetLeavesOutTheFourthDataBlock) {
+  TPartSpec spec;
+  spec.CodeLines = 2;
+  auto updater = Connected(Parts(MakePart(spec)));
+  updater->DeviceVersion = 2001203;  // reached through the interface
+  for (bool reversed : {false, true}) {
+    updater->Buffer->SetDataReversed(reversed);
+    const size_t before = Rig.Loader->Lines().size();
+    ASSERT_TRUE(updater->StartPart("Main", true));
+    ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+    EXPECT_EQ(updater->State, usFinished);
+    EXPECT_EQ(updater->FramesTotal, 6);
+    EXPECT_EQ(updater->FramesSent, 6);
+    EXPECT_EQ(updater->Percent, 100);
+    const auto lines = Rig.Loader->Lines();
+    ASSERT_EQ(lines.size() - before, 5u);
+    std::string dataBlocks;
+    for (size_t i = before; i < lines.size(); ++i)
+      if (lines[i][1] == 'D') dataBlocks.push_back(static_cast<char>('0' + lines[i][2]));
+    EXPECT_EQ(dataBlocks, reversed ? "210" : "012");
+  }
+}
+
+TEST_F(UpdaterTest, BootblockReplacementIsFollowedByOneFreshCheck) {
+  for (const int after : {120, 114}) {
+    TFakeLoaderRig rig;
+    rig.Loader->FirmwareAfterRestart = static_cast<uint8_t>(after);
+    TPartSpec main;
+    main.DataLines = 0;
+    main.CodeLines = 2;
+    main.Entries = {"MinBFV=120"};
+    TPartSpec boot;
+    boot.Name = "Bootblock";
+    boot.DataLines = 0;
+    boot.CodeLines = 3;
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&rig.Port);
+    updater->Buffer->Add(MakePart(main));
+    updater->Buffer->Add(MakePart(boot));
+    updater->PrepareTarget(true);
+    std::string error;
+    ASSERT_TRUE(updater->ConnectDirect(1, false, error));
+    const bool ok = updater->ProgramMain("BX2", true);
+    if (after == 120) {
+      EXPECT_TRUE(ok) << updater->LastError;
+      EXPECT_EQ(rig.Loader->Lines().size(), 5u);  // boot block, then "Main"
+      EXPECT_EQ(rig.Loader->Restarts(), 2);       // after each part
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_EQ(updater->LastError, Message(Ids().NewerBootblockRequired));
+      EXPECT_EQ(updater->State, usUnsuitable);
+      EXPECT_EQ(rig.Loader->Lines().size(), 3u);  // never a second replacement
+      EXPECT_EQ(rig.Loader->Restarts(), 1);
+    }
+  }
+}
+
+TEST_F(UpdaterTest, ResetInstructionAndTheBusResetFrame) {
+  auto updater = Connected(Parts(MakePart({})));
+  // Not forced: a boot loader above firmware 113 restarts the device on command.
+  updater->ShowResetInstruction(true);
+  EXPECT_TRUE(Dialogs.Handler->Shown().empty());
+  EXPECT_TRUE(WaitFor([&] { return Rig.Loader->Restarts() == 1; }, 1000));
+  // Forced: the instruction is shown and the reset frame goes out twice at 2400 baud.
+  updater->ShowResetInstruction(true, -1, true);
+  ASSERT_EQ(Dialogs.Handler->Shown().size(), 1u);
+  EXPECT_EQ(Dialogs.Handler->Shown()[0].rfind("Please reset!", 0), 0u);
+  EXPECT_EQ(Rig.Loader->Restarts(), 2);
+  EXPECT_EQ(Rig.Port.Baud(), 19200);
+  EXPECT_FALSE(Rig.Line->HostState().Break);
+  EXPECT_FALSE(updater->EchoCheck);
+  // An inverter target gets its own instruction.
+  updater->IsInverter = true;
+  updater->ShowResetInstruction(false, -1, true);
+  EXPECT_EQ(Dialogs.Handler->Shown().back().rfind("Please reset the Orvo/Telvik/Inverter!", 0), 0u);
+}
+
+TEST_F(UpdaterTest, StoppingWhileALineWaitsForItsAcknowledgement) {
+  TPartSpec spec;
+  spec.DataLines = 0;
+  spec.CodeLines = 4;
+  auto updater = Connected(Parts(MakePart(spec)));
+  Rig.Loader->ScriptLineReplies(std::string(1, '\0'));  // never acknowledges
+  ASSERT_TRUE(updater->StartPart("Main", true));
+  ASSERT_TRUE(WaitFor([&] { return Rig.Loader->Lines().size() == 1; }, 2000));
+  const auto started = std::chrono::steady_clock::now();
+  updater.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
+  Rig.Loader->VanishAfterLines = 2;
+  TPartSpec spec;
+  spec.DataLines = 0;
+  spec.CodeLines = 6;
+  auto updater = Connected(Parts(MakePart(spec)));
+  updater->LineReplyTimeoutMs = 500;
+  ASSERT_TRUE(updater->StartPart("Main", true));
+  ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+  EXPECT_EQ(updater->State, usCommError);
+  EXPECT_FALSE(updater->LastError.empty());
+  EXPECT_EQ(updater->FramesSent, 1);
+  updater.reset();
+}
+
+TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
+  auto line = std::make_shared<TVirtualLine>(false);
+  auto loader = std::make_shared<TFakeBinaryLoader>();
+  for (int offset = 176; offset <= 224; ++offset)
+    loader->Config[offset / 8] |= char(1 << (offset % 8));
+  for (int i = 0; i < 256; ++i) loader->DataArea[i] = static_cast<char>(0x80 + i / 2);
+  loader->DataArea[0xC4] = '\xEB';  // 1003, the source of conversion A
+  loader->DataArea[0xC5] = '\x03';
+  line->AttachDevice(loader);
+  const int number = RegisterVirtualPortAnywhere(line);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 19200, 'N', 1024, 1024));
+  {
+    TPartSpec spec;
+    spec.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
+    for (int offset = 168; offset <= 224; ++offset)
+      spec.Config[offset / 8] |= char(1 << (offset % 8));
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    updater->Buffer->Add(MakePart(spec));
+    EXPECT_FALSE(updater->PrepareTarget(false));
+    EXPECT_EQ(updater->CarryVersion, 2601250);
+    std::string error;
+    updater->Connect(
+        3, false, error, [](int) {}, "Device");
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(updater->ConnectMethod, 2);  // boot loader 115 answers the method 2 command set
+    EXPECT_EQ(updater->ConfigWord, 1u);
+    EXPECT_EQ(updater->DeviceIdPrefix(), "FAKE");
+    ASSERT_TRUE(updater->ProgramMain("Device", true)) << updater->LastError;
+
+    // The image: the file's bytes, the device's calibration bytes, conversion A.
+    std::string expected;
+    for (int block = 0; block < 4; ++block)
+      expected += std::string(64, static_cast<char>(0x10 + block));
+    for (int offset = 176; offset <= 224; ++offset) expected[offset] = loader->DataArea[offset];
+    expected[0xA8] = expected[0xC2] = '\x13';  // 6419 = 0x1913
+    expected[0xA9] = expected[0xC3] = '\x19';
+    std::string sent;
+    std::string identity;
+    for (const TSimBytes& command : loader->Commands()) {
+      if (command[0] != 0x02) continue;
+      identity.assign(command.begin() + 3, command.begin() + 7);
+      sent.append(command.begin() + 7, command.begin() + 71);
+    }
+    EXPECT_EQ(identity, "FAKE");
+    EXPECT_EQ(sent, expected);
+    const auto commands = loader->Commands();
+    EXPECT_EQ(commands.back(), TSimBytes{0x07});  // the boot loader restarts the device
+  }
+  port.Close();
+  UnregisterVirtualPort(number);
+  line->DetachDevice();
+}
+
+// ---- decisions and frames without a line ------------------------------------------
+
+class UpdaterOfflineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { StartUpdaterUnits(); }
+  void SetUp() override { Updater = TUpdater::Create(); }
+  TCodePart& Add(const TPartSpec& spec) { return *Updater->Buffer->Add(MakePart(spec)); }
+
+  TDialogScope Dialogs;
+  TThreadPtr<TUpdater> Updater;
+};
+
+TEST_F(UpdaterOfflineTest, BootblockDecisions) {
+  struct TCase {
+    int Version, Firmware;
+    QStringList Entries;
+    bool WithBootblock, LongConfig;
+    int Result;
+  };
+  const TCase cases[] = {
+      {112, 100, {}, false, false, bbGoOn},
+      {115, 100, {}, false, false, bbGoOn},
+      {110, 100, {}, false, false, bbNotSupported},
+      {116, 100, {}, false, false, bbNotSupported},
+      {113, 113, {"MinBFV=114"}, false, false, bbNewerRequired},
+      {113, 114, {"MinBFV=114", "MustBeBFV=0"}, false, false, bbGoOn},
+      {113, 113, {"MustBeBFV=115"}, false, false, bbNewerRequired},
+      {113, 115, {"MustBeBFV=371"}, false, false, bbGoOn},      // only the low byte (115) counts
+      {113, 113, {"MinBFV=114"}, true, true, bbNewerRequired},  // 38-byte configuration
+  };
+  for (const TCase& c : cases) {
+    Updater->Buffer->Clear();
+    TPartSpec spec;
+    spec.Entries = c.Entries;
+    Add(spec);
+    if (c.WithBootblock) {
+      TPartSpec boot;
+      boot.Name = "Bootblock";
+      Add(boot);
+    }
+    Updater->BootblockVersion = c.Version;
+    Updater->BootblockFirmwareVersion = c.Firmware;
+    Updater->LongConfig = c.LongConfig;
+    EXPECT_EQ(Updater->CheckBootblock(true), c.Result) << c.Version << " " << c.Firmware;
+  }
+}
+
+TEST_F(UpdaterOfflineTest, Version111ReversesTheDataLinesWithAPrecaution) {
+  TCodePart& main = Add({});
+  Updater->SelectCommandSet(1);
+  Updater->DeviceConfig = std::string(32, '\0');
+  main.Lines[0] = "C" + QByteArray(32, '\x01');  // differs: the device's configuration is blank
+  Updater->BootblockVersion = 111;
+  Updater->BootblockFirmwareVersion = 111;
+  EXPECT_EQ(Updater->CheckBootblock(false), bbGoOn);
+  EXPECT_TRUE(main.DataReversed);
+  EXPECT_TRUE(main.SkipData);
+  EXPECT_TRUE(Dialogs.Handler->ShownStarting("Precaution!"));
+  // A later check of another boot loader puts the order back.
+  Updater->BootblockVersion = 113;
+  EXPECT_EQ(Updater->CheckBootblock(false), bbGoOn);
+  EXPECT_FALSE(main.DataReversed);
+}
+
+TEST_F(UpdaterOfflineTest, DataLinesCarryTheDevicesDataAndIdentity) {
+  TPartSpec spec;
+  spec.Entries = {"Nonce=00112233AABBCCDD", "UsedKey=1"};
+  TCodePart& main = Add(spec);
+  main.Lines[main.PayloadStart() + 3][70] = static_cast<char>(200);  // block would leave the area
+  Updater->SelectCommandSet(2);
+  Updater->DeviceId = "ABCDEF";
+  Updater->DataImage.resize(256);
+  for (int i = 0; i < 256; ++i) Updater->DataImage[i] = static_cast<char>(i);
+  const std::string line0 = Updater->BuildLine(0, 0);
+  ASSERT_EQ(line0.size(), 75u);
+  EXPECT_EQ(line0[0], '\x02');
+  EXPECT_EQ(line0.substr(3, 4), "ABCD");
+  EXPECT_EQ(line0.substr(7, 64), Updater->DataImage.substr(0, 64));
+  EXPECT_EQ(Updater->BuildLine(0, 2).substr(7, 64), Updater->DataImage.substr(128, 64));
+  // Offset 200: the line goes as stored.
+  EXPECT_EQ(Updater->BuildLine(0, 3), "\x02" + Str(main.Lines[main.PayloadStart() + 3]));
+  EXPECT_EQ(Updater->BuildLine(0, 4), "\x01" + Str(MakeCodeLine(0)));
+  // Methods 3 and 4 never put the device's data into the lines.
+  Updater->SelectCommandSet(3);
+  EXPECT_EQ(Updater->BuildLine(0, 0), "\x02" + Str(MakeDataLine(0, 0x10)));
+  // Without a nonce every method sends "W", the line and its sum byte.
+  main.SetValue(QStringLiteral("Nonce"), QString());
+  EXPECT_EQ(Updater->BuildLine(0, 4), "W" + AppendChecksum(Str(MakeCodeLine(0))));
+}
+
+TEST_F(UpdaterOfflineTest, AuthorisationFrames) {
+  TPartSpec spec;
+  spec.Entries = {"Nonce=00112233AABBCCDD"};
+  TCodePart& part = Add(spec);
+  Updater->DeviceId = "ABCDEF";
+  Updater->SelectCommandSet(3);
+  // No KeyID: the first four nonce bytes are dropped.
+  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true), std::string("\x06"
+                                                                   "AUTH\x01\xAA\xBB\xCC\xDD"));
+  part.SetValue(QStringLiteral("UsedKey"), QStringLiteral("1"));
+  part.SetValue(QStringLiteral("KeyID"), QStringLiteral("7"));
+  EXPECT_EQ(Updater->BuildAuthFrame(part, false, false),
+            std::string("\x06"
+                        "AUTH\x18\x00\x11\x22\x33\xAA\xBB\xCC\xDD",
+                        14));
+  Updater->SelectCommandSet(0);
+  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true),
+            std::string("\x00KEABCD\x11\x00\x11\x22\x33\xAA\xBB\xCC\xDD", 16));
+  Updater->SelectCommandSet(5);
+  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true), "");
+}
+
+TEST_F(UpdaterOfflineTest, APartNeedingAuthorisationOnATextMethodFailsBeforeSending) {
+  TPartSpec spec;
+  spec.Entries = {"Nonce=00112233"};
+  Add(spec);
+  Updater->SelectCommandSet(1);
+  EXPECT_FALSE(Updater->StartPart("Main", true));
+  EXPECT_EQ(Updater->State, usUnsuitable);
+  EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
+  EXPECT_TRUE(Updater->PauseRequested);
+  EXPECT_FALSE(Updater->StartPart("Bootblock", true));  // no such part
+}
+
+TEST_F(UpdaterOfflineTest, BlankConfigurations) {
+  TCodePart& main = Add({});
+  struct TCase {
+    int Method;
+    uint32_t Word;
+    std::string Device;
+    QByteArray Body;
+    bool Blank;
+  };
+  const std::string zeros(32, '\0');
+  const TCase cases[] = {
+      {0, 0, "x", "", true},
+      {2, 0xFFFFFFFF, "x", "", true},
+      {2, 1, zeros, "\x01", false},
+      {1, 0, zeros, "\x01", true},
+      {1, 0, zeros, QByteArray(32, '\0'), false},  // equals the file's configuration
+      {3, 0, zeros, "\x01", false},
+      {5, 0, std::string(31, '\0'), "\x01", false},
+  };
+  for (const TCase& c : cases) {
+    Updater->SelectCommandSet(c.Method);
+    Updater->ConfigWord = c.Word;
+    Updater->DeviceConfig = c.Device;
+    main.Lines[0] = "C" + c.Body;
+    EXPECT_EQ(Updater->ConfigBlank(), c.Blank) << c.Method;
+  }
+}
+
+TEST_F(UpdaterOfflineTest, DataImageAccessAndAddedCalibrations) {
+  TCodePart& main = Add({});
+  std::string error;
+  int32_t value = 0;
+  EXPECT_FALSE(Updater->MemoryAccess(0x21C4, value, error, dtWord, true));  // no image yet
+  EXPECT_EQ(error, FetchText(UpdaterStringIds().GeneralError));
+  Updater->DataImage = std::string(256, '\0');
+  Updater->DataImage[0xC4] = '\xEB';
+  Updater->DataImage[0xC5] = '\x03';
+  error.clear();
+  ASSERT_TRUE(Updater->MemoryAccess(0x21C4, value, error, dtWord, true));
+  EXPECT_EQ(value, 1003);
+  EXPECT_FALSE(Updater->MemoryAccess(0x21FF, value, error, dtWord, true));  // past the image
+  EXPECT_TRUE(Updater->MemoryAccess(0x21FF, value, error, dtByte, true));
+
+  // The device lacks offset 168 that the new firmware calibrates: conversion A runs on
+  // the image.
+  Updater->SelectCommandSet(2);
+  Updater->ConfigWord = 1;
+  Updater->DeviceConfig = std::string(32, '\0');
+  QByteArray body(32, '\0');
+  body[21] = '\x01';
+  main.Lines[0] = "C" + body;
+  EXPECT_EQ(Updater->FindAddedCalibrations(), std::string(1, '\xA8'));
+  error = "stale";
+  Updater->ApplyAddedCalibrations(error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(static_cast<uint8_t>(Updater->DataImage[0xA8]) |
+                (static_cast<uint8_t>(Updater->DataImage[0xA9]) << 8),
+            6419);
+  EXPECT_EQ(static_cast<uint8_t>(Updater->DataImage[0xC2]) |
+                (static_cast<uint8_t>(Updater->DataImage[0xC3]) << 8),
+            6419);
+  // A blank configuration adds nothing.
+  Updater->ConfigWord = 0;
+  EXPECT_EQ(Updater->FindAddedCalibrations(), "");
+}
+
+}  // namespace

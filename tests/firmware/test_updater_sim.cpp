@@ -1,0 +1,157 @@
+// Whole updates against the simulated equipment: the BX2 interface's own boot
+// loader (the text method the interface refresh uses), and an inverter/charger
+// reached through the interface, with its calibration carried over the update.
+#include <gtest/gtest.h>
+
+#include "firmware/EmbeddedImage.h"
+#include "sim/Simulator.h"
+#include "tests/firmware/test_updater_support.h"
+
+namespace {
+
+class UpdaterSimTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { StartUpdaterUnits(); }
+  TDialogScope Dialogs;
+};
+
+TEST_F(UpdaterSimTest, ProgramsTheEmbeddedInterfaceImageThroughTheBx2BootLoader) {
+  TSimOptions options;
+  options.Interface = TSimInterface::Bx2BootLoader;
+  options.InterfaceVersion = 1130120;
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 2400, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  const auto image = OpenEmbeddedInterfaceImage();
+  QString loadError;
+  updater->Buffer->LoadFromStream(*image, false, loadError);
+  ASSERT_TRUE(loadError.isEmpty()) << loadError.toStdString();
+  EXPECT_FALSE(updater->PrepareTarget(false));
+  EXPECT_FALSE(updater->IsInverter);
+
+  TLogLines* log = nullptr;
+  auto destination = std::make_unique<TLogLines>();
+  log = destination.get();
+  auto previous = SetLogDestination(std::move(destination));
+  std::string error;
+  updater->Connect(0, true, error, {}, "BX2");  // the file's ConnectInfo picks method 1
+  const std::string logged = log->Text();
+  SetLogDestination(std::move(previous));
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(updater->ConnectMethod, 1);
+  EXPECT_EQ(updater->BootblockVersion, 113);
+  EXPECT_NE(logged.find("Bare bootblock frame: 07 56 71 71"), std::string::npos) << logged;
+
+  ASSERT_TRUE(updater->ProgramMain("BX2", true)) << updater->LastError;
+  const TCodePart* main = updater->Buffer->PartAt(updater->Buffer->IndexOfPart("Main"));
+  EXPECT_EQ(sim.Stats().LinesProgrammed, main->SendLineCount());
+  EXPECT_EQ(sim.Stats().LinesRejected, 0);
+  EXPECT_EQ(updater->Percent, 100);
+  EXPECT_EQ(ProgressDepth(), 0);
+  updater.reset();
+  port.SetBreak(false);
+  // Left alone, the boot loader starts the new firmware.
+  EXPECT_TRUE(WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }, 4000));
+  EXPECT_EQ(sim.InterfaceVersion(), 1130132u);
+}
+
+// A firmware file for the inverter/charger: authorised, with data lines covering the
+// data area and a version mark in its code; the new firmware calibrates offset 168 too.
+std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
+  TPartSpec spec;
+  spec.CodeLines = 3;
+  spec.Config = QByteArray(32, '\0');
+  for (int offset = 168; offset <= 224; ++offset)
+    spec.Config[offset / 8] |= char(1 << (offset % 8));
+  spec.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
+                  "KeyID=1"};
+  auto part = MakePart(spec);
+  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
+  return part;
+}
+
+TEST_F(UpdaterSimTest, InverterThroughTheInterfaceKeepsItsCalibration) {
+  TSimOptions options;
+  options.DeviceVersion = 2001203;
+  options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  updater->Buffer->Add(InverterPart(":DXT"));
+  ASSERT_TRUE(updater->PrepareTarget(false));
+
+  std::string error;
+  updater->Connect(
+      5, true, error, [](int) {}, "Inverter");
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(updater->DeviceVersion, 2001203);
+  EXPECT_EQ(updater->ConnectMethod, 3);
+  EXPECT_EQ(updater->DeviceIdPrefix(), "SIM\x26");
+  // The device's old calibration map was recorded before programming.
+  EXPECT_EQ(GlobalSettings().ReadSetting("CalMap203"), updater->DeviceConfig);
+  EXPECT_EQ(sim.ReadByte(0x21E1), 203);
+  EXPECT_NE(sim.ReadByte(0x21E0) & 0x80, 0);
+
+  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+  EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  // Offset 168 is new: both targets hold round(1003 x 64 / 10), the pending bit is gone.
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
+  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+  EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+}
+
+TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {
+  TSimOptions options;
+  options.DeviceVersion = 1901205;  // minor 200 or more: the newer EEPROM switch
+  options.DeviceBootLoaderText = true;
+  options.DeviceBootLoaderBaud = 9600;
+  options.DeviceBootLoaderFirmwareVersion = 114;
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  auto part = InverterPart(":OldFashioned");
+  part->SetValue("Nonce", QString());  // text methods cannot authorise
+  part->SetValue("Version", "1901190");
+  part->Lines[part->PayloadStart() + 5].replace(10, 11, "VER=1901190");
+  updater->Buffer->Add(std::move(part));
+  ASSERT_TRUE(updater->PrepareTarget(false));
+  std::string error;
+  updater->Connect(
+      1, true, error, [](int) {}, "Inverter");
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(updater->ConnectMethod, 5);
+  EXPECT_EQ(port.Baud(), 9600);
+  EXPECT_TRUE(updater->EchoCheck);  // the bus echoes at the boot loader's rate
+  EXPECT_EQ(updater->DeviceId.size(), 10u);
+  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+  EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);
+  EXPECT_EQ(sim.DeviceVersion(), 1901190u);
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
+}
+
+TEST_F(UpdaterSimTest, AnotherDeviceFamilyIsRefusedBeforeProgramming) {
+  TSimOptions options;  // the device runs family 26
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  updater->Buffer->Add(InverterPart(":DXT"));
+  ASSERT_TRUE(updater->PrepareTarget(false));
+  std::string error;
+  updater->Connect(
+      3, true, error, [](int) {}, "Inverter");
+  EXPECT_EQ(error, FetchText(UpdaterStringIds().IdError));
+  EXPECT_EQ(updater->State, usUnsuitable);
+  EXPECT_FALSE(sim.DeviceInBootLoader());
+  EXPECT_EQ(sim.Stats().DeviceLines, 0);
+}
+
+}  // namespace

@@ -1,0 +1,346 @@
+#pragma once
+// Shared pieces of the updater tests: unit start-up, a dialog handler that records
+// what it was asked, firmware parts made in memory, and a scripted text boot loader
+// on a virtual line for the replies the simulator does not give.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firmware/BootLink.h"
+#include "firmware/KFFFiles.h"
+#include "firmware/updaterunit.h"
+#include "link/InterfaceRefresh.h"
+#include "serial/PortMap.h"
+#include "serial/RS232o.h"
+#include "serial/VirtualLine.h"
+#include "sim/SimFrames.h"
+#include "support/Dialogs.h"
+#include "support/HardcodedStrings.h"
+#include "support/Progress.h"
+#include "support/Sema.h"
+#include "support/Statics.h"
+#include "support/Textlogger.h"
+#include "variables/ExtendedVariable.h"
+
+inline void StartUpdaterUnits() {
+  // The calibration maps must not land in the user's own settings.
+  static QTemporaryDir config;
+  qputenv("XDG_CONFIG_HOME", QDir(config.path()).absolutePath().toUtf8());
+  StartUnitStrings();
+  StartUnitSema();
+  StartUnitTextlogger();
+  StartUnitStatics();
+  StartUnitProgress();
+  StartUnitPortMap();
+  StartUnitExtendedVariable();
+  StartUnitKFFFiles();
+  StartUnitUpdater();
+  StartUnitInterfaceRefresh();
+  ReplaceSettings("Kalmeon Energy Test", "test_firmware_updater");
+}
+
+// Answers every dialog with OK (or Yes) and keeps the texts it was shown.
+class TRecordingDialogs : public TDialogHandler {
+ public:
+  void PlainMessage(const std::string& /*caption*/, const std::string& text) override {
+    Record(text);
+  }
+  int MessageDialog(const std::string& text, TMessageKind /*kind*/, uint16_t buttons,
+                    int32_t /*help*/) override {
+    Record(text);
+    return (buttons & dbOK) != 0 ? drOK : drYes;
+  }
+  int FileDialog(bool, const std::string&, const std::string&, const std::string&,
+                 std::string&) override {
+    return drCancel;
+  }
+  int InputQuery(const std::string&, const std::string&, std::string&) override { return drCancel; }
+
+  std::vector<std::string> Shown() const {
+    std::lock_guard lock(Guard);
+    return Texts;
+  }
+  bool ShownStarting(const std::string& prefix) const {
+    for (const auto& t : Shown())
+      if (t.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+
+ private:
+  void Record(const std::string& text) {
+    std::lock_guard lock(Guard);
+    Texts.push_back(text);
+  }
+  mutable std::mutex Guard;
+  std::vector<std::string> Texts;
+};
+
+// Installs a recording handler for the life of the object.
+class TDialogScope {
+ public:
+  TDialogScope() {
+    auto handler = std::make_unique<TRecordingDialogs>();
+    Handler = handler.get();
+    Previous = SetDialogHandler(std::move(handler));
+  }
+  ~TDialogScope() { SetDialogHandler(std::move(Previous)); }
+  TDialogScope(const TDialogScope&) = delete;
+  TDialogScope& operator=(const TDialogScope&) = delete;
+  TRecordingDialogs* Handler = nullptr;
+
+ private:
+  std::unique_ptr<TDialogHandler> Previous;
+};
+
+constexpr int TestLineSize = 74;
+
+// A data line: marker 'D', its number, identity "FILE", 64 bytes of `fill`, the
+// offset of the block (64 x number) and two trailing bytes.
+inline QByteArray MakeDataLine(int number, char fill) {
+  QByteArray line(TestLineSize, '\0');
+  line[0] = 'D';
+  line[1] = static_cast<char>(number);
+  line.replace(2, 4, "FILE");
+  for (int i = 0; i < 64; ++i) line[6 + i] = fill;
+  line[70] = static_cast<char>((64 * number) & 0xFF);
+  line[71] = static_cast<char>((64 * number) >> 8);
+  return line;
+}
+
+inline QByteArray MakeCodeLine(int number) {
+  QByteArray line(TestLineSize, static_cast<char>(0x30 + number % 10));
+  line[0] = 'K';
+  line[1] = static_cast<char>(number);
+  return line;
+}
+
+struct TPartSpec {
+  QString Name = QStringLiteral("Main");
+  int DataLines = 4;
+  int CodeLines = 3;
+  QByteArray Config = QByteArray(32, '\0');
+  QStringList Entries;  // extra key=value entries
+};
+
+inline std::unique_ptr<TCodePart> MakePart(const TPartSpec& spec) {
+  auto part = std::make_unique<TCodePart>(spec.Name);
+  part->Lines[0] = "C" + spec.Config;
+  for (int i = 0; i < spec.DataLines; ++i)
+    part->Lines.append(MakeDataLine(i, static_cast<char>(0x10 + i)));
+  for (int i = 0; i < spec.CodeLines; ++i) part->Lines.append(MakeCodeLine(i));
+  part->SetInt(QStringLiteral("ML"), 0);
+  part->SetInt(QStringLiteral("EL"), spec.DataLines);
+  part->SetInt(QStringLiteral("CL"), spec.CodeLines);
+  for (const QString& entry : spec.Entries) {
+    const int eq = entry.indexOf('=');
+    part->SetValue(entry.left(eq), entry.mid(eq + 1));
+  }
+  return part;
+}
+
+inline std::vector<uint8_t> CountedReply(const std::string& body) {
+  std::vector<uint8_t> out{static_cast<uint8_t>(body.size())};
+  out.insert(out.end(), body.begin(), body.end());
+  out.push_back(ChecksumByte(body));
+  return out;
+}
+
+// A text boot loader as the BX2 has one: "P" at 19200 baud connects, then "V", "I",
+// "C", "W" lines (answered from a script, 'N' by default) and "Rr". A restart (by
+// "Rr" or by the bus reset frame at 2400 baud) sends AA AA and takes the next
+// firmware version.
+class TFakeTextLoader : public TVirtualDevice {
+ public:
+  uint8_t Version = 113;
+  uint8_t Firmware = 114;
+  uint8_t FirmwareAfterRestart = 114;
+  std::string Config = std::string(32, '\0');
+  int VanishAfterLines = -1;
+
+  void OnHostByte(TVirtualLine& line, const TWireByte& byte, TLineTime at) override {
+    std::vector<uint8_t> reply;
+    {
+      std::lock_guard lock(Guard);
+      if (byte.Baud == 2400) {
+        if (++ResetBytes == 18) Restart(reply);
+      } else if (byte.Baud == 19200) {
+        Take(byte.Value, reply, line);
+      }
+    }
+    if (!reply.empty()) line.SendToHost(reply, 19200, -1, at + std::chrono::milliseconds(2));
+  }
+  void OnLineChange(TVirtualLine&, const TLineState&, TLineTime) override {}
+
+  // Replies for the next "W" lines, in order; 0 means no reply at all.
+  void ScriptLineReplies(const std::string& replies) {
+    std::lock_guard lock(Guard);
+    LineReplies.assign(replies.begin(), replies.end());
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(Guard);
+    return Received;
+  }
+  int Restarts() const {
+    std::lock_guard lock(Guard);
+    return RestartCount;
+  }
+
+ private:
+  void Take(uint8_t value, std::vector<uint8_t>& reply, TVirtualLine& line) {
+    if (!Connected) {
+      if (value == 'P') {
+        Connected = true;
+        reply = CountedReply(std::string{'V', char(Version), char(Firmware)});
+      }
+      return;
+    }
+    Pending.push_back(static_cast<char>(value));
+    const char c = Pending[0];
+    if ((c == 'W' && Pending.size() < 76) || (c == 'U' && Pending.size() < 12) ||
+        (c == 'R' && Pending.size() < 2))
+      return;
+    std::string command;
+    command.swap(Pending);
+    if (c == 'V') reply = CountedReply(std::string{'V', char(Version), char(Firmware)});
+    if (c == 'I') reply = CountedReply(std::string("IBX2\x02\x11\x30\x01\x00\x00\x01", 11));
+    if (c == 'C') reply = CountedReply("C" + Config);
+    if (c == 'R' && command[1] == 'r') Restart(reply);
+    if (c == 'W' || c == 'U') {
+      Received.push_back(command);
+      if (VanishAfterLines >= 0 && static_cast<int>(Received.size()) >= VanishAfterLines) {
+        line.Vanish();
+        return;
+      }
+      const char answer = LineReplies.empty() ? 'N' : LineReplies.front();
+      if (!LineReplies.empty()) LineReplies.pop_front();
+      if (answer != 0) reply = {static_cast<uint8_t>(answer)};
+    }
+  }
+  void Restart(std::vector<uint8_t>& reply) {
+    ++RestartCount;
+    ResetBytes = 0;
+    Connected = false;
+    Firmware = FirmwareAfterRestart;
+    reply = {0xAA, 0xAA};
+  }
+
+  mutable std::mutex Guard;
+  bool Connected = false;
+  int ResetBytes = 0;
+  int RestartCount = 0;
+  std::string Pending;
+  std::deque<char> LineReplies;
+  std::vector<std::string> Received;
+};
+
+// A virtual line with the fake loader, registered as a port, and an open port on it.
+struct TFakeLoaderRig {
+  std::shared_ptr<TVirtualLine> Line = std::make_shared<TVirtualLine>(false);
+  std::shared_ptr<TFakeTextLoader> Loader = std::make_shared<TFakeTextLoader>();
+  TRS232o Port;
+  int Number = 0;
+
+  TFakeLoaderRig() {
+    Line->AttachDevice(Loader);
+    Number = RegisterVirtualPortAnywhere(Line);
+    Port.Open(static_cast<uint32_t>(Number), 19200, 'N', 1024, 1024);
+  }
+  ~TFakeLoaderRig() {
+    Port.Close();
+    UnregisterVirtualPort(Number);
+    Line->DetachDevice();
+  }
+};
+
+// A binary boot loader at 19200 baud whose bus echoes every byte (methods 2 and 3):
+// version, identity, configuration (with the configuration word), data block reads
+// from its 256-byte data area, authorisation and write-line commands.
+class TFakeBinaryLoader : public TVirtualDevice {
+ public:
+  uint8_t Version = 115;
+  uint8_t Firmware = 115;
+  uint32_t ConfigWord = 1;
+  std::string Config = std::string(32, '\0');
+  std::string DataArea = std::string(256, '\0');
+
+  void OnHostByte(TVirtualLine& line, const TWireByte& byte, TLineTime at) override {
+    if (byte.Baud != 19200) return;
+    line.SendToHost(std::vector<uint8_t>{byte.Value}, 19200, -1, at);  // the bus echo
+    std::vector<uint8_t> reply;
+    {
+      std::lock_guard lock(Guard);
+      bool bad = false;
+      const auto payload = Assembler.Feed(byte.Value, &bad);
+      if (payload && !payload->empty()) reply = Answer(*payload);
+    }
+    if (!reply.empty())
+      line.SendToHost(SimBinaryFrame(reply), 19200, -1, at + std::chrono::milliseconds(2));
+  }
+  void OnLineChange(TVirtualLine&, const TLineState&, TLineTime) override {}
+
+  std::vector<TSimBytes> Commands() const {
+    std::lock_guard lock(Guard);
+    return Received;
+  }
+
+ private:
+  TSimBytes Answer(const TSimBytes& command) {
+    Received.push_back(command);
+    switch (command[0]) {
+      case 0x05:
+        return {'V', Version, Firmware};
+      case 0x03:
+        return {'I', 'F', 'A', 'K', 'E', 0x01, 0x02};
+      case 0x04: {
+        TSimBytes reply{'C', uint8_t(ConfigWord), uint8_t(ConfigWord >> 8),
+                        uint8_t(ConfigWord >> 16), uint8_t(ConfigWord >> 24)};
+        reply.insert(reply.end(), Config.begin(), Config.end());
+        return reply;
+      }
+      case 0x08: {
+        TSimBytes reply{'O'};
+        for (int i = 0; i < 64; ++i) reply.push_back(uint8_t(DataArea[(command[1] + i) & 0xFF]));
+        return reply;
+      }
+      case 0x00:
+      case 0x01:
+      case 0x02:
+        return {'N'};
+      default:
+        return {};
+    }
+  }
+
+  mutable std::mutex Guard;
+  TSimBinaryAssembler Assembler;
+  std::vector<TSimBytes> Received;
+};
+
+// Pumps events until `done` holds or `ms` pass.
+template <class F>
+bool WaitFor(F done, int ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+inline std::string Str(const QByteArray& bytes) {
+  return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}

@@ -1,0 +1,276 @@
+// The port object on a real terminal device: a pseudo-terminal whose far end the
+// test holds. Also the parity-mark decoder that turns the line discipline's
+// markers back into bytes and line errors.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "serial/ParityMarkDecoder.h"
+#include "serial/PortMap.h"
+#include "serial/PosixBaud.h"
+#include "serial/RS232Tools.h"
+#include "serial/RS232o.h"
+#include "tests/serial/SerialTestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPort = 210;
+
+class PosixPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LockDir.isValid());
+    setenv("KALMEON_LOCK_DIR", LockDir.path().toUtf8().constData(), 1);
+    char name[128] = {};
+    int slave = -1;
+    ASSERT_EQ(openpty(&Master, &slave, name, nullptr, nullptr), 0);
+    close(slave);  // the port object opens it by name
+    SlavePath = name;
+    AssignPortPath(kPort, SlavePath);
+  }
+  void TearDown() override {
+    AssignPortPath(kPort, "");
+    if (Master >= 0) close(Master);
+    unsetenv("KALMEON_LOCK_DIR");
+  }
+  void FromDevice(std::initializer_list<uint8_t> bytes) {
+    const std::vector<uint8_t> v(bytes);
+    ASSERT_EQ(write(Master, v.data(), v.size()), static_cast<ssize_t>(v.size()));
+  }
+  std::string LockFile() const {
+    std::string name = SlavePath.substr(5);  // without "/dev/"
+    std::replace(name.begin(), name.end(), '/', '_');
+    return LockDir.path().toStdString() + "/LCK.." + name;
+  }
+
+  QTemporaryDir LockDir;
+  int Master = -1;
+  std::string SlavePath;
+};
+
+}  // namespace
+
+TEST_F(PosixPort, OpensAndConfiguresAnyRateWithoutModemLines) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024)) << OpenFailureText(port.LastOpenError());
+  EXPECT_EQ(port.PortNumber(), uint32_t{kPort});
+  for (int baud : {7680, 2400, 115200}) {
+    ASSERT_TRUE(port.Configure(baud, 'E'));
+    EXPECT_EQ(GetLineBaud(Master), baud);  // the far end sees the line's settings
+  }
+  ASSERT_TRUE(port.Configure(1200, 'S'));
+  EXPECT_EQ(port.LineRecord().Parity, 'S');
+  // A pseudo-terminal has no modem lines: only those operations say so.
+  EXPECT_FALSE(port.ClearDtr(false));
+  EXPECT_TRUE(port.SetBreak(false));
+}
+
+TEST_F(PosixPort, SecondOpenerGetsInUseAndTheLockFileIsKept) {
+  TRS232o first;
+  ASSERT_TRUE(first.Open(kPort, 1200, 'N', 1024, 1024));
+  std::ifstream lock(LockFile());
+  ASSERT_TRUE(lock.good()) << LockFile();
+  pid_t owner = 0;
+  lock >> owner;
+  EXPECT_EQ(owner, getpid());
+
+  TRS232o second;
+  EXPECT_FALSE(second.Open(kPort, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(second.PortNumber(), 0u);
+  EXPECT_EQ(second.LastOpenError().Result.Fault, TSerialFault::sfInUse);
+  EXPECT_EQ(ProbePort(kPort), 0);
+
+  first.Close();
+  EXPECT_FALSE(std::ifstream(LockFile()).good());
+  EXPECT_EQ(ProbePort(kPort), 1);
+}
+
+TEST_F(PosixPort, LockFilesOfOtherProgramsAreRespectedUnlessStale) {
+  {
+    std::ofstream(LockFile()) << "     " << getppid() << "\n";  // a live process holds it
+  }
+  TRS232o port;
+  EXPECT_FALSE(port.Open(kPort, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(port.LastOpenError().Result.Fault, TSerialFault::sfInUse);
+
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  {
+    std::ofstream(LockFile()) << "     " << child << "\n";  // its owner has gone
+  }
+  EXPECT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024));
+}
+
+TEST_F(PosixPort, FirstByteReadsAndDeadlines) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 9600, 'N', 1024, 1024));
+  uint8_t buf[4] = {};
+  TLineTime start = TLineClock::now();
+  EXPECT_EQ(port.Read(buf, 4, 40), 0);
+  const double waited = MsSince(start);
+  EXPECT_GE(waited, 39);
+  EXPECT_LT(waited, 40 + 80);
+  EXPECT_EQ(port.PortNumber(), uint32_t{kPort});
+
+  std::thread device([this] {
+    std::this_thread::sleep_for(20ms);
+    FromDevice({0x31, 0x32, 0x33, 0x34});
+  });
+  start = TLineClock::now();
+  EXPECT_EQ(port.Read(buf, 4, 200), 4);
+  device.join();
+  EXPECT_LT(MsSince(start), 150);
+  EXPECT_EQ(buf[3], 0x34);
+}
+
+TEST_F(PosixPort, ImmediateFormAndTheMaximumWaitForm) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 9600, 'N', 1024, 1024));
+  port.SetReadTimeouts(-1);
+  uint8_t buf[8] = {};
+  TLineTime start = TLineClock::now();
+  EXPECT_EQ(port.Read(buf, 8, -1), 0);
+  EXPECT_LT(MsSince(start), 60);
+  FromDevice({1, 2, 3});
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(port.Read(buf, 8, -1), 3);
+
+  // Wait up to the constant for the first byte, then return at once.
+  port.SetTimeouts({MaxTimeout, MaxTimeout, 60, 0, 0});
+  start = TLineClock::now();
+  EXPECT_EQ(port.Read(buf, 8, -1), 0);
+  EXPECT_GE(MsSince(start), 59);
+  std::thread device([this] {
+    std::this_thread::sleep_for(15ms);
+    FromDevice({9, 8});
+  });
+  start = TLineClock::now();
+  EXPECT_GE(port.Read(buf, 8, -1), 1);
+  device.join();
+  EXPECT_LT(MsSince(start), 55);
+}
+
+TEST_F(PosixPort, HungReadReopensAndCloseSwitchesTheRate) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 2400, 'N', 1024, 1024));
+  port.SetReadTimeouts(0);
+  uint8_t b = 0;
+  const TLineTime start = TLineClock::now();
+  EXPECT_EQ(port.Read(&b, 1, -1), -1);
+  EXPECT_GE(MsSince(start), 169);
+  EXPECT_EQ(port.PortNumber(), 0u);
+  EXPECT_TRUE(port.HandleValid());
+  EXPECT_EQ(GetLineBaud(Master), 2400);  // reopened with the old line settings
+  EXPECT_EQ(port.Baud(), 115200);
+  FromDevice({5});
+  EXPECT_EQ(port.Read(&b, 1, 10), 0);  // counts as closed
+
+  TRS232o fast;
+  port.Close();
+  ASSERT_TRUE(fast.Open(kPort, 115200, 'N', 1024, 1024));
+  fast.Close();
+  EXPECT_EQ(fast.Baud(), 57600);
+}
+
+TEST_F(PosixPort, WritesReachTheFarEndAndFFSurvivesTheMarking) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 19200, 'N', 1024, 1024));
+  const uint8_t out[3] = {0x56, 0xFF, 0x00};
+  EXPECT_EQ(port.Write(out, 3), 3);
+  uint8_t got[3] = {};
+  ASSERT_EQ(read(Master, got, 3), 3);
+  EXPECT_EQ(got[1], 0xFF);
+
+  FromDevice({0xFF, 0x00, 0xFF});
+  uint8_t in[3] = {};
+  ASSERT_EQ(port.Read(in, 3, 100), 3);
+  EXPECT_EQ(in[0], 0xFF);
+  EXPECT_EQ(in[1], 0x00);
+  EXPECT_EQ(in[2], 0xFF);
+  ASSERT_TRUE(port.ClearErrors());
+  EXPECT_EQ(port.LastErrors(), 0u);
+}
+
+TEST_F(PosixPort, FarEndGoneIsALostPort) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 9600, 'N', 1024, 1024));
+  port.SetReadTimeouts(1000);
+  uint8_t b = 0;
+  port.StartRead(&b, 1);
+  std::thread puller([this] {
+    std::this_thread::sleep_for(30ms);
+    close(Master);
+    Master = -1;
+  });
+  const TLineTime start = TLineClock::now();
+  EXPECT_EQ(port.WaitRead(), -1);
+  puller.join();
+  EXPECT_LT(MsSince(start), 500);
+  EXPECT_EQ(port.PortNumber(), 0u);
+}
+
+TEST(PosixOpen, FailuresCarryTheirKind) {
+  TRS232o port;
+  AssignPortPath(211, "/nonexistent/ttyX");
+  EXPECT_FALSE(port.Open(211, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(port.LastOpenError().Result.Fault, TSerialFault::sfNotFound);
+  EXPECT_EQ(ProbePort(211), -1);
+  AssignPortPath(211, "/dev/null");  // not a terminal
+  EXPECT_FALSE(port.Open(211, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(port.LastOpenError().Result.Fault, TSerialFault::sfUnsupported);
+  AssignPortPath(211, "");
+  TOpenFailure denied{TSerialResult::Failure(TSerialFault::sfPermissionDenied, EACCES), "/dev/null",
+                      7};
+  const std::string text = OpenFailureText(denied);
+  EXPECT_NE(text.find("Com 7 (/dev/null)"), std::string::npos) << text;
+  EXPECT_NE(text.find("log"), std::string::npos) << text;  // a fresh login is needed
+}
+
+// ---- the decoder ----------------------------------------------------------------
+
+namespace {
+
+std::vector<TDecodedByte> DecodeInPieces(const std::vector<uint8_t>& raw, bool parity,
+                                         size_t split) {
+  TParityMarkDecoder decoder;
+  decoder.SetParityEnabled(parity);
+  std::vector<TDecodedByte> out(raw.size() + 2);
+  size_t n = decoder.Feed(raw.data(), split, out.data());
+  n += decoder.Feed(raw.data() + split, raw.size() - split, out.data() + n);
+  out.resize(n);
+  return out;
+}
+
+}  // namespace
+
+TEST(ParityMarkDecoder, SameResultWhereverTheStreamIsSplit) {
+  const std::vector<uint8_t> raw = {0x41, 0xFF, 0xFF, 0xFF, 0x00, 0x42,
+                                    0xFF, 0x00, 0x00, 0x43, 0xFF, 0x44};
+  const std::vector<std::pair<uint8_t, uint32_t>> expected = {
+      {0x41, 0}, {0xFF, 0}, {0x42, leParity}, {0x00, leBreak}, {0x43, 0}, {0xFF, 0}, {0x44, 0}};
+  for (size_t split = 0; split <= raw.size(); ++split) {
+    const auto out = DecodeInPieces(raw, true, split);
+    ASSERT_EQ(out.size(), expected.size()) << "split at " << split;
+    for (size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(out[i].Value, expected[i].first) << "split " << split << " byte " << i;
+      EXPECT_EQ(out[i].Errors, expected[i].second) << "split " << split << " byte " << i;
+    }
+  }
+  // Without parity checking only a framing error can have marked a byte.
+  EXPECT_EQ(DecodeInPieces({0xFF, 0x00, 0x42}, false, 1).at(0).Errors, uint32_t{leFraming});
+}

@@ -1,0 +1,139 @@
+// The main window under Qt's offscreen platform, against the simulator.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <memory>
+
+#include "app/Startup.h"
+#include "app/widgets/MainForm.h"
+#include "serial/PortMap.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+class TUnitsEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { StartProgramUnits(); }
+  void TearDown() override { StopProgramUnits(); }
+};
+const auto* const UnitsEnvironment = ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);
+
+// The format of the block (log line) whose text is `text`, at its first character.
+bool FindLine(QTextEdit* edit, const QString& text, QTextCharFormat* format = nullptr) {
+  for (QTextBlock block = edit->document()->begin(); block.isValid(); block = block.next()) {
+    if (block.text() != text) continue;
+    if (format) {
+      QTextCursor cursor(block);
+      cursor.movePosition(QTextCursor::NextCharacter);
+      *format = cursor.charFormat();
+    }
+    return true;
+  }
+  return false;
+}
+
+void RunTicks(TForm1& form, int count) {
+  for (int i = 0; i < count && form.Cycle().Driver() == nullptr && form.Cycle().Port(); ++i)
+    form.TestConnection();
+}
+
+TEST(MainWindow, StartsWithItsTextsAndInstructions) {
+  TForm1 form;
+  EXPECT_EQ(form.windowTitle(), "Calibration for 0A8-0AF");
+  EXPECT_EQ(form.Label2->text(), "program version 9007119.4");
+  EXPECT_EQ(form.ComPortComboBox->currentText(), "Select com port");
+  EXPECT_TRUE(form.ScanPortsCheckBox->isChecked());
+  EXPECT_TRUE(form.RichEdit->isReadOnly());
+  EXPECT_TRUE(form.RichEdit->toPlainText().startsWith("1) Connect BX2 (or similar) to orvo"));
+}
+
+TEST(MainWindow, ListWithoutProbingHoldsEveryPort) {
+  TForm1 form;
+  form.ScanPortsCheckBox->setChecked(false);
+  form.ComPortComboBoxDropDown();
+  ASSERT_EQ(form.ComPortComboBox->count(), 257);
+  EXPECT_EQ(form.ComPortComboBox->itemText(1), "Com 1");
+  EXPECT_EQ(form.ComPortComboBox->itemText(256), "Com 256");
+  EXPECT_EQ(form.ComPortComboBox->currentIndex(), 0);
+}
+
+TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
+  TSimulation sim;
+  const int number = sim.RegisterAsPort();
+  TForm1 form;
+  form.ScanPortsCheckBox->setChecked(false);
+  form.ComPortComboBoxDropDown();
+  form.ComPortComboBox->setCurrentIndex(number);  // runs SetComPort
+  EXPECT_TRUE(FindLine(form.RichEdit, QString("Trying to connect at COM%1").arg(number)));
+  for (int i = 0; i < 40 && form.ComPortComboBox->currentIndex() != 0; ++i)
+    form.TestConnection();
+  QTextCharFormat ok;
+  ASSERT_TRUE(FindLine(form.RichEdit, "OK!", &ok));
+  EXPECT_EQ(ok.foreground().color(), QColor(0, 0x80, 0));
+  EXPECT_EQ(ok.fontWeight(), QFont::Bold);
+  QTextCharFormat plain;
+  ASSERT_TRUE(FindLine(form.RichEdit, "Adapting..", &plain));
+  EXPECT_EQ(plain.foreground().color(), QColor(0, 0, 0));
+  EXPECT_NE(plain.fontWeight(), QFont::Bold);
+  EXPECT_EQ(form.ComPortComboBox->currentText(), "Select com port");
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
+  EXPECT_EQ(form.Cycle().Port(), nullptr);
+  UnregisterVirtualPort(number);
+}
+
+TEST(MainWindow, LogKeepsAppendingAtItsTrueEnd) {
+  TForm1 form;
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 70; ++i) form.AddLog(chunk, true, lcBlack, TLogStyle::Regular, false);
+  form.AddLog("* ", false, lcBlack, TLogStyle::Regular, false);
+  EXPECT_GT(form.RichEdit->toPlainText().size(), 65535);
+  EXPECT_TRUE(form.RichEdit->toPlainText().endsWith(QString::fromStdString(chunk) + "* "));
+}
+
+TEST(MainWindow, CloseDuringATickWaitsAndThenCloses) {
+  TSimulation sim;
+  const int number = sim.RegisterAsPort();
+  TForm1 form;
+  form.show();
+  form.ScanPortsCheckBox->setChecked(false);
+  form.ComPortComboBoxDropDown();
+  bool closeAsked = false;
+  // Close the window from inside the tick, when the log shows the correction has begun.
+  QObject::connect(form.RichEdit, &QTextEdit::textChanged, [&] {
+    if (!closeAsked && form.RichEdit->toPlainText().endsWith("Adapting..")) {
+      closeAsked = true;
+      EXPECT_FALSE(form.close());  // deferred: the tick still uses the driver
+      EXPECT_NE(form.Cycle().Driver(), nullptr);
+    }
+  });
+  form.ComPortComboBox->setCurrentIndex(number);
+  for (int i = 0; i < 40 && !closeAsked; ++i) form.TestConnection();
+  ASSERT_TRUE(closeAsked);
+  EXPECT_FALSE(form.isVisible());
+  EXPECT_EQ(form.Cycle().Driver(), nullptr);
+  EXPECT_EQ(form.Cycle().Variable(), nullptr);
+  EXPECT_TRUE(FindLine(form.RichEdit, "OK!"));
+  UnregisterVirtualPort(number);
+}
+
+TEST(MainWindow, ChoosingSelectClosesThePortAndStopsTrying) {
+  auto line = std::make_shared<TVirtualLine>(false);
+  const int number = RegisterVirtualPortAnywhere(line);
+  TForm1 form;
+  form.ScanPortsCheckBox->setChecked(false);
+  form.ComPortComboBoxDropDown();
+  form.ComPortComboBox->setCurrentIndex(number);
+  EXPECT_NE(form.Cycle().Port(), nullptr);
+  RunTicks(form, 1);
+  form.ComPortComboBox->setCurrentIndex(0);
+  EXPECT_EQ(form.Cycle().Port(), nullptr);
+  EXPECT_FALSE(form.Cycle().TimerEnabled());
+  UnregisterVirtualPort(number);
+}
+
+}  // namespace

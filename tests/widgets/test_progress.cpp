@@ -1,0 +1,174 @@
+// Progress operations: the arithmetic of the bar and the stack of windows.
+#include "app/widgets/ProgressForm.h"
+#include "support/Progress.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+class Progress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    StartUnitProgress();
+    Main.setWindowTitle(QStringLiteral("Main"));
+    Main.setGeometry(100, 100, 600, 400);
+    Main.show();
+    InstallProgressWindows(&Main);
+  }
+  void TearDown() override {
+    StopUnitProgress();
+    SetProgressSink(nullptr);
+  }
+
+  const QProgressBar& Bar() const { return *CurrentProgressForm()->ProgressFormBar; }
+
+  QWidget Main;
+};
+
+TEST_F(Progress, StackDisablesTheApplicationUntilTheLastWindowCloses) {
+  ShowProgress(QString(), QString());  // closing with nothing open does nothing
+  EXPECT_EQ(ProgressFormCount(), 0);
+
+  ShowProgress(QStringLiteral("Updating"), QStringLiteral("first"));
+  TProgressForm* First = CurrentProgressForm();
+  ASSERT_NE(First, nullptr);
+  EXPECT_FALSE(Main.isEnabled());
+  EXPECT_TRUE(First->isVisible());
+  EXPECT_TRUE(First->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_FALSE(First->Button->isVisible());
+
+  ShowProgress(QStringLiteral("Nested"), QStringLiteral("second"));
+  EXPECT_EQ(ProgressFormCount(), 2);
+  EXPECT_FALSE(First->isEnabled());
+  EXPECT_TRUE(CurrentProgressForm()->isEnabled());
+
+  ShowProgress(QString(), QString());
+  EXPECT_EQ(CurrentProgressForm(), First);
+  EXPECT_TRUE(First->isEnabled());
+  EXPECT_FALSE(Main.isEnabled());
+
+  ShowProgress(QString(), QString());
+  EXPECT_EQ(ProgressFormCount(), 0);
+  EXPECT_EQ(ProgressDepth(), 0);
+  EXPECT_TRUE(Main.isEnabled());
+}
+
+TEST_F(Progress, ReuseRelaysTheTopWindowOut) {
+  ShowProgress(QStringLiteral("A"), QStringLiteral("one"));
+  TProgressForm* Form = CurrentProgressForm();
+  ShowProgress(QStringLiteral("B"), QStringLiteral("two"), 5, 10, 0, true);
+  EXPECT_EQ(ProgressFormCount(), 1);
+  EXPECT_EQ(CurrentProgressForm(), Form);
+  EXPECT_EQ(Form->windowTitle(), QStringLiteral("B"));
+  EXPECT_EQ(Bar().maximum(), 10);
+  EXPECT_EQ(Bar().value(), 5);
+}
+
+TEST_F(Progress, LayoutFollowsTheBarSettings) {
+  ShowProgress(QStringLiteral("Wait"), QStringLiteral("no bar"), -1);
+  const TProgressForm& NoBar = *CurrentProgressForm();
+  EXPECT_FALSE(NoBar.ProgressFormBar->isVisible());
+  EXPECT_FALSE(NoBar.busyLabel->isVisible());
+  const int ShortHeight = NoBar.height();
+  // Centred over the main window.
+  EXPECT_EQ(NoBar.x(), 100 + (600 - NoBar.width()) / 2);
+  ShowProgress(QString(), QString());
+
+  ShowProgress(QStringLiteral("Wait"), QStringLiteral("bar"), 30, -100, 0);
+  EXPECT_TRUE(Bar().isVisible());
+  EXPECT_EQ(Bar().minimum(), 0);
+  EXPECT_EQ(Bar().maximum(), 100);
+  EXPECT_EQ(Bar().value(), 30);
+  EXPECT_GT(CurrentProgressForm()->height(), ShortHeight);
+}
+
+TEST_F(Progress, TextsAndKeepText) {
+  ShowProgress(QStringLiteral("Caption"), QStringLiteral("info"), 10);
+  TickBusy();
+  EXPECT_EQ(CurrentProgressForm()->busyLabel->text(), QStringLiteral(".  "));
+  SetProgressTexts(QStringLiteral("new info"), KeepText);
+  EXPECT_EQ(CurrentProgressForm()->windowTitle(), QStringLiteral("Caption"));
+  EXPECT_EQ(CurrentProgressForm()->ProgressFormInfoLabel->text(), QStringLiteral("new info"));
+  EXPECT_EQ(Bar().value(), 10);
+  EXPECT_EQ(CurrentProgressForm()->busyLabel->text(), QString());
+  SetProgressPosition(70);
+  EXPECT_EQ(Bar().value(), 70);
+  EXPECT_EQ(CurrentProgressForm()->ProgressFormInfoLabel->text(), QStringLiteral("new info"));
+  UpdateProgress(KeepText, 500, QStringLiteral("Other"));
+  EXPECT_EQ(CurrentProgressForm()->windowTitle(), QStringLiteral("Other"));
+  EXPECT_EQ(Bar().value(), 100);  // the bar stops at its end
+}
+
+TEST_F(Progress, BusyDotsCycleThroughSixDots) {
+  ShowProgress(QStringLiteral("Caption"), QStringLiteral("info"));
+  QStringList Seen;
+  for (int i = 0; i < 8; ++i) {
+    TickBusy();
+    Seen << CurrentProgressForm()->busyLabel->text();
+  }
+  EXPECT_EQ(Seen[5], QStringLiteral(".  .  .  .  .  .  "));
+  EXPECT_EQ(Seen[6], QStringLiteral(".  "));
+  EXPECT_EQ(Seen[7], QStringLiteral(".  .  "));
+}
+
+TEST_F(Progress, StepsOnTheFixedScale) {
+  ShowProgress(QStringLiteral("Steps"), QStringLiteral("info"));
+  StepProgress(4);
+  EXPECT_EQ(Bar().maximum(), StepScale);
+  EXPECT_EQ(Bar().value(), StepScale / 4 + 1);
+  StepProgress(0);
+  StepProgress(0);
+  EXPECT_EQ(Bar().value(), 3 * (StepScale / 4 + 1));
+  StepProgress(0);
+  EXPECT_EQ(Bar().value(), StepScale);
+
+  // Announcing more steps from where the bar stands keeps the scale.
+  ShowProgress(QStringLiteral("Steps"), QStringLiteral("info"), 0, 100, 0, true);
+  StepProgress(2);
+  StepProgress(6);
+  const int Step = (StepScale - (StepScale / 2 + 1)) / 6 + 1;
+  EXPECT_EQ(Bar().value(), StepScale / 2 + 1 + Step);
+
+  const auto Start = std::chrono::steady_clock::now();
+  StepProgress(-3);
+  const auto Elapsed = std::chrono::steady_clock::now() - Start;
+  EXPECT_GE(Elapsed, std::chrono::milliseconds(300));
+  EXPECT_LT(Elapsed, std::chrono::milliseconds(1500));
+  EXPECT_EQ(Bar().value(), StepScale / 2 + 1 + 4 * Step);
+}
+
+TEST(ProgressCore, OperationsWithoutAWindowDoNothing) {
+  SetProgressSink(nullptr);
+  StepProgress(3);
+  TickBusy();
+  SetProgressPosition(5);
+  EXPECT_EQ(CurrentProgress(), nullptr);
+  EXPECT_EQ(IgnoreKeys(13), 13);
+  EXPECT_EQ(IgnoreKeys('A'), 32);
+  EXPECT_EQ(IgnoreKeys(27), 32);
+}
+
+TEST(ProgressCore, ConsoleBarDrawsOnItsStream) {
+  char Text[512] = {};
+  std::FILE* Out = fmemopen(Text, sizeof Text - 1, "w");
+  ASSERT_NE(Out, nullptr);
+  SetProgressSink(MakeConsoleProgressSink(Out));
+  ShowProgress(QStringLiteral("Reprogram"), QStringLiteral("BX2"), 0, 10);
+  SetProgressPosition(5);
+  ShowProgress(QString(), QString());
+  SetProgressSink(nullptr);
+  std::fclose(Out);
+  const QString Drawn = QString::fromLatin1(Text);
+  EXPECT_TRUE(Drawn.contains(QStringLiteral("  0% Reprogram: BX2")));
+  EXPECT_TRUE(Drawn.contains(QStringLiteral("[###############               ]  50%")));
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+// kfftool: looks into, makes and takes apart firmware files.
+//   kfftool info FILE
+//   kfftool pack DESCRIPTION OUT
+//   kfftool unpack FILE DIR
+#include "firmware/KFFDescription.h"
+#include "firmware/KFFFiles.h"
+#include "firmware/KFFWriter.h"
+#include "support/HardcodedStrings.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+
+namespace {
+
+enum TExit { exOk = 0, exBadFile = 1, exUsage = 2 };
+
+void Print(std::FILE* Out, const QString& Text) {
+  std::fputs(Text.toLocal8Bit().constData(), Out);
+  std::fputc('\n', Out);
+}
+
+int Fail(const QString& Text) {
+  Print(stderr, QStringLiteral("kfftool: ") + Text);
+  return exBadFile;
+}
+
+int Usage() {
+  Print(stderr, QStringLiteral("usage: kfftool info FILE\n"
+                               "       kfftool pack DESCRIPTION OUT\n"
+                               "       kfftool unpack FILE DIR"));
+  return exUsage;
+}
+
+bool ReadFile(const QString& Name, QByteArray& Bytes) {
+  QFile F(Name);
+  if (!F.open(QIODevice::ReadOnly)) return false;
+  Bytes = F.readAll();
+  return true;
+}
+
+// Reads the parts one by one (as LoadFromStream does) to learn the format version.
+QString Load(const QByteArray& Bytes, TReprogramBuffer& Parts, int& Version) {
+  QBuffer Stream;
+  Stream.setData(Bytes);
+  Stream.open(QIODevice::ReadOnly);
+  QString Error;
+  Parts.LoadFromStream(Stream, false, Error);
+  Stream.seek(0);
+  Version = -1;
+  QString Ignored;
+  if (!Stream.atEnd()) TCodePart().ReadPart(Stream, Version, Ignored);
+  return Error;
+}
+
+QString Printable(const QByteArray& Bytes) {
+  return QString::fromLatin1(QuoteKffBytes(Bytes));
+}
+
+void DescribePart(const TCodePart& P, int Index) {
+  const int Ml = P.GetInt(QStringLiteral("ML"));
+  Print(stdout, QStringLiteral("part %1 \"%2\": %3 lines (%4 messages, %5 data, %6 code), "
+                               "configuration %7 bytes")
+                    .arg(Index + 1)
+                    .arg(P.GetValue(QStringLiteral("Part")) == KffAbsentMarker
+                             ? QString()
+                             : P.GetValue(QStringLiteral("Part")))
+                    .arg(P.Lines.size())
+                    .arg(Ml)
+                    .arg(P.GetInt(QStringLiteral("EL")))
+                    .arg(P.GetInt(QStringLiteral("CL")))
+                    .arg(P.ConfigBody().size()));
+  for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Entry);
+  for (int i = 0; i < Ml; ++i)
+    Print(stdout,
+          QStringLiteral("  message %1: %2").arg(i + 1).arg(Printable(P.Lines.value(1 + i))));
+}
+
+int Info(const QString& File) {
+  QByteArray Bytes;
+  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  TReprogramBuffer Parts;
+  int Version = -1;
+  const QString Error = Load(Bytes, Parts, Version);
+  Print(stdout, QStringLiteral("%1: %2 bytes, format version %3, %4 part(s)")
+                    .arg(File)
+                    .arg(Bytes.size())
+                    .arg(Version)
+                    .arg(Parts.Count()));
+  for (int i = 0; i < Parts.Count(); ++i) DescribePart(*Parts.PartAt(i), i);
+  if (!Error.isEmpty()) {
+    Print(stdout, QStringLiteral("checksums: failed: ") + QString(Error).replace(u'\n', u' '));
+    return exBadFile;
+  }
+  Print(stdout, QStringLiteral("checksums: OK"));
+  return exOk;
+}
+
+int Pack(const QString& Description, const QString& OutName) {
+  QByteArray Text;
+  if (!ReadFile(Description, Text)) return Fail(QStringLiteral("cannot read ") + Description);
+  TReprogramBuffer Parts;
+  TKffWriteOptions Options;
+  QString Error;
+  if (!ParseKffDescription(Text, Parts, Options.Version, Error))
+    return Fail(Description + QStringLiteral(": ") + Error);
+  QByteArray Image;
+  if (!WriteKffFile(Parts, Options, Image, Error)) return Fail(Error);
+  QFile Out(OutName);
+  if (!Out.open(QIODevice::WriteOnly) || Out.write(Image) != Image.size())
+    return Fail(QStringLiteral("cannot write ") + OutName);
+  Print(
+      stdout,
+      QStringLiteral("%1: %2 bytes, %3 part(s)").arg(OutName).arg(Image.size()).arg(Parts.Count()));
+  return exOk;
+}
+
+int Unpack(const QString& File, const QString& DirName) {
+  QByteArray Bytes;
+  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  TReprogramBuffer Parts;
+  int Version = -1;
+  const QString Error = Load(Bytes, Parts, Version);
+  if (!Error.isEmpty())
+    return Fail(File + QStringLiteral(": ") + QString(Error).replace(u'\n', u' '));
+  if (!QDir().mkpath(DirName)) return Fail(QStringLiteral("cannot create ") + DirName);
+  const QString OutName = QDir(DirName).filePath(QStringLiteral("description.txt"));
+  QFile Out(OutName);
+  const QByteArray Text = DescribeKff(Parts, Version);
+  if (!Out.open(QIODevice::WriteOnly) || Out.write(Text) != Text.size())
+    return Fail(QStringLiteral("cannot write ") + OutName);
+  Print(stdout, OutName);
+  return exOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StartUnitStrings();
+  StartUnitKFFFiles();
+  QStringList Args;
+  for (int i = 1; i < argc; ++i) Args << QString::fromLocal8Bit(argv[i]);
+  int Result = exUsage;
+  if (Args.size() == 2 && Args[0] == QLatin1String("info"))
+    Result = Info(Args[1]);
+  else if (Args.size() == 3 && Args[0] == QLatin1String("pack"))
+    Result = Pack(Args[1], Args[2]);
+  else if (Args.size() == 3 && Args[0] == QLatin1String("unpack"))
+    Result = Unpack(Args[1], Args[2]);
+  else
+    Usage();
+  StopUnitKFFFiles();
+  StopUnitStrings();
+  return Result;
+}

@@ -1,0 +1,111 @@
+#include "variables/IdentifierConsole.h"
+
+#include "link/BusDriver.h"
+#include "variables/ExtendedVariable.h"
+#include "variables/Identifiers.h"
+
+namespace {
+
+bool ReadInfoRetrying(TBusDriver& driver, TExtendedVariable& variable) {
+  for (int attempt = 0; attempt < NamedValueAttempts; ++attempt) {
+    if (variable.ReadInfo(driver)) return true;
+  }
+  return false;
+}
+
+bool ReadValueRetrying(TBusDriver& driver, TExtendedVariable& variable) {
+  variable.SetRawValue(NotReadSentinel);
+  for (int attempt = 0; attempt < NamedValueAttempts; ++attempt) {
+    if (variable.Read(driver) && variable.RawValue != NotReadSentinel) return true;
+  }
+  return false;
+}
+
+// Write, read back, compare; repeated until the device holds the value.
+bool WriteVerified(TBusDriver& driver, TExtendedVariable& variable) {
+  const int32_t target = variable.RawValue;
+  for (int attempt = 0; attempt < NamedValueAttempts; ++attempt) {
+    variable.SetRawValue(target);
+    if (!variable.Write(driver)) continue;
+    if (ReadValueRetrying(driver, variable) && variable.RawValue == target) return true;
+  }
+  variable.SetRawValue(target);
+  return false;
+}
+
+// Points variable at the named value and asks the device about it; text holds
+// the reason when that fails.
+bool PrepareNamed(TBusDriver& driver, const QString& name, TExtendedVariable& variable,
+                  QString& text) {
+  const int id = FindIdentifier(name);
+  if (id < 0) {
+    text = UnknownNameMessage(name);
+    return false;
+  }
+  variable.SetIdentifier(static_cast<uint8_t>(id));
+  const QString known = IdentifierName(static_cast<uint8_t>(id));
+  if (!ReadInfoRetrying(driver, variable)) {
+    text = QStringLiteral("No information about %1 from the device").arg(known);
+    return false;
+  }
+  if (!variable.IsAvailable()) {
+    text = QStringLiteral("%1 is not available on this device").arg(known);
+    return false;
+  }
+  return true;
+}
+
+QString ValueLine(const QString& name, const TExtendedVariable& variable) {
+  return QStringLiteral("%1 = %2").arg(name, variable.GetText());
+}
+
+}  // namespace
+
+QString UnknownNameMessage(const QString& name) {
+  const QStringList close = SuggestIdentifiers(name);
+  QString message = QStringLiteral("Unknown name \"%1\"").arg(name);
+  if (!close.isEmpty()) message += QStringLiteral("; did you mean %1?").arg(close.join(", "));
+  return message;
+}
+
+bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text) {
+  TExtendedVariable variable;
+  const QString trimmed = name.trimmed();
+  if (!PrepareNamed(driver, trimmed, variable, text)) return false;
+  const QString known = IdentifierName(variable.GetIdentifier());
+  if (!ReadValueRetrying(driver, variable)) {
+    text = QStringLiteral("Cannot read %1 from the device").arg(known);
+    return false;
+  }
+  text = ValueLine(known, variable);
+  return true;
+}
+
+bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text) {
+  const qsizetype equals = assignment.indexOf(u'=');
+  if (equals < 0) {
+    text = QStringLiteral("Expected NAME=VALUE, got \"%1\"").arg(assignment);
+    return false;
+  }
+  const QString name = assignment.left(equals).trimmed();
+  const QString valueText = assignment.mid(equals + 1).trimmed();
+  double value = 0.0;
+  // Checked before anything is sent: an unreadable number must not become 0.
+  if (!ParseNumberText(valueText, value)) {
+    text = QStringLiteral("Cannot read the number \"%1\"").arg(valueText);
+    return false;
+  }
+  TExtendedVariable variable;
+  if (!PrepareNamed(driver, name, variable, text)) return false;
+  const QString known = IdentifierName(variable.GetIdentifier());
+  const int32_t requested = variable.ValueToRaw(false, value);
+  variable.SetValueLimited(value);
+  const bool limited = variable.RawValue != requested;
+  if (!WriteVerified(driver, variable)) {
+    text = QStringLiteral("Writing %1 failed").arg(known);
+    return false;
+  }
+  text = ValueLine(known, variable);
+  if (limited) text += QStringLiteral(" (limited to the device's range)");
+  return true;
+}
