@@ -2,7 +2,8 @@
 # Installs every Debian package the build and the tests need, then configures and
 # builds into ./build. Quick when everything is already there.
 #   ./setup.sh              install, configure, build (Release with debug info)
-#   BUILD_DIR=b ./setup.sh  another build folder; CMAKE_ARGS="..." adds configure options
+#   BUILD_DIR=b ./setup.sh  another build folder; CMAKE_ARGS="..." adds configure options,
+#                           CALIB_CXX_FLAGS="..." sets the compiler flags (sanitizers)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -31,5 +32,8 @@ fi
 BUILD_DIR=${BUILD_DIR:-build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
 # shellcheck disable=SC2086
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" ${CMAKE_ARGS:-}
-cmake --build "$BUILD_DIR" -j "$(nproc)"
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
+  -DCMAKE_CXX_FLAGS="${CALIB_CXX_FLAGS:-}" ${CMAKE_ARGS:-}
+# CALIB_TARGETS limits the build to some targets (the sanitizer runs of CI).
+# shellcheck disable=SC2086
+cmake --build "$BUILD_DIR" -j "$(nproc)" ${CALIB_TARGETS:+--target $CALIB_TARGETS}

@@ -25,7 +25,9 @@ void StartUnitInstructions() {
       "please allow this otherwise the corrections cannot be made.)";
 }
 
-void StopUnitInstructions() { InstructionText.clear(); }
+void StopUnitInstructions() {
+  InstructionText.clear();
+}
 
 namespace {
 
@@ -38,8 +40,12 @@ constexpr uint16_t FirstTarget = 0x21A8;
 constexpr uint16_t SecondTarget = 0x21C2;
 constexpr int32_t LargestWord = 65535;
 
-int32_t Family(int32_t version) { return version / 100000; }
-int32_t Minor(int32_t version) { return version % 1000; }
+int32_t Family(int32_t version) {
+  return version / 100000;
+}
+int32_t Minor(int32_t version) {
+  return version % 1000;
+}
 
 bool CorrectableFamily(int32_t family) {
   return family == 19 || family == 20 || family == 26 || family == 27;
@@ -53,7 +59,9 @@ TCalibrationCycle::TCalibrationCycle(TCycleView& view, QObject* parent)
   connect(&Timer1, &QTimer::timeout, this, &TCalibrationCycle::TestConnection);
 }
 
-TCalibrationCycle::~TCalibrationCycle() { ReleaseAll(); }
+TCalibrationCycle::~TCalibrationCycle() {
+  ReleaseAll();
+}
 
 void TCalibrationCycle::Initialise() {
   FPortNumbers.assign(1, 0);
@@ -183,7 +191,9 @@ bool TCalibrationCycle::Shutdown() {
   return true;
 }
 
-void TCalibrationCycle::StopDriver() { FDriver.reset(); }
+void TCalibrationCycle::StopDriver() {
+  FDriver.reset();
+}
 
 void TCalibrationCycle::ReleaseAll() {
   ShutDown = true;
@@ -221,8 +231,7 @@ void TCalibrationCycle::AddLog(const std::string& text, bool newLine, uint32_t c
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
   variable.SetRawValue(NotRead);
   if (!FDriver) return false;
-  for (int i = 0; i < Attempts && variable.RawValue == NotRead; ++i)
-    variable.Read(*FDriver, false);
+  for (int i = 0; i < Attempts && variable.RawValue == NotRead; ++i) variable.Read(*FDriver, false);
   return variable.RawValue != NotRead;
 }
 

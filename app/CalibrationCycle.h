@@ -34,9 +34,9 @@ enum class TLogStyle { Regular, Bold };
 
 // How a device ended.
 enum class TDeviceOutcome {
-  Ok,              // "OK!"
-  Failed,          // "Error occurred"
-  EepromFailed,    // "Error in writing EEPROM."
+  Ok,            // "OK!"
+  Failed,        // "Error occurred"
+  EepromFailed,  // "Error in writing EEPROM."
 };
 
 // What the cycle needs from whoever shows it.

@@ -26,9 +26,13 @@ namespace {
 
 std::atomic<bool> Interrupted{false};
 
-void OnSignal(int) { Interrupted = true; }
+void OnSignal(int) {
+  Interrupted = true;
+}
 
-bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
+bool IsTerminal(FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
 
 std::string Lower(std::string text) {
   for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -154,9 +158,12 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       } else if (option == "--trace") {
         options.TraceFile = value;
       } else if (option == "--color") {
-        if (value == "auto") options.Colour = TColourMode::Auto;
-        else if (value == "always") options.Colour = TColourMode::Always;
-        else if (value == "never") options.Colour = TColourMode::Never;
+        if (value == "auto")
+          options.Colour = TColourMode::Auto;
+        else if (value == "always")
+          options.Colour = TColourMode::Always;
+        else if (value == "never")
+          options.Colour = TColourMode::Never;
         else {
           error = "--color takes auto, always or never";
           return false;
@@ -218,7 +225,9 @@ uint32_t ResolveConsolePort(const std::string& port, std::unique_ptr<TSimulation
 
 // ---- the log --------------------------------------------------------------------
 
-TConsoleLog::~TConsoleLog() { EndLine(); }
+TConsoleLog::~TConsoleLog() {
+  EndLine();
+}
 
 void TConsoleLog::EndLine() {
   if (!LineOpen) return;
@@ -268,13 +277,16 @@ void TConsoleDialogs::PlainMessage(const std::string& caption, const std::string
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), ToLines(text).c_str());
 }
 
-int TConsoleDialogs::MessageDialog(const std::string& text, TMessageKind /*kind*/,
-                                   uint16_t buttons, int32_t /*helpContext*/) {
+int TConsoleDialogs::MessageDialog(const std::string& text, TMessageKind /*kind*/, uint16_t buttons,
+                                   int32_t /*helpContext*/) {
   std::fprintf(stderr, "\n%s\n", ToLines(text).c_str());
   if (Mode != TAnswerMode::Ask || !Interactive) {
     const int answer = AutomaticAnswer(buttons, Mode == TAnswerMode::Yes);
     std::fprintf(stderr, "-> %s\n",
-                 answer == drYes ? "Yes" : answer == drNo ? "No" : answer == drOK ? "OK" : "Cancel");
+                 answer == drYes  ? "Yes"
+                 : answer == drNo ? "No"
+                 : answer == drOK ? "OK"
+                                  : "Cancel");
     return answer;
   }
   return Ask(text, buttons);
@@ -294,7 +306,8 @@ int TConsoleDialogs::Ask(const std::string& /*text*/, uint16_t buttons) {
   for (;;) {
     std::string prompt;
     for (const auto& c : choices)
-      if (buttons & c.Button) prompt += std::string(prompt.empty() ? "" : "/") + c.Word + "(" + c.Key + ")";
+      if (buttons & c.Button)
+        prompt += std::string(prompt.empty() ? "" : "/") + c.Word + "(" + c.Key + ")";
     std::fprintf(stderr, "%s? ", prompt.c_str());
     std::fflush(stderr);
     std::string line;
@@ -339,8 +352,7 @@ class TTraceFile {
     const auto start = TLineClock::now();
     FILE* file = File;
     SetGlobalSerialTrace([file, start](const TTraceBurst& burst) {
-      const double ms =
-          std::chrono::duration<double, std::milli>(burst.When - start).count();
+      const double ms = std::chrono::duration<double, std::milli>(burst.When - start).count();
       std::string hex;
       static const char digits[] = "0123456789ABCDEF";
       for (uint8_t b : burst.Bytes) {
@@ -439,8 +451,8 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   QCoreApplication::exec();
   cycle.Shutdown();
   log.EndLine();
-  if (status == ceTimeout) std::fprintf(stderr, "No device done within %g seconds.\n",
-                                        options.TimeoutSeconds);
+  if (status == ceTimeout)
+    std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
   return status < 0 ? ceOk : status;
 }
 

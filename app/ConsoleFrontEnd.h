@@ -14,11 +14,11 @@
 
 // Exit statuses.
 enum TConsoleExit : int {
-  ceOk = 0,          // the device ended with "OK!"
-  ceDeviceError = 1, // "Error occurred" or "Error in writing EEPROM."
-  cePortError = 2,   // the port could not be opened
-  ceTimeout = 3,     // --timeout passed without a device done
-  ceUsage = 4,       // bad usage
+  ceOk = 0,           // the device ended with "OK!"
+  ceDeviceError = 1,  // "Error occurred" or "Error in writing EEPROM."
+  cePortError = 2,    // the port could not be opened
+  ceTimeout = 3,      // --timeout passed without a device done
+  ceUsage = 4,        // bad usage
 };
 
 enum class TColourMode { Auto, Always, Never };
@@ -32,7 +32,7 @@ struct TConsoleOptions {
   bool Verbose = false;
   std::string TraceFile;
   TColourMode Colour = TColourMode::Auto;
-  std::string GetName;     // --get NAME
+  std::string GetName;        // --get NAME
   std::string SetAssignment;  // --set NAME=VALUE
   bool Help = false;
 };
@@ -78,7 +78,8 @@ class TConsoleLog : public TCycleView {
 // from the terminal, or No/Cancel when there is neither.
 class TConsoleDialogs : public TDialogHandler {
  public:
-  explicit TConsoleDialogs(TAnswerMode mode, bool interactive) : Mode(mode), Interactive(interactive) {}
+  explicit TConsoleDialogs(TAnswerMode mode, bool interactive)
+      : Mode(mode), Interactive(interactive) {}
   void PlainMessage(const std::string& caption, const std::string& text) override;
   int MessageDialog(const std::string& text, TMessageKind kind, uint16_t buttons,
                     int32_t helpContext) override;

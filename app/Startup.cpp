@@ -37,10 +37,12 @@ const TUnitEntry ProgramUnits[] = {
 };
 
 int StartedUnits = 0;
+int Nesting = 0;  // a program's main and a run inside it may both hold the units
 
 }  // namespace
 
 void StartProgramUnits() {
+  ++Nesting;
   for (const auto& unit : ProgramUnits) {
     if (StartedUnits > static_cast<int>(&unit - ProgramUnits)) continue;
     unit.Start();
@@ -49,6 +51,7 @@ void StartProgramUnits() {
 }
 
 void StopProgramUnits() {
+  if (Nesting > 0 && --Nesting > 0) return;
   while (StartedUnits > 0) {
     --StartedUnits;
     ProgramUnits[StartedUnits].Stop();

@@ -8,7 +8,8 @@ struct TUnitEntry {
   void (*Stop)();
 };
 
-// Starts every unit of the program; StopProgramUnits stops them in reverse order.
+// Starts every unit of the program; StopProgramUnits stops them in reverse order once
+// it has been called as often as StartProgramUnits (starts may nest).
 void StartProgramUnits();
 void StopProgramUnits();
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "link/BX2Driver.h"
+#include "link/BX2Frames.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "sim/Simulator.h"
@@ -82,6 +83,28 @@ TFigures Run(int requests, int heartbeatMs) {
   return f;
 }
 
+// The same exchange on the bare port, no driver: the floor the transport sets.
+std::vector<double> RawRun(int requests) {
+  TSimOptions options;
+  options.Paced = true;
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  std::vector<double> times;
+  TRS232o port;
+  const int number = sim.RegisterAsPort();
+  if (number == 0 || !port.Open(static_cast<uint32_t>(number), 2400, 'N', 1024, 1024)) return times;
+  const char letters[] = {'X', 'Y', 'Z'};
+  for (int i = 0; i < requests; ++i) {
+    const std::string frame = BuildInterfaceFrame(std::string{letters[i % 3], '\x05'});
+    uint8_t reply[9] = {};
+    const auto start = TNow::now();
+    port.Write(frame.data(), static_cast<uint32_t>(frame.size()));
+    const int n = port.Read(reply, sizeof reply, 1000);
+    if (n == static_cast<int>(sizeof reply)) times.push_back(MsSince(start));
+  }
+  return times;
+}
+
 void Report(const char* title, const TFigures& f, double wireMs) {
   const double mean = Mean(f.RoundTrip);
   std::printf("%s\n", title);
@@ -106,6 +129,9 @@ int main(int argc, char** argv) {
   // 10 bits per character at 2400 baud.
   const double wireMs = 14 * 10000.0 / 2400;
   std::printf("BX2 request round trip, %d requests per run, wire time %.1f ms\n", requests, wireMs);
+  const auto raw = RawRun(requests);
+  std::printf("bare port, no driver: %zu answered, mean %.1f ms, ratio %.2f\n", raw.size(),
+              Mean(raw), Mean(raw) / wireMs);
   Report("quiet bus (no heartbeat):", Run(requests, 0), wireMs);
   Report("device heartbeat every 1000 ms:", Run(requests, 1000), wireMs);
   std::printf(

@@ -205,7 +205,6 @@ void TCodePart::SetDataReversed(bool Reversed) {
 
 namespace {
 
-constexpr int HeaderMagicLength = sizeof(KffMagic) - 1;
 
 // Reads the records of one part, keeping the first error and the running sum.
 class TPartReader {

@@ -125,7 +125,11 @@ void StartUnitUpdater() {
   UnitStarted = true;
 }
 
-void StopUnitUpdater() {}
+void StopUnitUpdater() {
+  // The string table goes after this unit; a later start declares the strings anew.
+  Ids = TUpdaterStringIds();
+  UnitStarted = false;
+}
 
 const TUpdaterStringIds& UpdaterStringIds() {
   return Ids;

@@ -7,14 +7,22 @@ constexpr uint32_t NinthBitSeen = 4;  // a mark (ninth bit 1) byte while listeni
 }  // namespace
 
 TBX1Driver* TBX1Driver::Create(std::unique_ptr<TRS232o> port) {
-  TBX1Driver* driver = TSafeThread::Create<TBX1Driver>(true, std::move(port));
+  return Start(TSafeThread::Create<TBX1Driver>(true, std::move(port), nullptr));
+}
+
+TBX1Driver* TBX1Driver::CreateBorrowing(TRS232o& port) {
+  return Start(TSafeThread::Create<TBX1Driver>(true, nullptr, &port));
+}
+
+TBX1Driver* TBX1Driver::Start(TBX1Driver* driver) {
   driver->SetTimeCritical();
   driver->Resume();
   return driver;
 }
 
-TBX1Driver::TBX1Driver(std::unique_ptr<TRS232o> port)
-    : OwnedPort(std::move(port)), PortPtr(OwnedPort.get()) {
+TBX1Driver::TBX1Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed)
+    : OwnedPort(std::move(owned)), PortPtr(OwnedPort ? OwnedPort.get() : borrowed) {
+  OwnsPort = OwnedPort != nullptr;
   ConfigurePort();
 }
 

@@ -26,6 +26,9 @@ class TBX1Driver : public TBusDriver {
   // it when it is freed, unless ReleasePort was called. The result is a thread
   // handle: end it with Stop(true, true, true).
   static TBX1Driver* Create(std::unique_ptr<TRS232o> port);
+  // The same on a port the caller keeps (OwnsPort false): the driver uses it until
+  // it has stopped and never frees it.
+  static TBX1Driver* CreateBorrowing(TRS232o& port);
   ~TBX1Driver() override;
 
   int TakeFrame(std::string& text) override;
@@ -45,7 +48,8 @@ class TBX1Driver : public TBusDriver {
 
  private:
   friend class TSafeThread;
-  explicit TBX1Driver(std::unique_ptr<TRS232o> port);
+  TBX1Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed);
+  static TBX1Driver* Start(TBX1Driver* driver);
   void RunRound();
   void CheckEcho(uint8_t byte);
   void ListenByte(uint8_t byte);

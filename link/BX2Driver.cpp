@@ -81,7 +81,16 @@ int TStringFifo::Count() const {
 // ---- construction -------------------------------------------------------------------
 
 TBX2Driver* TBX2Driver::Create(std::unique_ptr<TRS232o> port, bool useDefaultState, uint8_t mode) {
-  TBX2Driver* driver = TSafeThread::Create<TBX2Driver>(true, std::move(port), mode);
+  return Start(TSafeThread::Create<TBX2Driver>(true, std::move(port), nullptr, mode),
+               useDefaultState);
+}
+
+TBX2Driver* TBX2Driver::CreateBorrowing(TRS232o& port, bool useDefaultState, uint8_t mode) {
+  return Start(TSafeThread::Create<TBX2Driver>(true, nullptr, &port, mode), useDefaultState);
+}
+
+// Steps after the port set-up: the thread starts, then the start-up exchange.
+TBX2Driver* TBX2Driver::Start(TBX2Driver* driver, bool useDefaultState) {
   driver->SetTimeCritical();
   driver->InterfaceReply.Reset();
   driver->QuietRounds = 0;
@@ -92,8 +101,9 @@ TBX2Driver* TBX2Driver::Create(std::unique_ptr<TRS232o> port, bool useDefaultSta
   return driver;
 }
 
-TBX2Driver::TBX2Driver(std::unique_ptr<TRS232o> port, uint8_t mode)
-    : OwnedPort(std::move(port)), PortPtr(OwnedPort.get()) {
+TBX2Driver::TBX2Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed, uint8_t mode)
+    : OwnedPort(std::move(owned)), PortPtr(OwnedPort ? OwnedPort.get() : borrowed) {
+  OwnsPort = OwnedPort != nullptr;
   SetLinkState(mode);
   PendingFlags = pfSelectAddress;
   // The thread is not running yet: it counts as holding off the port.
@@ -311,6 +321,9 @@ void TBX2Driver::Reinitialise() {
 
 // Steps shared by every hand-over: wake a lost link, refuse while it is not ready.
 bool TBX2Driver::PrepareLink() {
+  // A lost port does not come back: fail at once instead of waiting for hand-overs
+  // that the driver thread will never take.
+  if (PortFailed) return false;
   if (LinkState == lsLost) Reinitialise();
   if (LinkState == lsNotReady) {
     Pause(NotReadyPause);

@@ -64,6 +64,9 @@ class TBX2Driver : public TBusDriver {
   // ReleasePort was called. mode: 1 KMBus, 2 9-bit (as the interface reported it).
   // The result is a thread handle: end it with Stop(true, true, true).
   static TBX2Driver* Create(std::unique_ptr<TRS232o> port, bool useDefaultState, uint8_t mode);
+  // The same on a port the caller keeps (OwnsPort false): the driver uses it until
+  // it has stopped and never frees it.
+  static TBX2Driver* CreateBorrowing(TRS232o& port, bool useDefaultState, uint8_t mode);
   ~TBX2Driver() override;
 
   int TakeFrame(std::string& text) override;
@@ -121,7 +124,8 @@ class TBX2Driver : public TBusDriver {
 
  private:
   friend class TSafeThread;
-  TBX2Driver(std::unique_ptr<TRS232o> port, uint8_t mode);
+  TBX2Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed, uint8_t mode);
+  static TBX2Driver* Start(TBX2Driver* driver, bool useDefaultState);
   void StartUp(bool useDefaultState);
   void SetLinkState(uint8_t state);
   void RunRound();

@@ -13,5 +13,7 @@ int SimPtyBaud(int fd) {
   return static_cast<int>(t.c_ospeed);
 }
 #else
-int SimPtyBaud(int) { return 0; }
+int SimPtyBaud(int) {
+  return 0;
+}
 #endif

@@ -3,8 +3,8 @@
 #if defined(__unix__)
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,7 +58,8 @@ void TSimPtyServer::Emit(const std::vector<TWireByte>& chars, TLineTime start) {
     if (Options.Paced) t += std::chrono::microseconds(TSimOutput::CharMicros(c.Baud, c.Ninth >= 0));
     // A character sent at another rate than the program's reads as garbage.
     uint8_t v = c.Value;
-    if (c.Baud != 0 && Master >= 0 && SimPtyBaud(Master) != c.Baud) v = static_cast<uint8_t>(~v ^ 0x24);
+    if (c.Baud != 0 && Master >= 0 && SimPtyBaud(Master) != c.Baud)
+      v = static_cast<uint8_t>(~v ^ 0x24);
     Pending.push_back({v, t});
   }
   WireFree = t;

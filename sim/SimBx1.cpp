@@ -26,11 +26,13 @@ void TSimBx1::OnByte(const TWireByte& byte, TLineTime at) {
   ++Stats.HostFrames;
   // The reply follows the echo of the request's last byte.
   auto when = at + std::chrono::microseconds(TSimOutput::CharMicros(kBusBaud, true)) + kReplyDelay;
-  for (const TSimBytes& reply : Device.HandleRequest({frame[0], frame[1], frame[2]})) Answer(reply, when);
+  for (const TSimBytes& reply : Device.HandleRequest({frame[0], frame[1], frame[2]}))
+    Answer(reply, when);
 }
 
 void TSimBx1::Answer(const TSimBytes& reply, TLineTime at) {
-  TSimBytes message(reply.begin(), reply.begin() + static_cast<long>(std::min<size_t>(3, reply.size())));
+  TSimBytes message(reply.begin(),
+                    reply.begin() + static_cast<long>(std::min<size_t>(3, reply.size())));
   message.resize(3, 0x00);
   message.push_back(static_cast<uint8_t>(0 - SimSum(message)));
   std::vector<TWireByte> chars = TSimOutput::Chars(message, kBusBaud, 0);

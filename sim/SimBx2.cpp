@@ -19,8 +19,12 @@ constexpr auto kHandshakeWait = 1000ms;  // wake-up burst heard, "P" expected wi
 // 255, w4 = 18 - 17, flags clear except 13 (w5 bit 7 clear) and 12 (w7 bit 2).
 constexpr std::array<uint8_t, 7> kDefaultSBlock{4, 0, 255, 1, 0x00, 0, 0x04};
 
-bool Bit(uint8_t v, int n) { return (v >> n) & 1; }
-uint8_t Lo(unsigned v) { return static_cast<uint8_t>(v & 0xFF); }
+bool Bit(uint8_t v, int n) {
+  return (v >> n) & 1;
+}
+uint8_t Lo(unsigned v) {
+  return static_cast<uint8_t>(v & 0xFF);
+}
 }  // namespace
 
 TSimBx2::TSimBx2(const TSimOptions& options, TSimDevice& device, TSimOutput& out, TSimStats& stats)
@@ -61,14 +65,17 @@ void TSimBx2::OnLine(const TLineState& state, TLineTime at) {
       Run = TRun::BootLoader;
       Handshake = BootConnected = false;
       ReturnToFirmwareAt = {};
+      ResetByBreak = true;
     }
-  } else if (!state.Break && Run == TRun::BootLoader && FirmwareIntact && LinesTaken == 0) {
+  } else if (!state.Break && Run == TRun::BootLoader && ResetByBreak && FirmwareIntact &&
+             LinesTaken == 0) {
     ReturnToFirmwareAt = at + kBreakRelease;
   }
 }
 
 void TSimBx2::StartFirmware(TLineTime now) {
   Run = TRun::Firmware;
+  ResetByBreak = false;
   Handshake = BootConnected = false;
   ReturnToFirmwareAt = {};
   Assembler.Reset();
@@ -119,8 +126,7 @@ void TSimBx2::OnTick(TLineTime now) {
     AnnounceAt = {};
     SendFrame(VersionPayload(), now);
   }
-  if (Heartbeat && Options.HeartbeatMs > 0 && BusMode == TSimBusMode::KMBus &&
-      now - LastHostByte > kQuietBeforeHeartbeat &&
+  if (Heartbeat && Options.HeartbeatMs > 0 && now - LastHostByte > kQuietBeforeHeartbeat &&
       now - LastHeartbeat > std::chrono::milliseconds(Options.HeartbeatMs) && !Device.Silent) {
     LastHeartbeat = now;
     SendFrame({0x40, HeartbeatCount++, 0x00, 0x00}, now);
@@ -193,14 +199,15 @@ void TSimBx2::FirmwareByte(const TWireByte& byte, TLineTime at) {
 }
 
 void TSimBx2::SendFrame(const TSimBytes& payload, TLineTime at) {
-  bool withStatus = Options.StatusEvery > 0 && ++FramesSinceStatus >= Options.StatusEvery &&
-                    payload.size() <= 15;
+  bool withStatus =
+      Options.StatusEvery > 0 && ++FramesSinceStatus >= Options.StatusEvery && payload.size() <= 15;
   if (withStatus) FramesSinceStatus = 0;
   Out.Frame(SimBx2Frame(payload, withStatus ? Status.data() : nullptr), kBusBaud, at + kReplyDelay);
 }
 
 TSimBytes TSimBx2::VersionPayload() const {
-  uint8_t mode = BusMode == TSimBusMode::NineBit ? 'W' : (SelectedAddress == 255 ? 'B' : SelectedAddress);
+  uint8_t mode =
+      BusMode == TSimBusMode::NineBit ? 'W' : (SelectedAddress == 255 ? 'B' : SelectedAddress);
   uint32_t v = FirmwareVersion;
   return {0xFF, 'V', Lo(v), Lo(v >> 8), Lo(v >> 16), Lo(v >> 24), mode};
 }
@@ -209,10 +216,9 @@ TSimBytes TSimBx2::VersionPayload() const {
 // mode in p6 bit 2.
 TSimBytes TSimBx2::StatePayload() const {
   uint8_t w5 = SBlock[4], w7 = SBlock[6];
-  uint8_t p6 = static_cast<uint8_t>(Bit(w5, 0) | Bit(w5, 1) << 1 |
-                                    (BusMode == TSimBusMode::KMBus) << 2 | Bit(w5, 2) << 3 |
-                                    Bit(w5, 3) << 4 | Bit(w5, 6) << 5 | Bit(w5, 7) << 6 |
-                                    Bit(w7, 0) << 7);
+  uint8_t p6 = static_cast<uint8_t>(
+      Bit(w5, 0) | Bit(w5, 1) << 1 | (BusMode == TSimBusMode::KMBus) << 2 | Bit(w5, 2) << 3 |
+      Bit(w5, 3) << 4 | Bit(w5, 6) << 5 | Bit(w5, 7) << 6 | Bit(w7, 0) << 7);
   uint8_t p8 = static_cast<uint8_t>(Bit(w7, 1) | Bit(w7, 2) << 1);
   return {0xFF, 'D', SBlock[0], SBlock[1], SBlock[2], SBlock[3], p6, SBlock[5], p8};
 }
@@ -256,7 +262,8 @@ void TSimBx2::InterfaceCommand(const TSimBytes& p, TLineTime at) {
     case 'y':
     case 'z':
       if (p.size() < 4) return;
-      DeviceRequest(TSimBytes(p.begin() + 2, p.end() - 1), p.back(), static_cast<uint8_t>(letter - 0x20), at);
+      DeviceRequest(TSimBytes(p.begin() + 2, p.end() - 1), p.back(),
+                    static_cast<uint8_t>(letter - 0x20), at);
       break;
     default:
       break;
@@ -266,7 +273,8 @@ void TSimBx2::InterfaceCommand(const TSimBytes& p, TLineTime at) {
 // A request for the device on the bus. The replies come back in frames carrying
 // the request's letter ('W' in 9-bit mode); the long information answers are
 // grouped as the bus delivers them.
-void TSimBx2::DeviceRequest(const TSimBytes& request, uint8_t target, uint8_t letter, TLineTime at) {
+void TSimBx2::DeviceRequest(const TSimBytes& request, uint8_t target, uint8_t letter,
+                            TLineTime at) {
   bool nineBit = BusMode == TSimBusMode::NineBit;
   if (!nineBit && target != 255 && target != Device.Address()) return;
   auto replies = Device.HandleRequest(request);
@@ -276,7 +284,8 @@ void TSimBx2::DeviceRequest(const TSimBytes& request, uint8_t target, uint8_t le
   if (replies.size() == 5 && replies[0][0] == 0x89) grouped = 4;
   if (replies.size() == 2 && replies[0][0] == 0x8E) grouped = 2;
   TSimBytes first{0xFF, replyLetter};
-  for (size_t i = 0; i < grouped; ++i) first.insert(first.end(), replies[i].begin(), replies[i].end());
+  for (size_t i = 0; i < grouped; ++i)
+    first.insert(first.end(), replies[i].begin(), replies[i].end());
   SendFrame(first, at);
   for (size_t i = grouped; i < replies.size(); ++i) {
     TSimBytes more{0xFF, replyLetter};
@@ -310,12 +319,14 @@ void TSimBx2::BootLoaderByte(const TWireByte& byte, TLineTime at) {
   if (byte.Baud != kBootBaud) return;
   if (!BootConnected) {
     if (byte.Value == 'P') {
+      Run = TRun::BootLoader;  // talking to a host: the 0x11 stream has ended
       Handshake = BootConnected = true;
       LastBootCommand = at;
       uint32_t v = FirmwareVersion;
-      BootLoaderReply(SimCountedReply({'V', Options.BootLoaderVersion, Options.BootLoaderFirmwareVersion,
-                                       Lo(v), Lo(v >> 8), Lo(v >> 16), Lo(v >> 24)}),
-                      at);
+      BootLoaderReply(
+          SimCountedReply({'V', Options.BootLoaderVersion, Options.BootLoaderFirmwareVersion, Lo(v),
+                           Lo(v >> 8), Lo(v >> 16), Lo(v >> 24)}),
+          at);
     }
     return;
   }
@@ -334,12 +345,14 @@ void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {
   switch (command[0]) {
     case 'P':
     case 'V':
-      BootLoaderReply(SimCountedReply({'V', Options.BootLoaderVersion, Options.BootLoaderFirmwareVersion,
-                                       Lo(v), Lo(v >> 8), Lo(v >> 16), Lo(v >> 24)}),
-                      at);
+      BootLoaderReply(
+          SimCountedReply({'V', Options.BootLoaderVersion, Options.BootLoaderFirmwareVersion, Lo(v),
+                           Lo(v >> 8), Lo(v >> 16), Lo(v >> 24)}),
+          at);
       break;
     case 'I':
-      BootLoaderReply(SimCountedReply({'I', 'B', 'X', '2', 0x02, 0x11, 0x30, 0x01, 0x00, 0x00, 0x01}), at);
+      BootLoaderReply(
+          SimCountedReply({'I', 'B', 'X', '2', 0x02, 0x11, 0x30, 0x01, 0x00, 0x00, 0x01}), at);
       break;
     case 'C': {
       TSimBytes config{'C'};

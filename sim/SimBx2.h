@@ -56,6 +56,7 @@ class TSimBx2 {
   TRun Run = TRun::Firmware;
   uint32_t FirmwareVersion = 0;
   bool FirmwareIntact = true;  // the boot loader has a good firmware to start
+  bool ResetByBreak = false;   // in the boot loader because of a break (not stuck there)
   TSimBusMode BusMode = TSimBusMode::KMBus;
   int ResetsSeen = 0;
   uint8_t SelectedAddress = 0;
@@ -65,15 +66,15 @@ class TSimBx2 {
   bool Silent = false;
   bool Transparent = false;  // the line is passed through to the device's boot loader
   int WakeBytes = 0;
-  TLineTime AnnounceAt{};    // a 'V' announcement is due (zero: none)
+  TLineTime AnnounceAt{};  // a 'V' announcement is due (zero: none)
   bool Heartbeat = false;
   uint8_t HeartbeatCount = 0;
   TLineTime LastHostByte{};
   TLineTime LastHeartbeat{};
   TSimBx2Assembler Assembler;
 
-  bool Handshake = false;       // the boot loader heard the wake-up burst or "P"
-  bool BootConnected = false;   // "P" answered
+  bool Handshake = false;      // the boot loader heard the wake-up burst or "P"
+  bool BootConnected = false;  // "P" answered
   TLineTime HandshakeAt{};
   TLineTime LastBootCommand{};
   TLineTime ReturnToFirmwareAt{};  // after the break was released without programming

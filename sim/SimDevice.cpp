@@ -15,8 +15,12 @@ constexpr size_t kLineLength = 74;
 constexpr uint8_t kAuthMarker2[] = {0x4B, 0x45};
 constexpr uint8_t kAuthMarker4[] = {0x41, 0x55, 0x54, 0x48};
 
-uint8_t Lo(unsigned v) { return static_cast<uint8_t>(v & 0xFF); }
-uint8_t Hi(unsigned v) { return static_cast<uint8_t>((v >> 8) & 0xFF); }
+uint8_t Lo(unsigned v) {
+  return static_cast<uint8_t>(v & 0xFF);
+}
+uint8_t Hi(unsigned v) {
+  return static_cast<uint8_t>((v >> 8) & 0xFF);
+}
 
 // The version with its decimal digits read as hexadecimal digits.
 uint32_t AsHexDigits(uint32_t decimal) {
@@ -39,8 +43,8 @@ TInfo SettingInfo(int index) {
 }
 
 TInfo RamVarInfo(int index) {
-  if (index == 10) return {3, -32768, 0, 0, 0};  // a one-bit variable: bit 2
-  if (index % 2 == 1) return {-32758, 0, 0, 0, 0};  // signed, 1/10
+  if (index == 10) return {3, -32768, 0, 0, 0};      // a one-bit variable: bit 2
+  if (index % 2 == 1) return {-32758, 0, 0, 0, 0};   // signed, 1/10
   return {static_cast<int16_t>(32668), 0, 0, 0, 0};  // unsigned, 1/100
 }
 }  // namespace
@@ -87,8 +91,10 @@ bool TSimDevice::WritesEnabled() const {
 std::vector<std::pair<uint16_t, uint16_t>> TSimDevice::ChangedWords() const {
   std::vector<std::pair<uint16_t, uint16_t>> changed;
   for (unsigned off = 0; off < 256; off += 2) {
-    if (Memory[kDataArea + off] != StartData[off] || Memory[kDataArea + off + 1] != StartData[off + 1])
-      changed.emplace_back(static_cast<uint16_t>(kDataArea + off), Word(static_cast<uint16_t>(kDataArea + off)));
+    if (Memory[kDataArea + off] != StartData[off] ||
+        Memory[kDataArea + off + 1] != StartData[off + 1])
+      changed.emplace_back(static_cast<uint16_t>(kDataArea + off),
+                           Word(static_cast<uint16_t>(kDataArea + off)));
   }
   return changed;
 }
@@ -152,7 +158,8 @@ std::vector<TSimBytes> TSimDevice::MemoryWrite(const TSimBytes& request) {
 }
 
 uint16_t* TSimDevice::Variable(bool setting, int index) {
-  if (setting) return index >= 0 && index < kSettingCount ? &Settings[static_cast<size_t>(index)] : nullptr;
+  if (setting)
+    return index >= 0 && index < kSettingCount ? &Settings[static_cast<size_t>(index)] : nullptr;
   return index >= 0 && index < kRamVarCount ? &RamVars[static_cast<size_t>(index)] : nullptr;
 }
 
@@ -191,7 +198,8 @@ std::vector<TSimBytes> TSimDevice::VariableRequest(const TSimBytes& request) {
   }
   if (cmd == 0x34) {
     if (request.size() < 3 || SelectedClass < 0) return {};
-    *Variable(SelectedClass == 1, SelectedIndex) = static_cast<uint16_t>(request[1] | (request[2] << 8));
+    *Variable(SelectedClass == 1, SelectedIndex) =
+        static_cast<uint16_t>(request[1] | (request[2] << 8));
     uint8_t code = SelectedClass == 1 ? 0x88 : 0x87;
     return {{code, request[1], request[2]}};
   }
@@ -210,9 +218,17 @@ std::vector<TSimBytes> TSimDevice::VariableRequest(const TSimBytes& request) {
 
 TSimBytes TSimDevice::DeviceInfo() const {
   const uint32_t serial = 0x0051AB0C;
-  return {0x20,        Lo(serial),         Hi(serial),         Lo(serial >> 16),
-          Hi(serial >> 16), 0x01,          Options.DeviceAddress, Lo(VersionNumber),
-          Hi(VersionNumber), Lo(VersionNumber >> 16), Hi(VersionNumber >> 16)};
+  return {0x20,
+          Lo(serial),
+          Hi(serial),
+          Lo(serial >> 16),
+          Hi(serial >> 16),
+          0x01,
+          Options.DeviceAddress,
+          Lo(VersionNumber),
+          Hi(VersionNumber),
+          Lo(VersionNumber >> 16),
+          Hi(VersionNumber >> 16)};
 }
 
 // ---- boot loader ------------------------------------------------------------
@@ -242,8 +258,10 @@ void TSimDevice::LeaveBootLoader() {
 // answers the stream. A boot loader that took lines and then hears nothing for a
 // second starts the firmware, as the user's reset would.
 void TSimDevice::BootTick(TLineTime now, TSimOutput& out, bool lineOpen) {
-  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1)) LeaveBootLoader();
-  if (!BootLoader || !lineOpen || !Options.DeviceBootLoaderText || BootConnected || now < NextStream)
+  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1))
+    LeaveBootLoader();
+  if (!BootLoader || !lineOpen || !Options.DeviceBootLoaderText || BootConnected ||
+      now < NextStream)
     return;
   out.Raw(TSimBytes(4, 0x55), BootBaud, now);
   NextStream = now + std::chrono::milliseconds(20);
@@ -303,7 +321,8 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
     bool withWord = !text && (BootBaud == 115200 || Options.DeviceBootLoaderVersion > 114);
     if (withWord) reply.insert(reply.end(), {0x01, 0x00, 0x00, 0x00});
     TSimBytes bits(32, 0);
-    for (int off = 176; off <= 224; ++off) bits[static_cast<size_t>(off / 8)] |= static_cast<uint8_t>(1 << (off % 8));
+    for (int off = 176; off <= 224; ++off)
+      bits[static_cast<size_t>(off / 8)] |= static_cast<uint8_t>(1 << (off % 8));
     reply.insert(reply.end(), bits.begin(), bits.end());
     BootReply(reply, text, at, out);
   } else if (restart) {
@@ -313,19 +332,23 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
     for (int i = 0; i < 64; ++i) reply.push_back(Memory[kDataArea + ((command[1] + i) & 0xFF)]);
     BootReply(reply, false, at, out);
   } else if (!text && (c == 0x00 || c == 0x06)) {
-    bool ok = c == 0x00 ? command.size() >= 3 && command[1] == kAuthMarker2[0] && command[2] == kAuthMarker2[1]
-                        : command.size() >= 5 && std::equal(kAuthMarker4, kAuthMarker4 + 4, command.begin() + 1);
+    bool ok = c == 0x00 ? command.size() >= 3 && command[1] == kAuthMarker2[0] &&
+                              command[2] == kAuthMarker2[1]
+                        : command.size() >= 5 &&
+                              std::equal(kAuthMarker4, kAuthMarker4 + 4, command.begin() + 1);
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, false, at, out);
   } else if (c == 'W' || (!text && (c == 0x01 || c == 0x02))) {
     // "W" lines (text, or a part without a nonce in any framing) carry their own sum.
     TSimBytes line(command.begin() + 1, command.end());
     bool summed = c == 'W';
-    bool ok = summed ? line.size() == kLineLength + 1 && SimSum(line) == 0 : line.size() == kLineLength;
+    bool ok =
+        summed ? line.size() == kLineLength + 1 && SimSum(line) == 0 : line.size() == kLineLength;
     if (ok && summed) line.pop_back();
     bool dataLine = !text && c == 0x02;
     if (ok && dataLine) {
       unsigned offset = line[70] | (line[71] << 8);
-      for (unsigned i = 0; i < 64 && offset + i < 256; ++i) Memory[kDataArea + offset + i] = line[6 + i];
+      for (unsigned i = 0; i < 64 && offset + i < 256; ++i)
+        Memory[kDataArea + offset + i] = line[6 + i];
     } else if (ok) {
       Programmed.insert(Programmed.end(), line.begin(), line.end());
     }

@@ -73,12 +73,12 @@ class TSimDevice {
 
   // Boot loader state.
   bool BootLoader = false;
-  bool BootConnected = false;   // the text boot loader was found and answered
-  int BootBaud = 0;             // the rate the boot loader talks at
-  TLineTime NextStream{};       // next "U" burst of the text boot loader
+  bool BootConnected = false;  // the text boot loader was found and answered
+  int BootBaud = 0;            // the rate the boot loader talks at
+  TLineTime NextStream{};      // next "U" burst of the text boot loader
   TSimBinaryAssembler Binary;
   TSimBytes TextBuffer;
-  TSimBytes Programmed;         // code line bytes taken since the boot loader started
+  TSimBytes Programmed;  // code line bytes taken since the boot loader started
   int LinesTaken = 0;
   TLineTime LastBootCommand{};
 };

@@ -8,7 +8,9 @@ namespace {
 constexpr auto kFrameGap = std::chrono::milliseconds(60);
 constexpr size_t kMaxPayload = 17;
 
-uint8_t SwapHalves(uint8_t x) { return static_cast<uint8_t>((x << 4) | (x >> 4)); }
+uint8_t SwapHalves(uint8_t x) {
+  return static_cast<uint8_t>((x << 4) | (x >> 4));
+}
 }  // namespace
 
 uint8_t SimSum(const uint8_t* data, size_t count) {
@@ -33,7 +35,8 @@ TSimBytes SimBx2Frame(const TSimBytes& payload, const uint8_t* status) {
 uint8_t SimExtendedChecksum(const uint8_t* frame, size_t payloadLength) {
   uint8_t sum = SimSum(frame, payloadLength + 1);
   const uint8_t* p = frame + 1;
-  for (size_t i = 0; i <= 4 && i < payloadLength; i += 2) sum = static_cast<uint8_t>(sum + SwapHalves(p[i]));
+  for (size_t i = 0; i <= 4 && i < payloadLength; i += 2)
+    sum = static_cast<uint8_t>(sum + SwapHalves(p[i]));
   return static_cast<uint8_t>(0 - sum);
 }
 

@@ -12,7 +12,9 @@
 using TSimBytes = std::vector<uint8_t>;
 
 uint8_t SimSum(const uint8_t* data, size_t count);
-inline uint8_t SimSum(const TSimBytes& bytes) { return SimSum(bytes.data(), bytes.size()); }
+inline uint8_t SimSum(const TSimBytes& bytes) {
+  return SimSum(bytes.data(), bytes.size());
+}
 
 // BX2 frame: length, payload, checksum (the sum of all bytes is 0). With status
 // bytes, bit 7 of the length is set and the two bytes follow the payload.

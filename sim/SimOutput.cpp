@@ -11,7 +11,6 @@ void TSimOutput::SetFaults(const TSimFaults& faults) {
 }
 
 bool TSimOutput::Chance(double probability) {
-  if (probability <= 0) return false;
   // Always draw, so that one fault's setting does not shift the others' sequence.
   double x = std::uniform_real_distribution<double>(0.0, 1.0)(Random);
   return x < probability;
@@ -42,7 +41,8 @@ void TSimOutput::Frame(std::vector<TWireByte> bytes, TLineTime start) {
     ++Stats.FramesDropped;
     return;
   }
-  if (corrupt && !bytes.empty()) bytes.back().Value = static_cast<uint8_t>(bytes.back().Value ^ 0x5A);
+  if (corrupt && !bytes.empty())
+    bytes.back().Value = static_cast<uint8_t>(bytes.back().Value ^ 0x5A);
   if (late) start = std::max(start, TLineClock::now()) + std::chrono::milliseconds(FaultSet.LateMs);
   if (noise) {
     std::vector<TWireByte> junk;

@@ -20,7 +20,9 @@ TSimEquipmentSet::TSimEquipmentSet(const TSimOptions& options, TSimSink& sink)
     Bx2 = std::make_unique<TSimBx2>(options, Device, Out, Stats);
 }
 
-TSimEquipmentSet::~TSimEquipmentSet() { Stop(); }
+TSimEquipmentSet::~TSimEquipmentSet() {
+  Stop();
+}
 
 void TSimEquipmentSet::Start() {
   std::lock_guard lock(ClockMutex);
@@ -270,8 +272,12 @@ void TSimulation::PowerCycle() {
   });
 }
 
-void TSimulation::Vanish() { VirtualLine->Vanish(); }
-void TSimulation::Reconnect() { VirtualLine->Reconnect(); }
+void TSimulation::Vanish() {
+  VirtualLine->Vanish();
+}
+void TSimulation::Reconnect() {
+  VirtualLine->Reconnect();
+}
 
 TSimStats TSimulation::Stats() const {
   TSimStats v;

@@ -44,8 +44,8 @@ struct TSimFaults {
   double NoiseBytes = 0;       // probability of 1..3 random bytes before a frame
   double LateReply = 0;        // probability that a frame is delayed by LateMs
   int LateMs = 700;
-  bool DeviceSilent = false;     // the device behind the interface never answers
-  int VanishAfterFrames = -1;    // the line vanishes after this many frames sent (-1 never)
+  bool DeviceSilent = false;   // the device behind the interface never answers
+  int VanishAfterFrames = -1;  // the line vanishes after this many frames sent (-1 never)
   uint32_t Seed = 1;
 };
 
@@ -53,25 +53,25 @@ struct TSimOptions {
   TSimInterface Interface = TSimInterface::Bx2Working;
   uint32_t InterfaceVersion = 1130132;
   TSimBusMode BusMode = TSimBusMode::KMBus;
-  int NineBitResets = 1;  // 'R' commands a 9-bit BX2 needs before it reports KMBus
-  uint8_t BootLoaderVersion = 113;          // BX2 boot loader: version byte of its 'V' reply
+  int NineBitResets = 1;            // 'R' commands a 9-bit BX2 needs before it reports KMBus
+  uint8_t BootLoaderVersion = 113;  // BX2 boot loader: version byte of its 'V' reply
   uint8_t BootLoaderFirmwareVersion = 113;  // BX2 boot loader: firmware version byte
 
   uint32_t DeviceVersion = 2606207;
   TSimVersionForm VersionForm = TSimVersionForm::Full32;
   std::string VersionText;  // bytes after the 4 value bytes of the 0x82 reply (may be empty)
   uint8_t DeviceAddress = 0;
-  uint16_t CalibrationSource = 1003;  // the word at 0x21C4
+  uint16_t CalibrationSource = 1003;   // the word at 0x21C4
   bool VariableInfoShortForm = false;  // answer 0x35/0x36 in the short (combined-write) form
 
   // Device boot loader (reached through the BX2 with the reset request).
   uint8_t DeviceBootLoaderVersion = 113;
   uint8_t DeviceBootLoaderFirmwareVersion = 113;
   bool DeviceBootLoaderText = false;  // text boot loader with a "U" stream, else binary frames
-  int DeviceBootLoaderBaud = 9600;     // the rate of its "U" stream in the text method
+  int DeviceBootLoaderBaud = 9600;    // the rate of its "U" stream in the text method
 
-  bool Paced = false;  // real wire pacing; false = fast mode for unit tests
-  int StatusEvery = 0;  // every n-th interface frame carries two status bytes (0 never)
+  bool Paced = false;      // real wire pacing; false = fast mode for unit tests
+  int StatusEvery = 0;     // every n-th interface frame carries two status bytes (0 never)
   int HeartbeatMs = 1000;  // bus frame the device broadcasts while a driver is attached (0 off)
   TSimFaults Faults;
   // Where no break can reach the interface (a pseudo-terminal), the boot loader's
@@ -117,7 +117,7 @@ class TSimulation {
 
   // ---- device memory ------------------------------------------------------
   uint8_t ReadByte(uint16_t address) const;
-  uint16_t ReadWord(uint16_t address) const;  // little-endian
+  uint16_t ReadWord(uint16_t address) const;        // little-endian
   void WriteByte(uint16_t address, uint8_t value);  // sets up state, no switch check
   void WriteWord(uint16_t address, uint16_t value);
   bool EepromWritesEnabled() const;  // the device's EEPROM write switch is on
@@ -133,7 +133,7 @@ class TSimulation {
   TSimInterface InterfaceState() const;
   uint32_t InterfaceVersion() const;  // the running firmware's version
   TSimBusMode BusMode() const;
-  uint8_t SelectedAddress() const;  // the address set with the 'A' command
+  uint8_t SelectedAddress() const;          // the address set with the 'A' command
   std::vector<uint8_t> StateBlock() const;  // the 7 bytes of the last 'S' command
 
   // ---- controls -----------------------------------------------------------

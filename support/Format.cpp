@@ -162,8 +162,12 @@ std::string Scientific(double value, int precision) {
   if (e == std::string::npos) return text;
   const char sign = text[e + 1];
   std::string exponent = text.substr(e + 2);
-  while (exponent.size() < 3) exponent.insert(0, "0");
-  return text.substr(0, e) + "E" + sign + exponent;
+  if (exponent.size() < 3) exponent.insert(0, 3 - exponent.size(), '0');
+  std::string out = text.substr(0, e);
+  out += 'E';
+  out += sign;
+  out += exponent;
+  return out;
 }
 
 std::string Thousands(const std::string& fixed) {
@@ -172,7 +176,7 @@ std::string Thousands(const std::string& fixed) {
   if (end == std::string::npos) end = fixed.size();
   std::string text = fixed;
   for (long long i = static_cast<long long>(end) - 3; i > static_cast<long long>(start); i -= 3)
-    text.insert(static_cast<size_t>(i), ",");
+    text.insert(static_cast<size_t>(i), 1, ',');
   return text;
 }
 

@@ -346,8 +346,8 @@ void DeclareOwnStrings() {
       "Cannot open file!",
       "Error reading file!",
       "Wrong file format!",
-      "Cannot interpret this file because it is created with a newer version of this "
-      "program.\rPlease obtain the latest version."};
+      ("Cannot interpret this file because it is created with a newer version of this "
+       "program.\rPlease obtain the latest version.")};
   for (int i = 0; i < 6; ++i)
     DefineString(ids[7 + i], skTextOnly, 0, 0, "setting info/data files", {fileTexts[i]});
 }

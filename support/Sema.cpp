@@ -82,10 +82,13 @@ void TSafeThread::Release(TSafeThread* object) {
 void TSafeThread::Resume() {
   bool expected = false;
   if (!Started.compare_exchange_strong(expected, true)) return;
+  // Run() takes the guard first, so the body never sees Thread half-assigned.
+  std::lock_guard lock(StateGuard);
   Thread = std::thread([this] { Run(); });
 }
 
 void TSafeThread::Run() {
+  { std::lock_guard gate(StateGuard); }
   try {
     Execute();
   } catch (const std::exception& error) {
@@ -153,6 +156,8 @@ void TSafeThread::WaitForBody() {
 }
 
 void TSafeThread::Stop(bool quiet, bool wait, bool free) {
+  // A body cannot wait for its own end: from inside it, stopping only marks it.
+  if (Thread.joinable() && Thread.get_id() == std::this_thread::get_id()) wait = false;
   if (quiet) StoppingFlag.store(true);
   Terminate();
   if (quiet) PumpEventsOnMainThread();
@@ -168,6 +173,20 @@ void TSafeThread::Stop(bool quiet, bool wait, bool free) {
   if (free) Release(this);
 }
 
+namespace {
+
+// One worker-to-main call. The hand-over goes through the notification queue and
+// this state, both guarded by our own locks, so that the call is ordered for every
+// observer (including the thread sanitizer, which cannot see into Qt's own waits).
+struct TSyncCallState {
+  enum TPhase { scPending, scRunning, scDone, scAbandoned };
+  std::mutex Guard;
+  std::condition_variable Changed;
+  TPhase Phase = scPending;
+};
+
+}  // namespace
+
 void TSafeThread::SyncCall(const std::function<void()>& method) {
   if (StoppingFlag.load() || !method) return;
   QCoreApplication* app = QCoreApplication::instance();
@@ -175,12 +194,32 @@ void TSafeThread::SyncCall(const std::function<void()>& method) {
     method();
     return;
   }
-  QMetaObject::invokeMethod(
-      app,
-      [this, &method] {
-        if (!StoppingFlag.load()) method();
-      },
-      Qt::BlockingQueuedConnection);
+  auto state = std::make_shared<TSyncCallState>();
+  PostNotify(0, [this, state, &method] {
+    {
+      std::lock_guard lock(state->Guard);
+      if (state->Phase == TSyncCallState::scAbandoned) return;  // the worker has gone
+      state->Phase = TSyncCallState::scRunning;
+    }
+    if (!StoppingFlag.load()) method();
+    {
+      std::lock_guard lock(state->Guard);
+      state->Phase = TSyncCallState::scDone;
+    }
+    state->Changed.notify_all();
+  });
+  std::unique_lock lock(state->Guard);
+  for (;;) {
+    if (state->Changed.wait_for(lock, std::chrono::milliseconds(50),
+                                [&] { return state->Phase == TSyncCallState::scDone; }))
+      return;
+    // A call that has not started when the thread is asked to end is given up, so that a
+    // main thread that no longer pumps events cannot hold the worker forever.
+    if (state->Phase == TSyncCallState::scPending && TerminatedFlag.load()) {
+      state->Phase = TSyncCallState::scAbandoned;
+      return;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -338,8 +377,9 @@ class TNotifyQueuer : public QObject {
       if (!Timer.isActive()) Timer.start();
       return;
     }
-    QMetaObject::invokeMethod(
-        this, [this] { EnableTimer(); }, Qt::QueuedConnection);
+    // Invoked by name, so that the queued call is made entirely inside Qt and shares
+    // no memory with this thread (the list itself is guarded by our own lock).
+    QMetaObject::invokeMethod(&Timer, "start", Qt::QueuedConnection);
   }
 
   std::unique_ptr<TNotifyContainer> TakeDue(long long& index, TDateTime now) {

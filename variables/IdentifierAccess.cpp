@@ -17,13 +17,6 @@ constexpr int FlagWordsInNumbering = 3;  // the last flag word holds no numbered
 constexpr int16_t BitMarkerOffset = -32768;
 constexpr int InverseScaleFrom = 16384;
 
-uint8_t LowByte(int32_t v) {
-  return static_cast<uint8_t>(v & 0xFF);
-}
-uint8_t HighByte(int32_t v) {
-  return static_cast<uint8_t>((v >> 8) & 0xFF);
-}
-
 uint16_t SettingIndexOf(uint8_t flagWordId) {
   return flagWordId - FirstSettingID;
 }

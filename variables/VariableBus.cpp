@@ -5,6 +5,7 @@
 
 #include "link/BusDriver.h"
 #include "variables/ExtendedVariable.h"
+#include "variables/VariableMath.h"
 
 namespace {
 
@@ -51,13 +52,6 @@ bool MemoryCommand(uint32_t address, uint8_t controllerType, bool bit, uint8_t& 
     return true;
   }
   throw std::logic_error(ControllerTypeUndefinedMessage);
-}
-
-uint8_t LowByte(int32_t v) {
-  return static_cast<uint8_t>(v & 0xFF);
-}
-uint8_t HighByte(int32_t v) {
-  return static_cast<uint8_t>((v >> 8) & 0xFF);
 }
 
 }  // namespace

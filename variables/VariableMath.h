@@ -11,5 +11,12 @@ inline int32_t Clamp(int32_t v, int32_t low, int32_t high) {
   return v < low ? low : (v > high ? high : v);
 }
 
+inline uint8_t LowByte(int32_t v) {
+  return static_cast<uint8_t>(v & 0xFF);
+}
+inline uint8_t HighByte(int32_t v) {
+  return static_cast<uint8_t>((v >> 8) & 0xFF);
+}
+
 // The read-error text of the string table, fetched once and kept.
 QString ReadErrorText();

@@ -41,7 +41,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   Initialise();
 }
 
-TForm1::~TForm1() { RuimOp(); }
+TForm1::~TForm1() {
+  RuimOp();
+}
 
 void TForm1::BuildControls() {
   ComPortComboBox = new TPortComboBox(this);
@@ -103,9 +105,13 @@ void TForm1::ComPortComboBoxDropDown() {
   QApplication::restoreOverrideCursor();
 }
 
-void TForm1::SetComPort() { FCycle->ChoosePortItem(ComPortComboBox->currentIndex()); }
+void TForm1::SetComPort() {
+  FCycle->ChoosePortItem(ComPortComboBox->currentIndex());
+}
 
-void TForm1::TestConnection() { FCycle->TestConnection(); }
+void TForm1::TestConnection() {
+  FCycle->TestConnection();
+}
 
 void TForm1::AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
                     bool /*bullets*/) {

@@ -1,13 +1,13 @@
 // bxsim: the simulated BX2 and inverter/charger on a pseudo-terminal.
+#include <pthread.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <pthread.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "serial/PortMap.h"
 #include "sim/PtyServer.h"
@@ -75,18 +75,26 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
     } else if (k == "--interface") {
       const char* v = value();
       std::string s = v ? v : "";
-      if (s == "bx2") a.Sim.Interface = TSimInterface::Bx2Working;
-      else if (s == "boot") a.Sim.Interface = TSimInterface::Bx2BootLoader;
-      else if (s == "bad") a.Sim.Interface = TSimInterface::Bx2BadlyProgrammed;
-      else error = "unknown interface '" + s + "' (the BX1 is served in-process only)";
+      if (s == "bx2")
+        a.Sim.Interface = TSimInterface::Bx2Working;
+      else if (s == "boot")
+        a.Sim.Interface = TSimInterface::Bx2BootLoader;
+      else if (s == "bad")
+        a.Sim.Interface = TSimInterface::Bx2BadlyProgrammed;
+      else
+        error = "unknown interface '" + s + "' (the BX1 is served in-process only)";
       ok = v && error.empty();
     } else if (k == "--version-form") {
       const char* v = value();
       std::string s = v ? v : "";
-      if (s == "full") a.Sim.VersionForm = TSimVersionForm::Full32;
-      else if (s == "split") a.Sim.VersionForm = TSimVersionForm::Split16;
-      else if (s == "hex") a.Sim.VersionForm = TSimVersionForm::HexDigits;
-      else error = "unknown version form '" + s + "'";
+      if (s == "full")
+        a.Sim.VersionForm = TSimVersionForm::Full32;
+      else if (s == "split")
+        a.Sim.VersionForm = TSimVersionForm::Split16;
+      else if (s == "hex")
+        a.Sim.VersionForm = TSimVersionForm::HexDigits;
+      else
+        error = "unknown version form '" + s + "'";
       ok = v && error.empty();
     } else if (k == "--nine-bit") {
       a.Sim.BusMode = TSimBusMode::NineBit;
@@ -99,23 +107,40 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       const char* v = value();
       if (v) a.Link = v;
       ok = v != nullptr;
-    } else if (k == "--interface-version") ok = number(a.Sim.InterfaceVersion);
-    else if (k == "--device-version") ok = number(a.Sim.DeviceVersion);
-    else if (k == "--address") ok = number(a.Sim.DeviceAddress);
-    else if (k == "--cal-source") ok = number(a.Sim.CalibrationSource);
-    else if (k == "--short-info") a.Sim.VariableInfoShortForm = true;
-    else if (k == "--paced") a.Sim.Paced = true;
-    else if (k == "--status-every") ok = number(a.Sim.StatusEvery);
-    else if (k == "--heartbeat-ms") ok = number(a.Sim.HeartbeatMs);
-    else if (k == "--drop") ok = number(f.DropReply);
-    else if (k == "--corrupt") ok = number(f.CorruptChecksum);
-    else if (k == "--noise") ok = number(f.NoiseBytes);
-    else if (k == "--late") ok = number(f.LateReply);
-    else if (k == "--late-ms") ok = number(f.LateMs);
-    else if (k == "--silent-device") f.DeviceSilent = true;
-    else if (k == "--vanish-after") ok = number(f.VanishAfterFrames);
-    else if (k == "--seed") ok = number(f.Seed);
-    else if (k == "--com") ok = number(a.Com);
+    } else if (k == "--interface-version")
+      ok = number(a.Sim.InterfaceVersion);
+    else if (k == "--device-version")
+      ok = number(a.Sim.DeviceVersion);
+    else if (k == "--address")
+      ok = number(a.Sim.DeviceAddress);
+    else if (k == "--cal-source")
+      ok = number(a.Sim.CalibrationSource);
+    else if (k == "--short-info")
+      a.Sim.VariableInfoShortForm = true;
+    else if (k == "--paced")
+      a.Sim.Paced = true;
+    else if (k == "--status-every")
+      ok = number(a.Sim.StatusEvery);
+    else if (k == "--heartbeat-ms")
+      ok = number(a.Sim.HeartbeatMs);
+    else if (k == "--drop")
+      ok = number(f.DropReply);
+    else if (k == "--corrupt")
+      ok = number(f.CorruptChecksum);
+    else if (k == "--noise")
+      ok = number(f.NoiseBytes);
+    else if (k == "--late")
+      ok = number(f.LateReply);
+    else if (k == "--late-ms")
+      ok = number(f.LateMs);
+    else if (k == "--silent-device")
+      f.DeviceSilent = true;
+    else if (k == "--vanish-after")
+      ok = number(f.VanishAfterFrames);
+    else if (k == "--seed")
+      ok = number(f.Seed);
+    else if (k == "--com")
+      ok = number(a.Com);
     else {
       error = "unknown option " + k + " (see --help)";
       ok = false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/ConsoleFrontEnd.h"
+#include "app/Startup.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
 
@@ -34,14 +35,14 @@ TEST(ConsoleArguments, AcceptsTheDocumentedForms) {
 
 TEST(ConsoleArguments, RefusesBadUsageWithAReason) {
   const std::vector<std::vector<std::string>> bad = {
-      {},                                      // no port
-      {"--port"},                              // no value
-      {"--port", "3", "--yes", "--no"},        // both answers
-      {"--port", "3", "--timeout", "soon"},    // not a number
-      {"--port", "3", "--timeout", "-1"},      // not positive
-      {"--port", "3", "--color", "blue"},      // unknown mode
-      {"--port", "3", "--frobnicate"},         // unknown option
-      {"--port", "3", "--set", "NoEquals"},    // --set without =
+      {},                                    // no port
+      {"--port"},                            // no value
+      {"--port", "3", "--yes", "--no"},      // both answers
+      {"--port", "3", "--timeout", "soon"},  // not a number
+      {"--port", "3", "--timeout", "-1"},    // not positive
+      {"--port", "3", "--color", "blue"},    // unknown mode
+      {"--port", "3", "--frobnicate"},       // unknown option
+      {"--port", "3", "--set", "NoEquals"},  // --set without =
       {"--port", "3", "--get", "a", "--set", "b=1"},
   };
   for (const auto& args : bad) {
@@ -119,6 +120,30 @@ TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
   EXPECT_EQ(Captured(write, false), "Trying to connect at COM3* * \nOK!\na\nb\n");
   const std::string coloured = Captured(write, true);
   EXPECT_NE(coloured.find("\x1b[1;32mOK!\x1b[0m"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The console's value commands, end to end against a simulated device on a port.
+TEST(ConsoleValues, GetAndSetByIdentifierName) {
+  StartProgramUnits();
+  TSimulation sim;
+  const int number = sim.RegisterAsPort();
+  const std::string port = "COM" + std::to_string(number);
+  const int bulkIndex = 57 - 53;  // eestIBatBulk is setting 4
+  EXPECT_EQ(RunConsole({"--port", port, "--set", "eestIBatBulk=25", "--timeout", "20"}), ceOk);
+  EXPECT_EQ(sim.Setting(bulkIndex), 25);
+  EXPECT_EQ(RunConsole({"--port", port, "--get", "eestIBatBulk", "--timeout", "20"}), ceOk);
+  EXPECT_EQ(RunConsole({"--port", port, "--get", "eestIBatBulkk", "--timeout", "20"}),
+            ceDeviceError);
+  EXPECT_EQ(RunConsole({"--port", port, "--set", "eestIBatBulk=abc", "--timeout", "20"}),
+            ceDeviceError);
+  EXPECT_EQ(sim.Setting(bulkIndex), 25);
+  EXPECT_EQ(RunConsole({"--port", port, "--bogus"}), ceUsage);
+  UnregisterVirtualPort(number);
+  StopProgramUnits();
 }
 
 }  // namespace

@@ -145,8 +145,8 @@ TEST_F(CycleTest, GateRefusesOtherFirmware) {
     RunUntilDone();
     ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
     EXPECT_TRUE(View.Has("Error:", lcRed, TLogStyle::Bold));
-    EXPECT_TRUE(View.Has(
-        "Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher"));
+    EXPECT_TRUE(
+        View.Has("Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher"));
     EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
     EXPECT_FALSE(View.Has("Adapting.."));
     EXPECT_FALSE(WroteTo(0x21A8));

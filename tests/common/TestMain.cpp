@@ -1,7 +1,7 @@
 // Test main for the core layers: a QCoreApplication owns the main thread, as in
 // the console program, so notifications and queued calls reach it.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);

@@ -73,36 +73,47 @@ std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
 }
 
 TEST_F(UpdaterSimTest, InverterThroughTheInterfaceKeepsItsCalibration) {
-  TSimOptions options;
-  options.DeviceVersion = 2001203;
-  options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
-  options.HeartbeatMs = 0;
-  TSimulation sim(options);
-  TRS232o port;
-  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
-  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-  updater->Buffer->Add(InverterPart(":DXT"));
-  ASSERT_TRUE(updater->PrepareTarget(false));
+  struct TCase {
+    const char* ConnectInfo;
+    uint8_t LoaderVersion;
+    int Method;
+  };
+  const TCase cases[] = {{":DXT", 113, 3}, {":R24M", 115, 2}, {":BX3", 115, 0}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.ConnectInfo);
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderVersion = c.LoaderVersion;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.HeartbeatMs = 0;
+    TSimulation sim(options);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    updater->Buffer->Add(InverterPart(c.ConnectInfo));
+    ASSERT_TRUE(updater->PrepareTarget(false));
 
-  std::string error;
-  updater->Connect(
-      5, true, error, [](int) {}, "Inverter");
-  ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->DeviceVersion, 2001203);
-  EXPECT_EQ(updater->ConnectMethod, 3);
-  EXPECT_EQ(updater->DeviceIdPrefix(), "SIM\x26");
-  // The device's old calibration map was recorded before programming.
-  EXPECT_EQ(GlobalSettings().ReadSetting("CalMap203"), updater->DeviceConfig);
-  EXPECT_EQ(sim.ReadByte(0x21E1), 203);
-  EXPECT_NE(sim.ReadByte(0x21E0) & 0x80, 0);
+    std::string error;
+    updater->Connect(
+        5, true, error, [](int) {}, "Inverter");
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(updater->DeviceVersion, 2001203);
+    EXPECT_EQ(updater->ConnectMethod, c.Method);
+    EXPECT_EQ(updater->DeviceIdPrefix(), "SIM\x26");
+    // The device's old calibration map was recorded before programming.
+    EXPECT_EQ(GlobalSettings().ReadSetting("CalMap203"), updater->DeviceConfig);
+    EXPECT_EQ(updater->DeviceConfig.size(), 32u);
+    EXPECT_EQ(sim.ReadByte(0x21E1), 203);
+    EXPECT_NE(sim.ReadByte(0x21E0) & 0x80, 0);
 
-  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
-  EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
-  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
-  // Offset 168 is new: both targets hold round(1003 x 64 / 10), the pending bit is gone.
-  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
-  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
-  EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+    ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+    EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
+    EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+    // Offset 168 is new: both targets hold round(1003 x 64 / 10), the pending bit is gone.
+    EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
+    EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+    EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+  }
 }
 
 TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <chrono>
 #include <random>
 #include <thread>
@@ -54,6 +56,9 @@ struct TSimCase {
   bool WantBx2;
   bool WantBx1;
 };
+void PrintTo(const TSimCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class DetectionSimTest : public DetectionTest, public ::testing::WithParamInterface<TSimCase> {};
 
@@ -108,6 +113,20 @@ TEST_F(DetectionTest, NineBitInterfaceIsResetAtMostUntilFiveAnswers) {
   EXPECT_EQ(version, 1130132);
   // The first 'V', then five rounds of 'R' and 'V'.
   EXPECT_EQ(open.Sim.Stats().HostFrames, 11);
+}
+
+TEST_F(DetectionTest, BorrowedPortOutlivesTheDriver) {
+  TSimulation sim(Bx2Options(1130132));
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(port, nullptr, 0, DefaultDetectFlags);
+  ASSERT_NE(dynamic_cast<TBX2Driver*>(driver.get()), nullptr);
+  driver.reset();
+  // Still the caller's, still open, and still answering.
+  int32_t version = 0;
+  uint8_t mode = 0;
+  EXPECT_TRUE(QueryVersionRaw(port, version, mode));
+  EXPECT_EQ(version, 1130132);
 }
 
 TEST_F(DetectionTest, NothingOnTheLineGivesNoDriverAndKeepsThePort) {
@@ -212,6 +231,9 @@ struct TGarbageCase {
   const char* Name;
   std::function<TScriptedPeer::THandler()> Peer;
 };
+void PrintTo(const TGarbageCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class DetectionGarbageTest : public DetectionTest,
                              public ::testing::WithParamInterface<TGarbageCase> {};
@@ -233,9 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TGarbageCase{"HalfFrame", [] { return AnswerQueryWith(HalfFrame()); }},
                       TGarbageCase{"BadChecksum", [] { return AnswerQueryWith(BadSumFrame()); }},
                       TGarbageCase{"RandomBytes", [] { return RandomBytes(); }}),
-    [](const ::testing::TestParamInfo<TGarbageCase>& p) {
-      return std::string(p.param.Name);
-    });
+    [](const ::testing::TestParamInfo<TGarbageCase>& p) { return std::string(p.param.Name); });
 
 TEST_F(DetectionTest, LineVanishingDuringTheQueryEndsDetectionWithThePortLost) {
   auto watcher = std::make_shared<TQueryWatcher>();
@@ -276,6 +296,9 @@ struct TParseCase {
   bool Ok;
   std::vector<uint8_t> Message;
 };
+void PrintTo(const TParseCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class RawFrameParseTest : public ::testing::TestWithParam<TParseCase> {};
 

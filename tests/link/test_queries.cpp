@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <deque>
 
 #include "link/BX2Driver.h"
@@ -60,6 +62,9 @@ struct TVersionCase {
   size_t Requests;
   std::string Text;
 };
+void PrintTo(const TVersionCase& c, std::ostream* os) {
+  *os << c.Name;
+}
 
 class VersionReplyTest : public ::testing::TestWithParam<TVersionCase> {};
 
@@ -108,9 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         TVersionCase{"WrongFirstCode", {Bytes({0x83, 0x7F, 0xC4, 0x27, 0x00})}, -1, 1, ""},
         TVersionCase{"TooShort", {Bytes({0x82, 0x7F})}, -1, 1, ""},
         TVersionCase{"NoReply", {""}, -1, 1, ""}),
-    [](const ::testing::TestParamInfo<TVersionCase>& p) {
-      return std::string(p.param.Name);
-    });
+    [](const ::testing::TestParamInfo<TVersionCase>& p) { return std::string(p.param.Name); });
 
 TEST(VersionDigits, HexadecimalFormReadAsDecimal) {
   const std::pair<int32_t, int32_t> cases[] = {

@@ -43,6 +43,12 @@ TEST(SimBx2BootLoader, BadlyProgrammedInterfaceSendsElevensUntilSpokenTo) {
   EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](uint8_t b) { return b == 0x11; }));
   TSimBytes reply = Connect(host);
   EXPECT_EQ(reply, SimCountedReply({'V', 113, 113, 0x94, 0x3E, 0x11, 0x00}));
+  // Repaired, and left alone for a second: it starts the new firmware by itself.
+  host.Write(WriteFrame(Line("VER=1130133")));
+  EXPECT_EQ(host.Read(), TSimBytes{'N'});
+  host.Read(1300);
+  EXPECT_EQ(sim.InterfaceState(), TSimInterface::Bx2Working);
+  EXPECT_EQ(sim.InterfaceVersion(), 1130133u);
 }
 
 TEST(SimBx2BootLoader, ProgramsCheckedLinesAndRunsTheNewFirmware) {
@@ -97,6 +103,12 @@ TEST(SimBx2BootLoader, BreakSendsAWorkingInterfaceToItsBootLoaderAndReleaseBring
   o.HeartbeatMs = 0;
   TSimulation sim(o);
   TSimTestHost host(sim.Line());
+  TSimOptions stuckOptions = o;
+  stuckOptions.Interface = TSimInterface::Bx2BootLoader;
+  TSimulation stuck(stuckOptions);  // started in its boot loader: no firmware to go back to
+  stuck.Line()->HostOpen();
+  stuck.Line()->HostSetBreak(true);
+  stuck.Line()->HostSetBreak(false);
   sim.Line()->HostSetBreak(true);
   EXPECT_EQ(sim.InterfaceState(), TSimInterface::Bx2BootLoader);
   sim.Line()->HostSetBreak(false);
@@ -107,6 +119,7 @@ TEST(SimBx2BootLoader, BreakSendsAWorkingInterfaceToItsBootLoaderAndReleaseBring
   EXPECT_EQ(sim.InterfaceState(), TSimInterface::Bx2Working);
   ASSERT_GE(announce.size(), 3u);
   EXPECT_EQ(announce[2], 'V');
+  EXPECT_EQ(stuck.InterfaceState(), TSimInterface::Bx2BootLoader);
 }
 
 }  // namespace

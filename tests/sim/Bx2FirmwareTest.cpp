@@ -160,4 +160,18 @@ TEST(SimBx2, BroadcastsWhileADriverIsAttachedAndCarriesStatusBytesWhenAsked) {
   EXPECT_NE(beat[1], 0xFF);  // a bus frame, not an interface frame
 }
 
+TEST(SimBx2, PacedRepliesTakeTheirWireTime) {
+  TSimOptions o = Quiet();
+  o.Paced = true;
+  TSimulation sim(o);
+  TSimTestHost host(sim.Line());
+  auto start = TLineClock::now();
+  host.Write({0x02, 0xFF, 0x56, 0xA9});  // returns when the last byte has left
+  TSimBytes reply = host.Read(500, 30);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(TLineClock::now() - start);
+  ASSERT_EQ(reply.size(), 9u);
+  // 4 + 9 characters of 10 bits at 2400 baud.
+  EXPECT_GE(took.count(), 13 * 10 * 1000000LL / 2400);
+}
+
 }  // namespace

@@ -53,8 +53,8 @@ TEST(SimDeviceBootLoader, BinaryCommandsOfTheUpdater) {
   EXPECT_EQ(Command(host, {0x03}).size(), 7u);
   TSimBytes config = Command(host, {0x04});
   ASSERT_EQ(config.size(), 37u);
-  EXPECT_EQ(config[1], 0x01);               // configuration word
-  EXPECT_EQ(config[5 + 22], 0xFF);          // offsets 176..183 hold calibration
+  EXPECT_EQ(config[1], 0x01);       // configuration word
+  EXPECT_EQ(config[5 + 22], 0xFF);  // offsets 176..183 hold calibration
   TSimBytes block = Command(host, {0x08, 0xC0, 0x00});
   ASSERT_EQ(block.size(), 65u);
   EXPECT_EQ(block[0], 'O');
@@ -98,7 +98,8 @@ TEST(SimDeviceBootLoader, TextBootLoaderStreamsUntilAnswered) {
   host.Read(200, 60);  // echo and the last of the stream
   EXPECT_TRUE(host.Read(150).empty());
   host.Write({'V'});
-  EXPECT_EQ(host.Read(), (TSimBytes{'V', 0x03, 'V', 113, 113, static_cast<uint8_t>(0 - 'V' - 226)}));
+  EXPECT_EQ(host.Read(),
+            (TSimBytes{'V', 0x03, 'V', 113, 113, static_cast<uint8_t>(0 - 'V' - 226)}));
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 namespace {
 
-std::vector<TSimBytes> One(const TSimBytes& reply) { return {reply}; }
+std::vector<TSimBytes> One(const TSimBytes& reply) {
+  return {reply};
+}
 
 class SimDevice : public ::testing::Test {
  protected:
@@ -27,7 +29,8 @@ class SimDevice : public ::testing::Test {
       size_t n = got[i] & 0x7F;
       if (i + n + 2 > got.size()) break;
       EXPECT_EQ(SimSum(&got[i], n + 2), 0);
-      frames.emplace_back(got.begin() + static_cast<long>(i) + 3, got.begin() + static_cast<long>(i + n) + 1);
+      frames.emplace_back(got.begin() + static_cast<long>(i) + 3,
+                          got.begin() + static_cast<long>(i + n) + 1);
       i += n + 2;
     }
     return frames;

@@ -28,7 +28,9 @@ class TTerminal {
     t.c_cc[VTIME] = 1;
     tcsetattr(Fd, TCSANOW, &t);
   }
-  void Write(const TSimBytes& bytes) { ASSERT_EQ(write(Fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+  void Write(const TSimBytes& bytes) {
+    ASSERT_EQ(write(Fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
   TSimBytes Read(int rounds = 4) {  // rounds of 100 ms
     TSimBytes got;
     uint8_t buffer[64];

@@ -24,7 +24,8 @@ struct TSimTestHost {
     TSimBytes got(4096);
     Errors = 0;
     auto deadline = TLineClock::now() + std::chrono::milliseconds(ms);
-    int n = Line->HostRead(got.data(), got.size(), deadline, std::chrono::milliseconds(gapMs), &Errors);
+    int n =
+        Line->HostRead(got.data(), got.size(), deadline, std::chrono::milliseconds(gapMs), &Errors);
     got.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return got;
   }

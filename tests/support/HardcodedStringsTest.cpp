@@ -34,8 +34,8 @@ class HardcodedStringsTest : public ::testing::Test {
   // program, as a unit's do: a section stays pending after its test has ended.
   static int32_t DefineOne(THardcodedKind kind, uint16_t buttons, const std::string& comment,
                            const std::vector<std::string>& texts) {
-    static std::deque<int32_t> slots;
-    int32_t& slot = slots.emplace_back(-1);
+    static std::deque<int32_t> indexVariables;
+    int32_t& slot = indexVariables.emplace_back(-1);
     DeclareSection("test", slot, slot);
     DefineString(slot, kind, buttons, 0, comment, texts);
     return slot;

@@ -14,16 +14,16 @@
 namespace {
 
 // Runs `act` on the modal dialog once it is open (polling, since exec() blocks).
+void PollForModal(const std::function<void(QWidget*)>& act) {
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    act(modal);
+    return;
+  }
+  QTimer::singleShot(5, [act] { PollForModal(act); });
+}
+
 void WhenModalOpens(std::function<void(QWidget*)> act) {
-  auto poll = std::make_shared<std::function<void()>>();
-  *poll = [act, poll] {
-    if (QWidget* modal = QApplication::activeModalWidget()) {
-      act(modal);
-      return;
-    }
-    QTimer::singleShot(5, *poll);
-  };
-  QTimer::singleShot(0, *poll);
+  QTimer::singleShot(0, [act = std::move(act)] { PollForModal(act); });
 }
 
 TEST(QtDialogs, CentredPositionTruncatesHalvesTowardZero) {

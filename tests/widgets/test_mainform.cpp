@@ -70,8 +70,7 @@ TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
   form.ComPortComboBoxDropDown();
   form.ComPortComboBox->setCurrentIndex(number);  // runs SetComPort
   EXPECT_TRUE(FindLine(form.RichEdit, QString("Trying to connect at COM%1").arg(number)));
-  for (int i = 0; i < 40 && form.ComPortComboBox->currentIndex() != 0; ++i)
-    form.TestConnection();
+  for (int i = 0; i < 40 && form.ComPortComboBox->currentIndex() != 0; ++i) form.TestConnection();
   QTextCharFormat ok;
   ASSERT_TRUE(FindLine(form.RichEdit, "OK!", &ok));
   EXPECT_EQ(ok.foreground().color(), QColor(0, 0x80, 0));

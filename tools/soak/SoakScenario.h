@@ -21,7 +21,7 @@ enum class TSoakAction {
 struct TSoakScenario {
   uint32_t Seed = 0;
   TSimOptions Options;
-  uint16_t OldFirst = 0;   // the targets' values before the run
+  uint16_t OldFirst = 0;  // the targets' values before the run
   uint16_t OldSecond = 0;
   TSoakAction Action = TSoakAction::None;
   std::string ActionAfter;  // the log line that triggers it ("" = the n-th log call)
@@ -34,9 +34,9 @@ struct TSoakResult {
   bool FalseOk = false;     // "OK!" while a target does not hold the right value
   bool WrongValue = false;  // a target (or the source) holds a value nobody asked for
   bool EepromLeftOpen = false;
-  bool Finished = false;    // a device outcome was reported or the run was ended by the user
+  bool Finished = false;  // a device outcome was reported or the run was ended by the user
   int Ticks = 0;
-  std::string Detail;       // what went wrong, for the report
+  std::string Detail;  // what went wrong, for the report
 };
 
 // The scenario for a seed; the same seed always gives the same scenario.

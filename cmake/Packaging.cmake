@@ -1,0 +1,37 @@
+# Installation (cmake --install) and the Debian package (cpack in the build folder).
+include(GNUInstallDirs)
+
+set(CALIB_PACKAGE_NAME kalmeon-calibrator)
+
+foreach(program calibrator calibrator-cli bxsim kfftool)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+if(TARGET calibrator)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/calibrator.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/calibrator.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+# Only a hint: the package never changes the system's udev rules itself.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-calibrator-serial.rules
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CALIB_PACKAGE_NAME}/examples)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${CALIB_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR "Kalmeon Energy")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Service tool: calibration correction of inverter/chargers over a BX2 interface")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kalmeon Energy")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+# Qt libraries come from dpkg-shlibdeps; the window also needs Qt's platform plugins,
+# which no binary links to directly.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+include(CPack)

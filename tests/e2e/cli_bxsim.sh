@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# calibrator-cli against bxsim on a pseudo-terminal, as a user runs it: by device
+# path, by COM number through the per-user port folder, and the exit statuses.
+set -euo pipefail
+build=${1:?build directory}
+cli=$build/app/calibrator-cli
+sim=$build/sim/bxsim
+work=$(mktemp -d)
+export KALMEON_PORTS_DIR=$work/ports
+export KALMEON_LOCK_DIR=$work/lock
+mkdir -p "$KALMEON_LOCK_DIR"
+simpid=
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; exit 1; }
+
+start_sim() {
+  "$sim" "$@" > "$work/sim.out" 2>&1 &
+  simpid=$!
+  for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+  pty=$(head -n 1 "$work/sim.out")
+  [ -e "$pty" ] || fail "bxsim gave no terminal"
+}
+stop_sim() {
+  kill -TERM "$simpid"
+  wait "$simpid" || fail "bxsim did not exit 0 on SIGTERM"
+  simpid=
+}
+
+# 1. By device path: a whole calibration ending with OK!, the words stored in bxsim.
+start_sim --cal-source 1000 --com 42
+"$cli" --port "$pty" --timeout 30 --color never > "$work/out" 2>&1 || fail "exit $? by path"
+grep -qx "OK!" "$work/out" || fail "no OK! by path"
+grep -q "Software version: 2606207" "$work/out" || fail "no version line"
+
+# 2. By COM number, mapped by bxsim --com into the port folder.
+"$cli" --port COM42 --timeout 30 --color never --trace "$work/trace" > "$work/out" 2>&1 \
+  || fail "exit $? by COM number"
+grep -qx "OK!" "$work/out" || fail "no OK! by COM number"
+grep -q "Trying to connect at COM42" "$work/out" || fail "wrong port number shown"
+grep -q " TX " "$work/trace" && grep -q " RX " "$work/trace" || fail "trace lacks traffic"
+stop_sim
+grep -qi "6400" "$work/sim.out" || { cat "$work/sim.out"; fail "bxsim did not report 6400 written"; }
+
+# 3. A device outside the gate ends with exit status 1.
+start_sim --device-version 2606150
+set +e
+"$cli" --port "$pty" --timeout 30 --color never > "$work/out" 2>&1
+status=$?
+set -e
+[ "$status" -eq 1 ] || fail "gate failure gave exit $status, not 1"
+grep -qx "Error occurred" "$work/out" || fail "no Error occurred"
+stop_sim
+
+# 4. Nothing on the line: exit 3 after the time-out; bad usage: 4; no port: 2.
+python3 - "$work/idle" <<'PY' &
+import os, pty, sys, time
+m, s = pty.openpty()
+os.symlink(os.ttyname(s), sys.argv[1])
+time.sleep(8)
+PY
+idlepid=$!
+for _ in $(seq 50); do [ -e "$work/idle" ] && break; sleep 0.1; done
+set +e
+"$cli" --port "$(readlink "$work/idle")" --timeout 2 > "$work/out" 2>&1; status=$?
+"$cli" --bogus > /dev/null 2>&1; usage=$?
+"$cli" --port /dev/does-not-exist > "$work/out2" 2>&1; noport=$?
+set -e
+kill "$idlepid" 2>/dev/null || true
+[ "$status" -eq 3 ] || fail "idle line gave exit $status, not 3"
+[ "$usage" -eq 4 ] || fail "bad usage gave exit $usage, not 4"
+[ "$noport" -eq 2 ] || { cat "$work/out2"; fail "missing port gave exit $noport, not 2"; }
+echo "calibrator-cli against bxsim: all checks passed"

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build folder ($1) and checks what it installs:
+# the programs, the desktop entry, the icon, and the platform-plugin dependency.
+set -euo pipefail
+BUILD_DIR=$(cd "$1" && pwd)
+
+for tool in cpack dpkg-deb; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "package: $tool is missing" >&2
+    exit 1
+  fi
+done
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+# A separate package folder, so that this never leaves files in the build folder.
+if ! cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
+  cat "$out/cpack.log" >&2
+  exit 1
+fi
+shopt -s nullglob
+debs=("$out"/*.deb)
+if [ ${#debs[@]} -ne 1 ]; then
+  echo "package: expected one .deb, found ${#debs[@]}" >&2
+  cat "$out/cpack.log" >&2
+  exit 1
+fi
+deb=${debs[0]}
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+
+failures=0
+expect() {
+  if ! grep -qx "$1" <<<"$contents"; then
+    echo "package: missing $1" >&2
+    failures=$((failures + 1))
+  fi
+}
+expect ./usr/bin/calibrator-cli
+expect ./usr/bin/bxsim
+expect ./usr/bin/kfftool
+if [ -f "$BUILD_DIR/app/calibrator" ]; then
+  expect ./usr/bin/calibrator
+  expect ./usr/share/applications/calibrator.desktop
+  expect ./usr/share/icons/hicolor/scalable/apps/calibrator.svg
+fi
+expect ./usr/share/doc/kalmeon-calibrator/examples/60-calibrator-serial.rules
+
+# Run-time dependencies are worked out from the binaries, plus the platform plugins.
+depends=$(dpkg-deb -f "$deb" Depends)
+for dep in libqt6core6 libc6 libstdc++6; do
+  if ! grep -q "$dep" <<<"$depends"; then
+    echo "package: Depends lacks $dep: $depends" >&2
+    failures=$((failures + 1))
+  fi
+done
+if [ -f "$BUILD_DIR/app/calibrator" ] && ! grep -q "qt6-qpa-plugins" <<<"$depends"; then
+  echo "package: Depends lacks qt6-qpa-plugins: $depends" >&2
+  failures=$((failures + 1))
+fi
+
+# The desktop entry starts the installed window program.
+if dpkg-deb -x "$deb" "$out/root" && [ -f "$out/root/usr/share/applications/calibrator.desktop" ]; then
+  grep -qx 'Exec=calibrator' "$out/root/usr/share/applications/calibrator.desktop" ||
+    { echo "package: desktop entry does not start calibrator" >&2; failures=$((failures + 1)); }
+fi
+
+if [ $failures -ne 0 ]; then
+  echo "package: $failures problem(s) in $(basename "$deb"):" >&2
+  dpkg-deb -c "$deb" >&2
+  exit 1
+fi
+echo "package: $(basename "$deb") ok"
