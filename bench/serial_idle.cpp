@@ -59,6 +59,10 @@ void Report(const char* name, const TIdleFigures& f) {
       "%-16s rounds %6d  round %6.2f ms  cpu %8.4f s  wall %6.3f s  share of a core %6.3f %%%s\n",
       name, f.Rounds, roundMs, f.CpuSeconds, f.WallSeconds, share,
       share < 1.0 ? "" : "  (above the 1 % goal)");
+  std::string key = name;
+  for (auto& c : key)
+    if (c == ' ' || c == '-') c = '_';
+  std::printf("RESULT idle_read_cpu_%s %.3f %% <=1 %.2f\n", key.c_str(), share, share / 1.0);
 }
 
 }  // namespace

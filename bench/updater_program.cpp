@@ -6,7 +6,9 @@
 //   bench_updater_program [runs, default 3]
 
 #include <QCoreApplication>
+
 #include <QString>
+#include "app/Startup.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "app/Startup.h"
 #include "firmware/EmbeddedImage.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
@@ -82,14 +85,7 @@ TRun ProgramOnce() {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-  StartUnitStrings();
-  StartUnitSema();
-  StartUnitTextlogger();
-  StartUnitStatics();
-  StartUnitProgress();
-  StartUnitPortMap();
-  StartUnitKFFFiles();
-  StartUnitUpdater();
+  TProgramUnits units;
   std::printf("updater programming, embedded interface image, method 1 at 19200 baud, paced\n");
   double worst = 0;
   for (int i = 0; i < runs; ++i) {

@@ -21,18 +21,12 @@ TBX1Driver* TBX1Driver::Start(TBX1Driver* driver) {
 }
 
 TBX1Driver::TBX1Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed)
-    : OwnedPort(std::move(owned)), PortPtr(OwnedPort ? OwnedPort.get() : borrowed) {
-  OwnsPort = OwnedPort != nullptr;
+    : TSerialBusDriver(std::move(owned), borrowed) {
   ConfigurePort();
 }
 
 void TBX1Driver::ConfigurePort() {
-  if (!PortPtr || PortPtr->PortNumber() == 0) {
-    PortFailed = true;
-    return;
-  }
-  PortNumberSeen = PortPtr->PortNumber();
-  PortFailed = false;
+  if (!AcceptPort()) return;
   PortPtr->Configure(Baud, 'S');
   PortPtr->SetReadTimeouts(ReadTimeout);
   TxRtsCleared = false;
@@ -44,16 +38,6 @@ void TBX1Driver::ConfigurePort() {
 
 TBX1Driver::~TBX1Driver() {
   ReleaseCallers();
-  if (!OwnsPort) (void)OwnedPort.release();
-}
-
-std::unique_ptr<TRS232o> TBX1Driver::ReleasePort() {
-  OwnsPort = false;
-  return std::move(OwnedPort);
-}
-
-int TBX1Driver::ConnectedPort() {
-  return PortPtr ? static_cast<int>(PortNumberSeen.load()) : 0;
 }
 
 // ---- caller side --------------------------------------------------------------------
@@ -98,12 +82,9 @@ void TBX1Driver::RunRound() {
     WaitTerminated(IdlePause);
     return;
   }
-  PortPtr->StartRead(&RxByte, 1);
-  const int r = PortPtr->WaitRead();
-  if (r < 0) {
-    PortFailed = true;
-    PortNumberSeen = 0;
-  } else if (r == 1) {
+  const int r = ReadPortByte(RxByte);
+  if (r < 0) return;
+  if (r == 1) {
     if (Sending)
       CheckEcho(RxByte);
     else

@@ -13,10 +13,10 @@
 #include <mutex>
 #include <string>
 
-#include "link/BusDriver.h"
+#include "link/SerialBusDriver.h"
 #include "serial/RS232o.h"
 
-class TBX1Driver : public TBusDriver {
+class TBX1Driver : public TSerialBusDriver {
  public:
   static constexpr int RingSlots = 10;
   static constexpr int ReadTimeout = 16;  // ms per empty loop round
@@ -37,11 +37,6 @@ class TBX1Driver : public TBusDriver {
   // Cuts or pads text to 3 bytes, adds the checksum and hands the frame over.
   bool TransmitFrame(const std::string& text, uint8_t address, bool advance) override;
   void NextSequence() override {}
-  int ConnectedPort() override;
-
-  std::unique_ptr<TRS232o> ReleasePort();
-  TRS232o* Port() const { return PortPtr; }
-  std::atomic<bool> OwnsPort{true};
 
  protected:
   void Execute() override;
@@ -57,9 +52,6 @@ class TBX1Driver : public TBusDriver {
   void AbortFrame();
   void Deliver();
   void ConfigurePort();
-
-  std::unique_ptr<TRS232o> OwnedPort;
-  TRS232o* PortPtr = nullptr;
 
   // Thread side.
   uint8_t Pos = 0;
@@ -79,5 +71,4 @@ class TBX1Driver : public TBusDriver {
   std::array<std::string, RingSlots> Ring;
   uint8_t RingWrite = 0;
   uint8_t RingRead = 0;
-  std::atomic<uint32_t> PortNumberSeen{0};
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "link/Detection.h"
+
 std::atomic<uint8_t> TBX2Driver::PendingForeignAddress{255};
 
 namespace {
@@ -19,20 +21,6 @@ int64_t NowMs() {
 
 uint8_t Byte(const std::string& text, size_t index) {
   return index < text.size() ? static_cast<uint8_t>(text[index]) : 0;
-}
-
-// Puts a BX2 that has fallen silent back into listening: a burst at 115200 baud,
-// then 'A' at 19200. The caller sets the line back to 2400 baud afterwards.
-void WakeInterface(TRS232o& port) {
-  static const uint8_t burst[] = {0x55, 0x55, 0x55, 0x55, 0x55};
-  static const uint8_t wake = 'A';
-  port.Configure(115200, 'N');
-  port.PurgeAll();
-  port.Write(burst, sizeof burst);
-  Pause(50);
-  port.Configure(19200, 'N');
-  port.Write(&wake, 1);
-  Pause(50);
 }
 
 }  // namespace
@@ -102,8 +90,7 @@ TBX2Driver* TBX2Driver::Start(TBX2Driver* driver, bool useDefaultState) {
 }
 
 TBX2Driver::TBX2Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed, uint8_t mode)
-    : OwnedPort(std::move(owned)), PortPtr(OwnedPort ? OwnedPort.get() : borrowed) {
-  OwnsPort = OwnedPort != nullptr;
+    : TSerialBusDriver(std::move(owned), borrowed) {
   SetLinkState(mode);
   PendingFlags = pfSelectAddress;
   // The thread is not running yet: it counts as holding off the port.
@@ -114,12 +101,7 @@ TBX2Driver::TBX2Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed, uint8_
 }
 
 void TBX2Driver::ConfigurePort() {
-  if (!PortPtr || PortPtr->PortNumber() == 0) {
-    PortFailed = true;
-    return;
-  }
-  PortNumberSeen = PortPtr->PortNumber();
-  PortFailed = false;
+  if (!AcceptPort()) return;
   if (LinkState == lsNotReady || LinkState == lsLost) Reinitialise();
   PortPtr->ClearDtr(false);
   PortPtr->SetReadTimeouts(ReadTimeout);
@@ -142,17 +124,6 @@ void TBX2Driver::StartUp(bool useDefaultState) {
 
 TBX2Driver::~TBX2Driver() {
   ReleaseCallers();
-  // Whoever cleared OwnsPort keeps the port alive by other means.
-  if (!OwnsPort) (void)OwnedPort.release();
-}
-
-std::unique_ptr<TRS232o> TBX2Driver::ReleasePort() {
-  OwnsPort = false;
-  return std::move(OwnedPort);
-}
-
-int TBX2Driver::ConnectedPort() {
-  return PortPtr ? static_cast<int>(PortNumberSeen.load()) : 0;
 }
 
 void TBX2Driver::SetLinkState(uint8_t state) {
@@ -176,12 +147,9 @@ void TBX2Driver::RunRound() {
     SetLinkState(lsLost);
     BusWatchdog = WatchdogRounds;
   }
-  PortPtr->StartRead(&RxByte, 1);
-  const int r = PortPtr->WaitRead();
-  if (r < 0) {
-    PortFailed = true;
-    PortNumberSeen = 0;
-  } else if (r == 1) {
+  const int r = ReadPortByte(RxByte);
+  if (r < 0) return;
+  if (r == 1) {
     ReceiveByte(RxByte);
   } else if (TxPending && QuietRounds == 0) {
     TransmitPending();

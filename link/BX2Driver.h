@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "link/BX2Frames.h"
-#include "link/BusDriver.h"
+#include "link/SerialBusDriver.h"
 #include "serial/RS232o.h"
 
 // A ring of byte strings behind a TLock. When full, a push overwrites the oldest.
@@ -56,7 +56,7 @@ enum : uint32_t {
   pfSendState = 2,      // send the S block again before the next request
 };
 
-class TBX2Driver : public TBusDriver {
+class TBX2Driver : public TSerialBusDriver {
  public:
   // Creates a running driver on the port and performs the start-up exchange
   // (address selection, then the default S block or the interface's own one).
@@ -73,7 +73,6 @@ class TBX2Driver : public TBusDriver {
   int NextReply(std::string& text, int timeout = -1) override;
   bool TransmitFrame(const std::string& text, uint8_t address, bool advance) override;
   void NextSequence() override;
-  int ConnectedPort() override;
   void SelectAddress(uint8_t address) override;
   bool SetControlPair(uint8_t first, uint8_t second) override;
   bool SetControlByte(uint8_t value) override;
@@ -91,13 +90,7 @@ class TBX2Driver : public TBusDriver {
   // the port meanwhile).
   void Reinitialise();
 
-  // The port stays alive after the driver: the caller gets it back (OwnsPort false).
-  // The driver's thread may still use it until the driver has stopped.
-  std::unique_ptr<TRS232o> ReleasePort();
-  TRS232o* Port() const { return PortPtr; }
-
   // Read or written directly by the window, the queries and the updater.
-  std::atomic<bool> OwnsPort{true};
   std::atomic<uint8_t> LinkState{lsNotReady};
   TSBlock SBlock = DefaultSBlock();  // caller side only
 
@@ -152,9 +145,6 @@ class TBX2Driver : public TBusDriver {
     TBX2Driver& Driver;
   };
 
-  std::unique_ptr<TRS232o> OwnedPort;
-  TRS232o* PortPtr = nullptr;
-
   // Thread side.
   uint8_t RxByte = 0;
   TBX2FrameAssembler Assembler;
@@ -173,7 +163,6 @@ class TBX2Driver : public TBusDriver {
   std::atomic<bool> Paused{false};
   std::mutex PortMutex;    // held by the thread for each round's port work, and by a pause
   std::mutex SBlockMutex;  // the thread loads SBlock from 'D' replies
-  std::atomic<uint32_t> PortNumberSeen{0};
   std::atomic<uint8_t> StatusBytes[2] = {0, 0};
   bool BlinkPhase = false;  // caller side
 };

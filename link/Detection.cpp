@@ -214,18 +214,6 @@ bool ProbeEcho(TRS232o& port) {
   return c == probe;
 }
 
-void WakeInterface(TRS232o& port) {
-  static const uint8_t wake[5] = {0x55, 0x55, 0x55, 0x55, 0x55};
-  const uint8_t listen = 'A';
-  port.Configure(115200, 'N');
-  port.PurgeAll();
-  port.Write(wake, sizeof wake);
-  Pause(50);
-  port.Configure(19200, 'N');
-  port.Write(&listen, 1);
-  Pause(50);
-}
-
 int ProbeInterface(TRS232o& port, int32_t& version, uint8_t& mode) {
   int r = ProbeBootLoader(port) ? 1 : ProbeEcho(port) ? 2 : 0;
   if (r != 0) return r;

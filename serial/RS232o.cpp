@@ -176,6 +176,17 @@ bool TRS232o::StartRead(void* buffer, uint32_t count) {
   return HandleValid();
 }
 
+namespace {
+thread_local int64_t ThreadIdleReadMicros = 0;
+int64_t MicrosSince(TLineTime start) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(TLineClock::now() - start).count();
+}
+}  // namespace
+
+int64_t IdleReadMicros() {
+  return ThreadIdleReadMicros;
+}
+
 int TRS232o::WaitRead() {
   if (FPortNumber == 0) return 0;
   if (!FReadPending || Reading.Aborted || !HandleValid()) {
@@ -186,7 +197,14 @@ int TRS232o::WaitRead() {
   TReadPlan plan = PlanRead(Reading.Issued, Reading.Count);
   const bool hangs = plan.Deadline > waitEnd;  // the read would outlast the wait
   plan.Deadline = std::min(plan.Deadline, waitEnd);
+  const TLineTime readStart = TLineClock::now();
   const TReadOutcome got = Backend->Read(Reading.Buffer, Reading.Count, plan);
+  if (got.Status.Ok()) {
+    if (got.Count == 0)
+      ThreadIdleReadMicros += MicrosSince(readStart);
+    else if (got.End == TReadEnd::reGap)
+      ThreadIdleReadMicros += plan.Interval.count();  // the gap that ended the read
+  }
   FReadPending = false;
   PendingErrors |= got.Errors;
   TraceBurst(false, Reading.Buffer, got.Count, got.Errors);

@@ -6,7 +6,6 @@ namespace {
 constexpr int kBusBaud = 2400;
 constexpr int kBootBaud = 19200;
 constexpr int kBurstBaud = 115200;
-constexpr size_t kLineLength = 74;
 constexpr auto kReplyDelay = 3ms;
 constexpr auto kAnnounceDelay = 300ms;
 constexpr auto kQuietBeforeHeartbeat = 300ms;
@@ -87,7 +86,7 @@ void TSimBx2::StartFirmware(TLineTime now) {
 void TSimBx2::PowerCycle(TLineTime now) {
   Transparent = false;
   Handshake = BootConnected = false;
-  TextBuffer.clear();
+  TextCommands.Reset();
   Silent = false;
   Heartbeat = false;
   SBlock = kDefaultSBlock;
@@ -330,13 +329,7 @@ void TSimBx2::BootLoaderByte(const TWireByte& byte, TLineTime at) {
     }
     return;
   }
-  TextBuffer.push_back(byte.Value);
-  uint8_t c = TextBuffer[0];
-  if (c == 'W' && TextBuffer.size() < kLineLength + 2) return;
-  if (c == 'R' && TextBuffer.size() < 2) return;
-  TSimBytes command;
-  command.swap(TextBuffer);
-  BootLoaderCommand(command, at);
+  if (auto command = TextCommands.Feed(byte.Value)) BootLoaderCommand(*command, at);
 }
 
 void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {

@@ -79,7 +79,7 @@ class TSimBx2 {
   TLineTime LastBootCommand{};
   TLineTime ReturnToFirmwareAt{};  // after the break was released without programming
   TLineTime NextStream{};
-  TSimBytes TextBuffer;
+  TSimTextCommandAssembler TextCommands;
   TSimBytes Programmed;
   int LinesTaken = 0;
 };

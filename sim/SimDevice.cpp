@@ -11,7 +11,7 @@ constexpr uint16_t kCarryStatus = 0x21E0;
 constexpr uint16_t kCarryMap = 0x21E1;
 constexpr int kRamVarCount = 16;
 constexpr int kSettingCount = 74;
-constexpr size_t kLineLength = 74;
+constexpr size_t kLineLength = TSimTextCommandAssembler::LineLength;
 constexpr uint8_t kAuthMarker2[] = {0x4B, 0x45};
 constexpr uint8_t kAuthMarker4[] = {0x41, 0x55, 0x54, 0x48};
 
@@ -239,7 +239,7 @@ void TSimDevice::EnterBootLoader(TLineTime now) {
   BootBaud = Options.DeviceBootLoaderText ? Options.DeviceBootLoaderBaud : 0;
   NextStream = now + std::chrono::milliseconds(200);
   Binary.Reset();
-  TextBuffer.clear();
+  TextCommands.Reset();
   Programmed.clear();
 }
 
@@ -284,13 +284,7 @@ void TSimDevice::BootByte(const TWireByte& byte, TLineTime at, TSimOutput& out) 
       if (byte.Value == 0xAA) BootConnected = true;  // the host answered the stream
       return;
     }
-    TextBuffer.push_back(byte.Value);
-    uint8_t c = TextBuffer[0];
-    if (c == 'W' && TextBuffer.size() < kLineLength + 2) return;
-    if (c == 'R' && TextBuffer.size() < 2) return;
-    TSimBytes command;
-    command.swap(TextBuffer);
-    BootCommand(command, true, at, out);
+    if (auto command = TextCommands.Feed(byte.Value)) BootCommand(*command, true, at, out);
     return;
   }
   if (byte.Baud != 19200 && byte.Baud != 115200) return;

@@ -77,7 +77,7 @@ class TSimDevice {
   int BootBaud = 0;            // the rate the boot loader talks at
   TLineTime NextStream{};      // next "U" burst of the text boot loader
   TSimBinaryAssembler Binary;
-  TSimBytes TextBuffer;
+  TSimTextCommandAssembler TextCommands;
   TSimBytes Programmed;  // code line bytes taken since the boot loader started
   int LinesTaken = 0;
   TLineTime LastBootCommand{};

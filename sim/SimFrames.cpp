@@ -110,6 +110,16 @@ std::optional<TSimBytes> TSimBinaryAssembler::Feed(uint8_t byte, bool* bad) {
   return Body;
 }
 
+std::optional<TSimBytes> TSimTextCommandAssembler::Feed(uint8_t byte) {
+  Buffer.push_back(byte);
+  const uint8_t c = Buffer[0];
+  if (c == 'W' && Buffer.size() < LineLength + 2) return std::nullopt;
+  if (c == 'R' && Buffer.size() < 2) return std::nullopt;
+  TSimBytes command;
+  command.swap(Buffer);
+  return command;
+}
+
 TSimBytes SimCountedReply(const TSimBytes& body) {
   TSimBytes reply{static_cast<uint8_t>(body.size())};
   reply.insert(reply.end(), body.begin(), body.end());

@@ -58,6 +58,20 @@ class TSimBinaryAssembler {
   TSimBytes Body;
 };
 
+// Assembles the commands the PC sends to a text boot loader: 'W' with a code line
+// and one byte after it, 'R' with one byte, any other command letter alone.
+class TSimTextCommandAssembler {
+ public:
+  static constexpr size_t LineLength = 74;  // bytes in one code line
+
+  // Returns the command once its last byte has come, or nothing.
+  std::optional<TSimBytes> Feed(uint8_t byte);
+  void Reset() { Buffer.clear(); }
+
+ private:
+  TSimBytes Buffer;
+};
+
 // Text boot loader replies: a count byte N, N bytes, and a byte that makes the
 // sum of the N bytes and itself 0.
 TSimBytes SimCountedReply(const TSimBytes& body);

@@ -304,10 +304,21 @@ void TLock::Release() {
 
 TDelayChecker::TDelayChecker(int64_t ms) : Due(TClock::now() + std::chrono::milliseconds(ms)) {}
 
+namespace {
+thread_local int64_t ThreadPausedMicros = 0;
+}
+
 void Pause(int ms) {
   if (ms <= 0) return;
   // sleep_until resumes after interruptions until the full time has passed
-  std::this_thread::sleep_until(TClock::now() + Millis(ms));
+  const TDateTime start = TClock::now();
+  std::this_thread::sleep_until(start + Millis(ms));
+  ThreadPausedMicros +=
+      std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - start).count();
+}
+
+int64_t PausedMicros() {
+  return ThreadPausedMicros;
 }
 
 // ---------------------------------------------------------------------------

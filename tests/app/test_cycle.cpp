@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/CalibrationCycle.h"
+#include "app/ConsoleFrontEnd.h"
 #include "app/Startup.h"
 #include "serial/PortMap.h"
 #include "serial/VirtualLine.h"
@@ -117,6 +118,35 @@ TEST_F(CycleTest, CorrectsTheDeviceAndClosesTheEeprom) {
   EXPECT_EQ(View.SelectedItem, 0);
   EXPECT_EQ(Cycle->Port(), nullptr);
   EXPECT_EQ(Cycle->Driver(), nullptr);
+}
+
+// An interface with older firmware is brought up to date (the user says Yes), detected
+// again and used for the correction, all in one run of the cycle.
+TEST_F(CycleTest, RefreshesTheInterfaceThenCorrects) {
+  auto previous = SetDialogHandler(std::make_unique<TConsoleDialogs>(TAnswerMode::Yes, false));
+  TSimOptions options;
+  options.InterfaceVersion = 1130120;
+  Start(options);
+  RunUntilDone(60);
+  SetDialogHandler(std::move(previous));
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->InterfaceVersion(), 1130132u);
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_FALSE(Sim->EepromWritesEnabled());
+}
+
+// Saying No leaves the interface as it is and still corrects through it.
+TEST_F(CycleTest, DecliningTheRefreshStillCorrects) {
+  auto previous = SetDialogHandler(std::make_unique<TConsoleDialogs>(TAnswerMode::No, false));
+  TSimOptions options;
+  options.InterfaceVersion = 1130120;
+  Start(options);
+  RunUntilDone(60);
+  SetDialogHandler(std::move(previous));
+  EXPECT_EQ(Sim->InterfaceVersion(), 1130120u);
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
 }
 
 TEST_F(CycleTest, DeviceAtAnotherBusAddressIsFound) {

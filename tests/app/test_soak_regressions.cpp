@@ -12,6 +12,7 @@
 #include "app/CalibrationCycle.h"
 #include "app/Startup.h"
 #include "sim/Simulator.h"
+#include "tools/soak/SoakScenario.h"
 
 namespace {
 
@@ -27,28 +28,6 @@ constexpr uint16_t SecondTarget = 0x21C2;
 constexpr uint16_t OldValue = 4242;  // what the targets hold before the run
 constexpr uint16_t SourceValue = 1003;
 constexpr uint16_t RightValue = 6419;  // 1003 * 64 / 10, rounded
-
-class TSoakView : public TCycleView {
- public:
-  void AddLog(const std::string& text, bool newLine, uint32_t, TLogStyle, bool) override {
-    if (newLine || Lines.empty())
-      Lines.push_back(text);
-    else
-      Lines.back() += text;
-    if (OnLine) OnLine(text);
-  }
-  void SelectPortItem(int) override {}
-  void DeviceDone(TDeviceOutcome outcome) override { Outcomes.push_back(outcome); }
-  bool Has(const std::string& text) const {
-    for (const auto& line : Lines)
-      if (line == text) return true;
-    return false;
-  }
-
-  std::vector<std::string> Lines;
-  std::vector<TDeviceOutcome> Outcomes;
-  std::function<void(const std::string&)> OnLine;
-};
 
 struct TRunEnd {
   bool OkLogged = false;
@@ -70,19 +49,12 @@ TRunEnd RunCycle(TSimOptions options, const TInterrupt& interrupt = {}, int maxT
   const int port = sim.RegisterAsPort();
   EXPECT_GT(port, 0);
   TSoakView view;
-  bool shutDown = false;
-  {
-    TCalibrationCycle cycle(view);
-    QObject::connect(&cycle, &TCalibrationCycle::ShutdownDone, [&] { shutDown = true; });
-    if (interrupt)
-      view.OnLine = [&](const std::string& text) {
-        if (cycle.InTick()) interrupt(text, sim, cycle);
-      };
-    cycle.Initialise();
-    cycle.ChoosePortNumber(static_cast<uint32_t>(port));
-    for (int i = 0; i < maxTicks && view.Outcomes.empty() && !shutDown && cycle.TimerEnabled(); ++i)
-      cycle.TestConnection();
-  }
+  TSoakInterrupt onLog;
+  if (interrupt)
+    onLog = [&](const std::string& text, int, TCalibrationCycle& cycle) {
+      interrupt(text, sim, cycle);
+    };
+  DriveSoakCycle(view, port, maxTicks, onLog);
   return {view.Has("OK!"),           view.Outcomes.size(),
           sim.ReadWord(FirstTarget), sim.ReadWord(SecondTarget),
           sim.ReadWord(Source),      sim.Stats().FramesSent};

@@ -33,22 +33,14 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/Textlogger.h"
+#include "tests/common/StackUnits.h"
 #include "variables/ExtendedVariable.h"
 
 inline void StartUpdaterUnits() {
   // The calibration maps must not land in the user's own settings.
   static QTemporaryDir config;
   qputenv("XDG_CONFIG_HOME", QDir(config.path()).absolutePath().toUtf8());
-  StartUnitStrings();
-  StartUnitSema();
-  StartUnitTextlogger();
-  StartUnitStatics();
-  StartUnitProgress();
-  StartUnitPortMap();
-  StartUnitExtendedVariable();
-  StartUnitKFFFiles();
-  StartUnitUpdater();
-  StartUnitInterfaceRefresh();
+  StartDeviceStackUnits();
   ReplaceSettings("Kalmeon Energy Test", "test_firmware_updater");
 }
 

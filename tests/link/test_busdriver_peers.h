@@ -19,12 +19,7 @@
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "support/Sema.h"
-
-inline std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
+#include "tests/common/TestBytes.h"
 
 inline std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789ABCDEF";

@@ -27,19 +27,11 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/Textlogger.h"
+#include "tests/common/StackUnits.h"
 #include "variables/ExtendedVariable.h"
 
 inline void StartDetectionUnits() {
-  StartUnitStrings();
-  StartUnitSema();
-  StartUnitTextlogger();
-  StartUnitStatics();
-  StartUnitProgress();
-  StartUnitPortMap();
-  StartUnitExtendedVariable();
-  StartUnitKFFFiles();
-  StartUnitUpdater();
-  StartUnitInterfaceRefresh();
+  StartDeviceStackUnits();
 }
 
 // Collects the messages handed to the text logger while it lives.

@@ -11,44 +11,12 @@
 #include "link/DeviceQueries.h"
 #include "sim/Simulator.h"
 #include "test_detection_helpers.h"
+#include "tests/common/FakeBusDriver.h"
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v & 0xFF));
-  return out;
-}
-
-// Answers Query from a script and records the requests; no thread, no port.
-class TScriptedDriver : public TBusDriver {
- public:
-  std::vector<std::string> Requests;
-  std::deque<std::string> Replies;  // "" = no reply
-
-  int Query(std::string& text, uint8_t, int) override {
-    Requests.push_back(text);
-    text.clear();
-    if (!Replies.empty()) {
-      text = Replies.front();
-      Replies.pop_front();
-    }
-    return static_cast<int>(text.size());
-  }
-  int TakeFrame(std::string& text) override {
-    text.clear();
-    return 0;
-  }
-  bool TransmitFrame(const std::string&, uint8_t, bool) override { return false; }
-  void NextSequence() override {}
-  int ConnectedPort() override { return 0; }
-
- protected:
-  void Execute() override {}
-};
-
-TThreadPtr<TScriptedDriver> ScriptedDriver(std::deque<std::string> replies) {
-  TThreadPtr<TScriptedDriver> driver(TSafeThread::Create<TScriptedDriver>(true));
+TFakeDriverPtr ScriptedDriver(std::deque<std::string> replies) {
+  TFakeDriverPtr driver = MakeFakeDriver(0);
   driver->Replies = std::move(replies);
   return driver;
 }
@@ -75,13 +43,13 @@ TEST_P(VersionReplyTest, NumberTextAndRequestsMade) {
   const bool first = ReadVersionRecord(driver.get(), true, record);
   const bool second = first && ReadVersionRecord(driver.get(), false, record);
   EXPECT_EQ(second ? record.Number : -1, c.Version);
-  EXPECT_EQ(driver->Requests.size(), c.Requests);
+  EXPECT_EQ(driver->Sent.size(), c.Requests);
   EXPECT_EQ(record.Text, c.Text);
-  if (!driver->Requests.empty()) {
-    EXPECT_EQ(driver->Requests[0], Bytes({0x05}));
+  if (!driver->Sent.empty()) {
+    EXPECT_EQ(driver->Sent[0], Bytes({0x05}));
   }
-  if (driver->Requests.size() > 1) {
-    EXPECT_EQ(driver->Requests[1], Bytes({0x06}));
+  if (driver->Sent.size() > 1) {
+    EXPECT_EQ(driver->Sent[1], Bytes({0x06}));
   }
 }
 

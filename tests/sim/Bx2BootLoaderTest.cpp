@@ -122,4 +122,28 @@ TEST(SimBx2BootLoader, BreakSendsAWorkingInterfaceToItsBootLoaderAndReleaseBring
   EXPECT_EQ(stuck.InterfaceState(), TSimInterface::Bx2BootLoader);
 }
 
+// The text boot loader's commands end after a length that depends on their letter;
+// a command only ever comes out whole, and the next one starts afresh.
+TEST(SimTextCommands, EachCommandComesOutWholeAfterItsLastByte) {
+  struct TCase {
+    const char* Name;
+    TSimBytes Command;
+  };
+  TSimBytes write(TSimTextCommandAssembler::LineLength + 2, 0x30);
+  write[0] = 'W';
+  const TCase cases[] = {{"version", {'V'}}, {"read", {'R', 'W'}}, {"write", write}};
+  TSimTextCommandAssembler commands;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (size_t i = 0; i + 1 < c.Command.size(); ++i)
+      EXPECT_FALSE(commands.Feed(c.Command[i]).has_value()) << "byte " << i;
+    const auto whole = commands.Feed(c.Command.back());
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(*whole, c.Command);
+  }
+  EXPECT_FALSE(commands.Feed('W').has_value());
+  commands.Reset();  // the unfinished write is dropped
+  EXPECT_EQ(commands.Feed('V'), TSimBytes{'V'});
+}
+
 }  // namespace

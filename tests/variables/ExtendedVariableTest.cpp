@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "tests/variables/FakeBusDriver.h"
+#include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
 
 namespace {

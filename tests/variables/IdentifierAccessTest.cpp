@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/variables/FakeBusDriver.h"
+#include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/IdentifierConsole.h"
 #include "variables/Identifiers.h"

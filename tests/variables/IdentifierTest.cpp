@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "tests/variables/FakeBusDriver.h"
+#include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/Identifiers.h"
 

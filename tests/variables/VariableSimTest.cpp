@@ -10,7 +10,7 @@
 #include "serial/RS232o.h"
 #include "sim/Simulator.h"
 #include "support/Sema.h"
-#include "tests/variables/FakeBusDriver.h"
+#include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/IdentifierConsole.h"
 #include "variables/InfoCache.h"

@@ -109,32 +109,6 @@ const char* ActionName(TSoakAction action) {
   return "?";
 }
 
-// Records the log and carries out the scenario's interruption once, from inside AddLog.
-class TSoakView : public TCycleView {
- public:
-  void AddLog(const std::string& text, bool newLine, uint32_t, TLogStyle, bool) override {
-    if (newLine || Lines.empty())
-      Lines.push_back(text);
-    else
-      Lines.back() += text;
-    ++Calls;
-    if (OnLog) OnLog(text, Calls);
-  }
-  void SelectPortItem(int) override {}
-  void DeviceDone(TDeviceOutcome outcome) override { Outcomes.push_back(outcome); }
-
-  bool Has(const std::string& text) const {
-    for (const auto& line : Lines)
-      if (line == text) return true;
-    return false;
-  }
-
-  std::vector<std::string> Lines;
-  std::vector<TDeviceOutcome> Outcomes;
-  std::function<void(const std::string&, int)> OnLog;
-  int Calls = 0;
-};
-
 void Act(TSoakAction action, TSimulation& sim, TCalibrationCycle& cycle) {
   switch (action) {
     case TSoakAction::None:
@@ -206,6 +180,29 @@ int64_t ExpectedCorrection(uint16_t source) {
   return (static_cast<int64_t>(source) * 64 + 5) / 10;
 }
 
+TSoakCycleRun DriveSoakCycle(TSoakView& view, int port, int maxTicks,
+                             const TSoakInterrupt& interrupt) {
+  TSoakCycleRun run;
+  bool shutDown = false;
+  {
+    TCalibrationCycle cycle(view);
+    QObject::connect(&cycle, &TCalibrationCycle::ShutdownDone, [&] { shutDown = true; });
+    if (interrupt)
+      view.OnLog = [&](const std::string& text, int calls) {
+        if (cycle.InTick()) interrupt(text, calls, cycle);
+      };
+    cycle.Initialise();
+    cycle.ChoosePortNumber(static_cast<uint32_t>(port));
+    while (run.Ticks < maxTicks && view.Outcomes.empty() && !shutDown && cycle.TimerEnabled()) {
+      cycle.TestConnection();
+      ++run.Ticks;
+    }
+    run.Finished = !view.Outcomes.empty() || shutDown || !cycle.TimerEnabled();
+  }
+  view.OnLog = nullptr;  // it refers to this call's cycle and interrupt
+  return run;
+}
+
 TSoakScenario MakeSoakScenario(uint32_t seed) {
   TSoakScenario s;
   s.Seed = seed;
@@ -247,27 +244,18 @@ TSoakResult RunSoakScenario(const TSoakScenario& s, std::string* log) {
     return result;
   }
   TSoakView view;
-  bool shutDown = false;
-  {
-    TCalibrationCycle cycle(view);
-    QObject::connect(&cycle, &TCalibrationCycle::ShutdownDone, [&] { shutDown = true; });
-    bool acted = s.Action == TSoakAction::None;
-    view.OnLog = [&](const std::string& text, int calls) {
-      if (acted || !cycle.InTick()) return;
-      const bool hit =
-          s.ActionAfter.empty() ? calls >= s.ActionAtCall : text.rfind(s.ActionAfter, 0) == 0;
-      if (!hit) return;
-      acted = true;
-      Act(s.Action, sim, cycle);
-    };
-    cycle.Initialise();
-    cycle.ChoosePortNumber(static_cast<uint32_t>(port));
-    while (result.Ticks < MaxTicks && view.Outcomes.empty() && !shutDown && cycle.TimerEnabled()) {
-      cycle.TestConnection();
-      ++result.Ticks;
-    }
-    result.Finished = !view.Outcomes.empty() || shutDown || !cycle.TimerEnabled();
-  }
+  bool acted = s.Action == TSoakAction::None;
+  const TSoakCycleRun run = DriveSoakCycle(
+      view, port, MaxTicks, [&](const std::string& text, int calls, TCalibrationCycle& cycle) {
+        if (acted) return;
+        const bool hit =
+            s.ActionAfter.empty() ? calls >= s.ActionAtCall : text.rfind(s.ActionAfter, 0) == 0;
+        if (!hit) return;
+        acted = true;
+        Act(s.Action, sim, cycle);
+      });
+  result.Ticks = run.Ticks;
+  result.Finished = run.Finished;
   Judge(s, sim, view, result);
   if (log) {
     for (const auto& line : view.Lines) *log += line + "\n";

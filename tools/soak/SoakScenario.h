@@ -4,8 +4,11 @@
 // against it, and the device's memory judged against what the log claimed.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "app/CalibrationCycle.h"
 #include "sim/Simulator.h"
 
 // Something the view does from inside AddLog while a tick runs.
@@ -38,6 +41,50 @@ struct TSoakResult {
   int Ticks = 0;
   std::string Detail;  // what went wrong, for the report
 };
+
+// The view of a soak run: records the log lines and the device outcomes, and hands
+// every log call to OnLog with the number of calls so far.
+class TSoakView : public TCycleView {
+ public:
+  void AddLog(const std::string& text, bool newLine, uint32_t, TLogStyle, bool) override {
+    if (newLine || Lines.empty())
+      Lines.push_back(text);
+    else
+      Lines.back() += text;
+    ++Calls;
+    if (OnLog) OnLog(text, Calls);
+  }
+  void SelectPortItem(int) override {}
+  void DeviceDone(TDeviceOutcome outcome) override { Outcomes.push_back(outcome); }
+
+  bool Has(const std::string& text) const {
+    for (const auto& line : Lines)
+      if (line == text) return true;
+    return false;
+  }
+
+  std::vector<std::string> Lines;
+  std::vector<TDeviceOutcome> Outcomes;
+  std::function<void(const std::string&, int)> OnLog;
+  int Calls = 0;
+};
+
+// How a driven cycle ended.
+struct TSoakCycleRun {
+  int Ticks = 0;
+  bool Finished = false;  // a device outcome was reported or the run was ended by the user
+};
+
+// Called for each log call made while a tick runs (calls: the view's count so far);
+// this is where a run interrupts the cycle from inside the view.
+using TSoakInterrupt =
+    std::function<void(const std::string& text, int calls, TCalibrationCycle& cycle)>;
+
+// Starts a calibration cycle on the view, chooses the port and ticks it until a device
+// outcome is reported, the user ended the run, the timer stopped or maxTicks ticks
+// have run.
+TSoakCycleRun DriveSoakCycle(TSoakView& view, int port, int maxTicks,
+                             const TSoakInterrupt& interrupt = {});
 
 // The scenario for a seed; the same seed always gives the same scenario.
 TSoakScenario MakeSoakScenario(uint32_t seed);

@@ -1,14 +1,15 @@
 #pragma once
 // A bus driver without a thread or a port: it records every command handed to it
-// and answers from a script, so that the exact bytes a variable sends can be checked.
+// and answers from a script, so that the exact bytes a caller sends can be checked.
 
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "link/BusDriver.h"
-#include "support/HardcodedStrings.h"
-#include "variables/ExtendedVariable.h"
+#include "support/Sema.h"
+#include "tests/common/TestBytes.h"
 
 class TFakeBusDriver : public TBusDriver {
  public:
@@ -55,16 +56,4 @@ inline TFakeDriverPtr MakeFakeDriver(uint8_t controllerType = 2) {
   TFakeDriverPtr driver(TSafeThread::Create<TFakeBusDriver>(true));
   driver->ControllerType = controllerType;
   return driver;
-}
-
-// Bytes from a list of numbers, for expected commands and scripted replies.
-inline std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v & 0xFF));
-  return out;
-}
-
-inline void StartVariableUnits() {
-  StartUnitStrings();
-  StartUnitExtendedVariable();
 }

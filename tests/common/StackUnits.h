@@ -1,0 +1,27 @@
+#pragma once
+// Start-up of every unit the interface detection, the refresh and the updater rely
+// on, in the order the program starts them (strings first).
+
+#include "firmware/KFFFiles.h"
+#include "firmware/updaterunit.h"
+#include "link/InterfaceRefresh.h"
+#include "serial/PortMap.h"
+#include "support/HardcodedStrings.h"
+#include "support/Progress.h"
+#include "support/Sema.h"
+#include "support/Statics.h"
+#include "support/Textlogger.h"
+#include "variables/ExtendedVariable.h"
+
+inline void StartDeviceStackUnits() {
+  StartUnitStrings();
+  StartUnitSema();
+  StartUnitTextlogger();
+  StartUnitStatics();
+  StartUnitProgress();
+  StartUnitPortMap();
+  StartUnitExtendedVariable();
+  StartUnitKFFFiles();
+  StartUnitUpdater();
+  StartUnitInterfaceRefresh();
+}
