@@ -34,12 +34,12 @@ QByteArray ConfigCovering(int first, int last) {
 // simulated device runs the new version after the programming.
 std::unique_ptr<TCodePart> FirmwarePart(int version, const QString& connectInfo,
                                         const QByteArray& config) {
-  TPartSpec spec;
-  spec.Config = config;
-  spec.Entries = {"Version=" + QString::number(version), "ConnectInfo=" + connectInfo,
+  TPartLayout layout;
+  layout.Config = config;
+  layout.Entries = {"Version=" + QString::number(version), "ConnectInfo=" + connectInfo,
                   "Nonce=0011223344556677", "KeyID=1"};
-  auto part = MakePart(spec);
-  part->Lines[part->PayloadStart() + spec.DataLines + 1].replace(
+  auto part = MakePart(layout);
+  part->Lines[part->PayloadStart() + layout.DataLines + 1].replace(
       10, 11, "VER=" + QByteArray::number(version));
   return part;
 }

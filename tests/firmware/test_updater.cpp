@@ -90,10 +90,10 @@ TEST_F(UpdaterTest, AFrameThatCannotBeSentIsATransmitError) {
 }
 
 TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
-  TPartSpec spec;
-  spec.DataLines = 0;
-  spec.CodeLines = 6;
-  auto updater = Connected(Parts(MakePart(spec)));
+  TPartLayout layout;
+  layout.DataLines = 0;
+  layout.CodeLines = 6;
+  auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies("NNE");
   ASSERT_TRUE(updater->StartPart("Main", true));
   ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
@@ -108,10 +108,10 @@ TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
 }
 
 TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
-  TPartSpec spec;
-  spec.DataLines = 0;
-  spec.CodeLines = 5;
-  auto updater = Connected(Parts(MakePart(spec)));
+  TPartLayout layout;
+  layout.DataLines = 0;
+  layout.CodeLines = 5;
+  auto updater = Connected(Parts(MakePart(layout)));
   std::vector<std::pair<int, int>> calls;
   ASSERT_TRUE(updater->ProgramMain(
       "BX2", true, [&](int percent, int state) { calls.emplace_back(percent, state); }));
@@ -123,9 +123,9 @@ TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
 }
 
 TEST_F(UpdaterTest, InterfaceTargetLeavesOutTheFourthDataBlock) {
-  TPartSpec spec;
-  spec.CodeLines = 2;
-  auto updater = Connected(Parts(MakePart(spec)));
+  TPartLayout layout;
+  layout.CodeLines = 2;
+  auto updater = Connected(Parts(MakePart(layout)));
   updater->DeviceVersion = 2001203;  // reached through the interface
   for (bool reversed : {false, true}) {
     updater->Buffer->SetDataReversed(reversed);
@@ -149,11 +149,11 @@ TEST_F(UpdaterTest, BootblockReplacementIsFollowedByOneFreshCheck) {
   for (const int after : {120, 114}) {
     TFakeLoaderRig rig;
     rig.Loader->FirmwareAfterRestart = static_cast<uint8_t>(after);
-    TPartSpec main;
+    TPartLayout main;
     main.DataLines = 0;
     main.CodeLines = 2;
     main.Entries = {"MinBFV=120"};
-    TPartSpec boot;
+    TPartLayout boot;
     boot.Name = "Bootblock";
     boot.DataLines = 0;
     boot.CodeLines = 3;
@@ -199,10 +199,10 @@ TEST_F(UpdaterTest, ResetInstructionAndTheBusResetFrame) {
 }
 
 TEST_F(UpdaterTest, StoppingWhileALineWaitsForItsAcknowledgement) {
-  TPartSpec spec;
-  spec.DataLines = 0;
-  spec.CodeLines = 4;
-  auto updater = Connected(Parts(MakePart(spec)));
+  TPartLayout layout;
+  layout.DataLines = 0;
+  layout.CodeLines = 4;
+  auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies(std::string(1, '\0'));  // never acknowledges
   ASSERT_TRUE(updater->StartPart("Main", true));
   ASSERT_TRUE(WaitFor([&] { return Rig.Loader->Lines().size() == 1; }, 2000));
@@ -213,10 +213,10 @@ TEST_F(UpdaterTest, StoppingWhileALineWaitsForItsAcknowledgement) {
 
 TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
   Rig.Loader->VanishAfterLines = 2;
-  TPartSpec spec;
-  spec.DataLines = 0;
-  spec.CodeLines = 6;
-  auto updater = Connected(Parts(MakePart(spec)));
+  TPartLayout layout;
+  layout.DataLines = 0;
+  layout.CodeLines = 6;
+  auto updater = Connected(Parts(MakePart(layout)));
   updater->LineReplyTimeoutMs = 500;
   ASSERT_TRUE(updater->StartPart("Main", true));
   ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
@@ -239,12 +239,12 @@ TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
   TRS232o port;
   ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 19200, 'N', 1024, 1024));
   {
-    TPartSpec spec;
-    spec.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
+    TPartLayout layout;
+    layout.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
     for (int offset = 168; offset <= 224; ++offset)
-      spec.Config[offset / 8] |= char(1 << (offset % 8));
+      layout.Config[offset / 8] |= char(1 << (offset % 8));
     TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-    updater->Buffer->Add(MakePart(spec));
+    updater->Buffer->Add(MakePart(layout));
     EXPECT_FALSE(updater->PrepareTarget(false));
     EXPECT_EQ(updater->CarryVersion, 2601250);
     std::string error;
@@ -286,7 +286,7 @@ class UpdaterOfflineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { StartUpdaterUnits(); }
   void SetUp() override { Updater = TUpdater::Create(); }
-  TCodePart& Add(const TPartSpec& spec) { return *Updater->Buffer->Add(MakePart(spec)); }
+  TCodePart& Add(const TPartLayout& layout) { return *Updater->Buffer->Add(MakePart(layout)); }
 
   TDialogScope Dialogs;
   TThreadPtr<TUpdater> Updater;
@@ -312,11 +312,11 @@ TEST_F(UpdaterOfflineTest, BootblockDecisions) {
   };
   for (const TCase& c : cases) {
     Updater->Buffer->Clear();
-    TPartSpec spec;
-    spec.Entries = c.Entries;
-    Add(spec);
+    TPartLayout layout;
+    layout.Entries = c.Entries;
+    Add(layout);
     if (c.WithBootblock) {
-      TPartSpec boot;
+      TPartLayout boot;
       boot.Name = "Bootblock";
       Add(boot);
     }
@@ -345,9 +345,9 @@ TEST_F(UpdaterOfflineTest, Version111ReversesTheDataLinesWithAPrecaution) {
 }
 
 TEST_F(UpdaterOfflineTest, DataLinesCarryTheDevicesDataAndIdentity) {
-  TPartSpec spec;
-  spec.Entries = {"Nonce=00112233AABBCCDD", "UsedKey=1"};
-  TCodePart& main = Add(spec);
+  TPartLayout layout;
+  layout.Entries = {"Nonce=00112233AABBCCDD", "UsedKey=1"};
+  TCodePart& main = Add(layout);
   main.Lines[main.PayloadStart() + 3][70] = static_cast<char>(200);  // block would leave the area
   Updater->SelectCommandSet(2);
   Updater->DeviceId = "ABCDEF";
@@ -371,9 +371,9 @@ TEST_F(UpdaterOfflineTest, DataLinesCarryTheDevicesDataAndIdentity) {
 }
 
 TEST_F(UpdaterOfflineTest, AuthorisationFrames) {
-  TPartSpec spec;
-  spec.Entries = {"Nonce=00112233AABBCCDD"};
-  TCodePart& part = Add(spec);
+  TPartLayout layout;
+  layout.Entries = {"Nonce=00112233AABBCCDD"};
+  TCodePart& part = Add(layout);
   Updater->DeviceId = "ABCDEF";
   Updater->SelectCommandSet(3);
   // No KeyID: the first four nonce bytes are dropped.
@@ -393,9 +393,9 @@ TEST_F(UpdaterOfflineTest, AuthorisationFrames) {
 }
 
 TEST_F(UpdaterOfflineTest, APartNeedingAuthorisationOnATextMethodFailsBeforeSending) {
-  TPartSpec spec;
-  spec.Entries = {"Nonce=00112233"};
-  Add(spec);
+  TPartLayout layout;
+  layout.Entries = {"Nonce=00112233"};
+  Add(layout);
   Updater->SelectCommandSet(1);
   EXPECT_FALSE(Updater->StartPart("Main", true));
   EXPECT_EQ(Updater->State, usUnsuitable);

@@ -60,14 +60,14 @@ TEST_F(UpdaterSimTest, ProgramsTheEmbeddedInterfaceImageThroughTheBx2BootLoader)
 // A firmware file for the inverter/charger: authorised, with data lines covering the
 // data area and a version mark in its code; the new firmware calibrates offset 168 too.
 std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
-  TPartSpec spec;
-  spec.CodeLines = 3;
-  spec.Config = QByteArray(32, '\0');
+  TPartLayout layout;
+  layout.CodeLines = 3;
+  layout.Config = QByteArray(32, '\0');
   for (int offset = 168; offset <= 224; ++offset)
-    spec.Config[offset / 8] |= char(1 << (offset % 8));
-  spec.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
+    layout.Config[offset / 8] |= char(1 << (offset % 8));
+  layout.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
                   "KeyID=1"};
-  auto part = MakePart(spec);
+  auto part = MakePart(layout);
   part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
   return part;
 }

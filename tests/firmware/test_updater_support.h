@@ -119,7 +119,7 @@ inline QByteArray MakeCodeLine(int number) {
   return line;
 }
 
-struct TPartSpec {
+struct TPartLayout {
   QString Name = QStringLiteral("Main");
   int DataLines = 4;
   int CodeLines = 3;
@@ -127,16 +127,16 @@ struct TPartSpec {
   QStringList Entries;  // extra key=value entries
 };
 
-inline std::unique_ptr<TCodePart> MakePart(const TPartSpec& spec) {
-  auto part = std::make_unique<TCodePart>(spec.Name);
-  part->Lines[0] = "C" + spec.Config;
-  for (int i = 0; i < spec.DataLines; ++i)
+inline std::unique_ptr<TCodePart> MakePart(const TPartLayout& layout) {
+  auto part = std::make_unique<TCodePart>(layout.Name);
+  part->Lines[0] = "C" + layout.Config;
+  for (int i = 0; i < layout.DataLines; ++i)
     part->Lines.append(MakeDataLine(i, static_cast<char>(0x10 + i)));
-  for (int i = 0; i < spec.CodeLines; ++i) part->Lines.append(MakeCodeLine(i));
+  for (int i = 0; i < layout.CodeLines; ++i) part->Lines.append(MakeCodeLine(i));
   part->SetInt(QStringLiteral("ML"), 0);
-  part->SetInt(QStringLiteral("EL"), spec.DataLines);
-  part->SetInt(QStringLiteral("CL"), spec.CodeLines);
-  for (const QString& entry : spec.Entries) {
+  part->SetInt(QStringLiteral("EL"), layout.DataLines);
+  part->SetInt(QStringLiteral("CL"), layout.CodeLines);
+  for (const QString& entry : layout.Entries) {
     const int eq = entry.indexOf('=');
     part->SetValue(entry.left(eq), entry.mid(eq + 1));
   }
