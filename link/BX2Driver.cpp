@@ -136,6 +136,11 @@ void TBX2Driver::Execute() {
   while (!Terminated()) RunRound();
 }
 
+namespace {
+// Rounds a handed-over frame waited for the line to become quiet, for measurements.
+std::atomic<int64_t> QuietRoundsHeld{0};
+}  // namespace
+
 void TBX2Driver::RunRound() {
   Paused = PauseCount != 0;
   if (Paused || PortFailed) {
@@ -153,9 +158,14 @@ void TBX2Driver::RunRound() {
     ReceiveByte(RxByte);
   } else if (TxPending && QuietRounds == 0) {
     TransmitPending();
-  } else if (QuietRounds > 0 && --QuietRounds == 0) {
-    Assembler.Reset();  // an unfinished frame is abandoned
+  } else {
+    if (TxPending) ++QuietRoundsHeld;
+    if (QuietRounds > 0 && --QuietRounds == 0) Assembler.Reset();  // unfinished frame abandoned
   }
+}
+
+int64_t QuietRoundsWithFrameWaiting() {
+  return QuietRoundsHeld.load();
 }
 
 void TBX2Driver::ReceiveByte(uint8_t byte) {

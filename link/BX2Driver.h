@@ -166,3 +166,7 @@ class TBX2Driver : public TSerialBusDriver {
   std::atomic<uint8_t> StatusBytes[2] = {0, 0};
   bool BlinkPhase = false;  // caller side
 };
+
+// Driver rounds (of about 10 ms) in which a handed-over frame waited for the line to
+// become quiet, in all BX2 drivers of the process, for measurements.
+int64_t QuietRoundsWithFrameWaiting();
