@@ -7,14 +7,11 @@
 #include <string>
 
 #include "firmware/BootLink.h"
+#include "fuzz/FuzzByteReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t next = 0;
-  const TBootByteReader reader = [&](uint8_t* buffer, int count, int /*first*/) {
-    int n = 0;
-    while (n < count && next < size) buffer[n++] = data[next++];
-    return n;
-  };
+  const TBootByteReader reader = FuzzByteReader(data, size, next);
   std::string raw, reply;
   const bool collected = CollectBinaryReply(reader, 0, raw);
   if (raw.size() > static_cast<size_t>(MaxBinaryReplyBytes)) std::abort();

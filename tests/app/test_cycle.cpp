@@ -77,6 +77,16 @@ class CycleTest : public ::testing::Test {
   void RunUntilDone(int maxTicks = 40) {
     for (int i = 0; i < maxTicks && View.Outcomes.empty(); ++i) Cycle->TestConnection();
   }
+  // One device behind an interface older than the image the tool carries; the refresh
+  // question is answered `answer`.
+  void RunWithOlderInterface(TAnswerMode answer) {
+    auto previous = SetDialogHandler(std::make_unique<TConsoleDialogs>(answer, false));
+    TSimOptions options;
+    options.InterfaceVersion = 1130120;
+    Start(options);
+    RunUntilDone(60);
+    SetDialogHandler(std::move(previous));
+  }
   void TearDown() override {
     Cycle.reset();
     Sim.reset();
@@ -123,12 +133,7 @@ TEST_F(CycleTest, CorrectsTheDeviceAndClosesTheEeprom) {
 // An interface with older firmware is brought up to date (the user says Yes), detected
 // again and used for the correction, all in one run of the cycle.
 TEST_F(CycleTest, RefreshesTheInterfaceThenCorrects) {
-  auto previous = SetDialogHandler(std::make_unique<TConsoleDialogs>(TAnswerMode::Yes, false));
-  TSimOptions options;
-  options.InterfaceVersion = 1130120;
-  Start(options);
-  RunUntilDone(60);
-  SetDialogHandler(std::move(previous));
+  RunWithOlderInterface(TAnswerMode::Yes);
   ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
   EXPECT_EQ(Sim->InterfaceVersion(), 1130132u);
   EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
@@ -138,12 +143,7 @@ TEST_F(CycleTest, RefreshesTheInterfaceThenCorrects) {
 
 // Saying No leaves the interface as it is and still corrects through it.
 TEST_F(CycleTest, DecliningTheRefreshStillCorrects) {
-  auto previous = SetDialogHandler(std::make_unique<TConsoleDialogs>(TAnswerMode::No, false));
-  TSimOptions options;
-  options.InterfaceVersion = 1130120;
-  Start(options);
-  RunUntilDone(60);
-  SetDialogHandler(std::move(previous));
+  RunWithOlderInterface(TAnswerMode::No);
   EXPECT_EQ(Sim->InterfaceVersion(), 1130120u);
   ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
   EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
