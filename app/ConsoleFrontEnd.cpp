@@ -1,7 +1,5 @@
 #include "app/ConsoleFrontEnd.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QTimer>
 #include <atomic>
@@ -20,6 +18,7 @@
 #include "sim/Simulator.h"
 #include "support/Progress.h"
 #include "support/Textlogger.h"
+#include "support/Tools.h"
 #include "variables/IdentifierConsole.h"
 
 namespace {
@@ -28,10 +27,6 @@ std::atomic<bool> Interrupted{false};
 
 void OnSignal(int) {
   Interrupted = true;
-}
-
-bool IsTerminal(FILE* stream) {
-  return isatty(fileno(stream)) != 0;
 }
 
 std::string Lower(std::string text) {

@@ -28,8 +28,13 @@ endfunction()
 
 # Sources of a folder: every .cpp directly in it (re-globbed at build time, so adding
 # a file needs no CMake edit). A folder with no sources yet still makes its target.
+# A folder's sources. Files named Posix*/Pty* use POSIX terminals or processes and
+# are left out of Windows builds.
 function(calib_folder_sources out dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(WIN32)
+    list(FILTER srcs EXCLUDE REGEX "/(Posix|Pty)[^/]*\\.cpp$")
+  endif()
   if(NOT srcs)
     set(stub ${CMAKE_CURRENT_BINARY_DIR}/${out}_empty.cpp)
     file(WRITE ${stub} "// folder has no sources yet\n")
@@ -37,3 +42,14 @@ function(calib_folder_sources out dir)
   endif()
   set(${out} ${srcs} PARENT_SCOPE)
 endfunction()
+
+# GoogleTest: the installed one, or, when cross compiling for a platform that has
+# none installed, built from the sources Debian ships in /usr/src/googletest.
+macro(calib_find_gtest)
+  if(CMAKE_CROSSCOMPILING)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+endmacro()

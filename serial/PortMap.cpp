@@ -68,9 +68,13 @@ TPortTarget ResolveLocked(TRegistry& r, int n) {
   return target;
 }
 
+// Free for a new assignment: above the built-in table's Linux devices, and given
+// to nothing by this process or the folder. (On Windows every number names a COM
+// device; the numbers from 97 up are taken as free there too, as few machines
+// have that many ports.)
 int LowestFreeLocked(TRegistry& r) {
   for (int n = kFirstFreeNumber; n <= MaxPortNumber; ++n)
-    if (ResolveLocked(r, n).Empty()) return n;
+    if (!r.Lines.count(n) && !r.Paths.count(n) && FolderPath(n).empty()) return n;
   return 0;
 }
 
@@ -146,6 +150,23 @@ std::string PortFolder() {
   return (config + "/Kalmeon Energy/ports").toStdString();
 }
 
+namespace {
+
+// A symbolic link on POSIX; on Windows, where links are shortcuts, a plain file
+// holding the device's name.
+bool WriteFolderEntry(const QString& entry, const std::string& path) {
+#ifdef _WIN32
+  QFile file(entry);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  const QByteArray line = QByteArray::fromStdString(path) + '\n';
+  return file.write(line) == line.size() && file.flush();
+#else
+  return QFile::link(QString::fromStdString(path), entry);
+#endif
+}
+
+}  // namespace
+
 bool LinkPortInFolder(int n, const std::string& path, std::string* error) {
   auto fail = [error](const std::string& why) {
     if (error) *error = why;
@@ -156,8 +177,7 @@ bool LinkPortInFolder(int n, const std::string& path, std::string* error) {
   if (!QDir().mkpath(folder)) return fail("cannot create " + folder.toStdString());
   const QString entry = FolderEntry(n);
   if (QFileInfo(entry).isSymLink() || QFileInfo::exists(entry)) QFile::remove(entry);
-  if (!QFile::link(QString::fromStdString(path), entry))
-    return fail("cannot create " + entry.toStdString());
+  if (!WriteFolderEntry(entry, path)) return fail("cannot create " + entry.toStdString());
   return true;
 }
 

@@ -90,6 +90,7 @@ class TWin32Backend final : public TSerialBackend {
     if (Handle == INVALID_HANDLE_VALUE) return;
     CloseHandle(Handle);
     Handle = INVALID_HANDLE_VALUE;
+    PendingErrors = 0;
   }
 
   bool IsOpen() const override { return Handle != INVALID_HANDLE_VALUE; }
@@ -152,62 +153,39 @@ class TWin32Backend final : public TSerialBackend {
     return SetupComm(Handle, receive, transmit) ? TSerialResult::Success() : LastFailure();
   }
 
+  // The read takes what the driver already holds (ClearCommError tells how much),
+  // then waits for more under the driver's time-outs. The "return after the first
+  // byte" and "return at once" time-out combinations are avoided: not every COM
+  // driver implements them (wine's waits for data in both).
   TReadOutcome Read(uint8_t* data, size_t count, const TReadPlan& plan) override {
     TReadOutcome out;
+    if (!IsOpen()) {
+      out.Status = TSerialResult::Failure(TSerialFault::sfIo, ERROR_INVALID_HANDLE);
+      return Ended(out, TReadEnd::reFailed);
+    }
+    if (!TakeQueued(data, count, out)) return out;
+    if (out.Count == count) return Ended(out, TReadEnd::reComplete);
+    if (out.Count > 0 && plan.ReturnAfterFirst) return Ended(out, TReadEnd::reGap);
+    DWORD left = MsUntil(plan.Deadline);
+    if (left == 0) return Ended(out, TReadEnd::reDeadline);
+
     COMMTIMEOUTS t{};
-    const DWORD left = MsUntil(plan.Deadline);
+    DWORD want = static_cast<DWORD>(count - out.Count);
     if (plan.ReturnAfterFirst) {
-      t.ReadIntervalTimeout = MAXDWORD;
-      t.ReadTotalTimeoutMultiplier = MAXDWORD;
-      t.ReadTotalTimeoutConstant = std::max<DWORD>(left, 1);
-    } else if (left == 0) {
-      t.ReadIntervalTimeout = MAXDWORD;  // at once, with what is buffered
-    } else {
-      t.ReadIntervalTimeout =
-          static_cast<DWORD>(duration_cast<milliseconds>(plan.Interval).count());
-      t.ReadTotalTimeoutConstant = left == INFINITE ? 0 : left;
+      want = 1;
+    } else if (plan.Interval.count() > 0) {
+      t.ReadIntervalTimeout = IntervalMs(plan.Interval);
+      // Bytes taken above count as the last arrival: the gap runs from now.
+      if (out.Count > 0) left = std::min(left, t.ReadIntervalTimeout);
     }
-    if (!SetCommTimeouts(Handle, &t)) {
-      out.Status = LastFailure();
-      out.End = TReadEnd::reFailed;
-      return out;
-    }
-    OVERLAPPED* o = Reading.Get();
+    t.ReadTotalTimeoutConstant = left == INFINITE ? 0 : left;
     DWORD got = 0;
-    if (!ReadFile(Handle, data, static_cast<DWORD>(count), nullptr, o) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      out.Status = LastFailure();
-      out.End = TReadEnd::reFailed;
-      return out;
-    }
-    // The driver's time-outs end the read; the extra margin only guards a stuck driver.
-    const DWORD wait = left == INFINITE ? INFINITE : left + 50;
-    if (WaitForSingleObject(Reading.Event(), wait) != WAIT_OBJECT_0) {
-      CancelIo(Handle);
-      GetOverlappedResult(Handle, o, &got, TRUE);
-      out.Count = got;
-      out.End = TReadEnd::reDeadline;
-      return out;
-    }
-    if (!GetOverlappedResult(Handle, o, &got, FALSE)) {
-      const DWORD e = GetLastError();
-      out.Count = got;
-      if (e == ERROR_OPERATION_ABORTED) {
-        out.End = TReadEnd::reCancelled;
-        return out;
-      }
-      out.Status = TSerialResult::Failure(
-          IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo, static_cast<int>(e));
-      out.End = TReadEnd::reFailed;
-      return out;
-    }
-    out.Count = got;
-    if (got == count) {
-      out.End = TReadEnd::reComplete;
-    } else {
-      out.End = TLineClock::now() >= plan.Deadline ? TReadEnd::reDeadline : TReadEnd::reGap;
-    }
-    return out;
+    if (!TimedRead(data + out.Count, want, t, got, out)) return out;
+    out.Count += got;
+    if (plan.ReturnAfterFirst && got > 0 && !TakeQueued(data, count, out)) return out;
+    if (out.Count == count) return Ended(out, TReadEnd::reComplete);
+    if (plan.ReturnAfterFirst && out.Count > 0) return Ended(out, TReadEnd::reGap);
+    return Ended(out, TLineClock::now() >= plan.Deadline ? TReadEnd::reDeadline : TReadEnd::reGap);
   }
 
   TWriteOutcome Write(const uint8_t* data, size_t count, TLineTime deadline) override {
@@ -237,10 +215,13 @@ class TWin32Backend final : public TSerialBackend {
     return Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR);
   }
 
+  // ClearCommError's CE_* bits have the values of our le* bits.
   uint32_t TakeLineErrors() override {
     DWORD errors = 0;
-    if (!ClearCommError(Handle, &errors, nullptr)) return 0;
-    return static_cast<uint32_t>(errors);
+    if (IsOpen() && ClearCommError(Handle, &errors, nullptr)) PendingErrors |= errors;
+    const auto taken = static_cast<uint32_t>(PendingErrors);
+    PendingErrors = 0;
+    return taken;
   }
 
   TSerialResult SetDtr(bool on) override { return Escape(on ? SETDTR : CLRDTR); }
@@ -251,11 +232,84 @@ class TWin32Backend final : public TSerialBackend {
   TSerialResult Purge(DWORD flags) {
     return PurgeComm(Handle, flags) ? TSerialResult::Success() : LastFailure();
   }
+  static TReadOutcome& Ended(TReadOutcome& out, TReadEnd end) {
+    out.End = end;
+    return out;
+  }
+
+  static DWORD IntervalMs(std::chrono::microseconds interval) {
+    const auto ms = (interval.count() + 999) / 1000;  // never shorter than asked
+    return static_cast<DWORD>(std::clamp<int64_t>(ms, 1, 0x7FFFFFFF));
+  }
+
+  // Moves what the driver has already received (up to the caller's room) into
+  // `data` after the bytes taken so far. False when the port failed (out says how).
+  bool TakeQueued(uint8_t* data, size_t count, TReadOutcome& out) {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (!ClearCommError(Handle, &errors, &stat)) {
+      out.Status = LastFailure();
+      Ended(out, TReadEnd::reFailed);
+      return false;
+    }
+    PendingErrors |= errors;
+    const DWORD take = static_cast<DWORD>(std::min<size_t>(stat.cbInQue, count - out.Count));
+    if (take == 0) return true;
+    COMMTIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = kQueuedReadMs;  // the bytes are there: only a guard
+    DWORD got = 0;
+    if (!TimedRead(data + out.Count, take, t, got, out)) return false;
+    out.Count += got;
+    return true;
+  }
+
+  // One overlapped read of `want` bytes under the time-outs `t`. False when the
+  // read failed or was cancelled (out says how); `got` holds what arrived.
+  bool TimedRead(uint8_t* data, DWORD want, COMMTIMEOUTS t, DWORD& got, TReadOutcome& out) {
+    got = 0;
+    if (!SetCommTimeouts(Handle, &t)) {
+      out.Status = LastFailure();
+      Ended(out, TReadEnd::reFailed);
+      return false;
+    }
+    OVERLAPPED* o = Reading.Get();
+    if (!ReadFile(Handle, data, want, nullptr, o) && GetLastError() != ERROR_IO_PENDING) {
+      out.Status = LastFailure();
+      Ended(out, TReadEnd::reFailed);
+      return false;
+    }
+    // The driver's time-outs end the read; the margin only guards a stuck driver.
+    const DWORD total = t.ReadTotalTimeoutConstant;
+    const DWORD guard = total == 0 ? INFINITE : total + t.ReadIntervalTimeout + 50;
+    if (WaitForSingleObject(Reading.Event(), guard) != WAIT_OBJECT_0) {
+      CancelIo(Handle);
+      GetOverlappedResult(Handle, o, &got, TRUE);
+      return true;
+    }
+    if (GetOverlappedResult(Handle, o, &got, FALSE)) return true;
+    const DWORD e = GetLastError();
+    // A read ended by its time-outs is a normal end; some drivers report it so.
+    if (e == ERROR_TIMEOUT) return true;
+    out.Count += got;
+    got = 0;
+    if (e == ERROR_OPERATION_ABORTED) {
+      Ended(out, TReadEnd::reCancelled);
+      return false;
+    }
+    out.Status = TSerialResult::Failure(
+        IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo, static_cast<int>(e));
+    Ended(out, TReadEnd::reFailed);
+    return false;
+  }
+
   TSerialResult Escape(DWORD function) {
     return EscapeCommFunction(Handle, function) ? TSerialResult::Success() : LastFailure();
   }
 
+  static constexpr DWORD kQueuedReadMs = 100;
+
   HANDLE Handle = INVALID_HANDLE_VALUE;
+  DWORD PendingErrors = 0;  // line errors seen while reading, for TakeLineErrors
   TOverlapped Reading;
   TOverlapped Writing;
 };

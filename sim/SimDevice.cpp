@@ -198,8 +198,9 @@ std::vector<TSimBytes> TSimDevice::VariableRequest(const TSimBytes& request) {
   }
   if (cmd == 0x34) {
     if (request.size() < 3 || SelectedClass < 0) return {};
-    *Variable(SelectedClass == 1, SelectedIndex) =
-        static_cast<uint16_t>(request[1] | (request[2] << 8));
+    uint16_t* v = Variable(SelectedClass == 1, SelectedIndex);
+    if (!v) return {};
+    *v = static_cast<uint16_t>(request[1] | (request[2] << 8));
     uint8_t code = SelectedClass == 1 ? 0x88 : 0x87;
     return {{code, request[1], request[2]}};
   }

@@ -1,7 +1,5 @@
 #include "support/Progress.h"
 
-#include <QtGlobal>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -10,15 +8,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(Q_OS_WIN)
-#include <io.h>
-#define CALIB_ISATTY _isatty
-#define CALIB_FILENO _fileno
-#else
-#include <unistd.h>
-#define CALIB_ISATTY isatty
-#define CALIB_FILENO fileno
-#endif
+#include "support/Tools.h"
 
 namespace {
 
@@ -205,7 +195,7 @@ std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* Out) {
 }
 
 bool InstallConsoleProgress() {
-  if (!CALIB_ISATTY(CALIB_FILENO(stderr))) return false;
+  if (!IsTerminal(stderr)) return false;
   SetProgressSink(MakeConsoleProgressSink(stderr));
   return true;
 }

@@ -310,9 +310,11 @@ thread_local int64_t ThreadPausedMicros = 0;
 
 void Pause(int ms) {
   if (ms <= 0) return;
-  // sleep_until resumes after interruptions until the full time has passed
+  // sleep_until resumes after interruptions; on Windows its timer can also end a
+  // little before the steady clock reaches the deadline, so sleep again then.
   const TDateTime start = TClock::now();
-  std::this_thread::sleep_until(start + Millis(ms));
+  const TDateTime due = start + Millis(ms);
+  while (TClock::now() < due) std::this_thread::sleep_until(due);
   ThreadPausedMicros +=
       std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - start).count();
 }

@@ -3,6 +3,12 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#if defined(Q_OS_WIN)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -122,4 +128,12 @@ std::string AdjustLineBreaks(const std::string& text) {
     }
   }
   return result;
+}
+
+bool IsTerminal(std::FILE* stream) {
+#if defined(Q_OS_WIN)
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
 }

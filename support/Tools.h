@@ -3,6 +3,7 @@
 // command-line parameter lookup, hexadecimal text to bytes, line-break normalising.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,3 +35,6 @@ std::string HexToBytes(const std::string& text, bool reversed);
 
 // "\r\n", "\r" and "\n" each become the platform's line break ("\n"; "\r\n" on Windows).
 std::string AdjustLineBreaks(const std::string& text);
+
+// Whether the stream is an interactive terminal (console window on Windows).
+bool IsTerminal(std::FILE* stream);

@@ -10,6 +10,7 @@
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "sim/Simulator.h"
+#include "support/Tools.h"
 #include "tests/firmware/test_updater_support.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::unique_ptr<TCodePart> FirmwarePart(int version, const QString& connectInfo,
   TPartLayout layout;
   layout.Config = config;
   layout.Entries = {"Version=" + QString::number(version), "ConnectInfo=" + connectInfo,
-                  "Nonce=0011223344556677", "KeyID=1"};
+                    "Nonce=0011223344556677", "KeyID=1"};
   auto part = MakePart(layout);
   part->Lines[part->PayloadStart() + layout.DataLines + 1].replace(
       10, 11, "VER=" + QByteArray::number(version));
@@ -177,7 +178,8 @@ TEST_F(InterfaceCarryOverTest, MissingMapFailsAndLeavesTheMarkForARetry) {
   ASSERT_NO_FATAL_FAILURE(StartInverter(160));  // neither stored nor built in
   EXPECT_FALSE(Updater->ProgramMain("Device", true));
   // The recorded map number and the running firmware's minor.
-  EXPECT_EQ(Updater->LastError, "Info (160/250) missing!\n\nPlease contact Kalmeon Energy!");
+  EXPECT_EQ(Updater->LastError,
+            AdjustLineBreaks("Info (160/250) missing!\n\nPlease contact Kalmeon Energy!"));
   EXPECT_EQ(Updater->State, usUnsuitable);
   ExpectProgrammed();
   // No conversion ran; the device still asks for a carry-over with the same map.

@@ -5,6 +5,7 @@
 #include "firmware/KFFMessages.h"
 #include "firmware/KFFWriter.h"
 #include "support/HardcodedStrings.h"
+#include "support/Tools.h"
 
 #include <gtest/gtest.h>
 #include <QBuffer>
@@ -131,7 +132,8 @@ TEST_F(KffFiles, MessagesComeFromTheStringTable) {
       {TKffMessage::kmUnexpectedEnd, "Unexpected end of file.\nFile possibly corrupted!"},
       {TKffMessage::kmCorrupted, "File possibly corrupted!"},
   };
-  for (const auto& [Message, Text] : Texts) EXPECT_EQ(Msg(Message), QString::fromLatin1(Text));
+  for (const auto& [Message, Text] : Texts)
+    EXPECT_EQ(Msg(Message), QString::fromStdString(AdjustLineBreaks(Text)));
 }
 
 TEST_F(KffFiles, HeaderAndVersionChecks) {
