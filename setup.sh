@@ -4,6 +4,8 @@
 #   ./setup.sh              install, configure, build (Release with debug info)
 #   BUILD_DIR=b ./setup.sh  another build folder; CMAKE_ARGS="..." adds configure options,
 #                           CALIB_CXX_FLAGS="..." sets the compiler flags (sanitizers)
+# The Windows build (Qt Core for Windows, the programs, the wine prefix) is set up by
+# scripts/windows.sh, with the packages installed here.
 set -euo pipefail
 cd "$(dirname "$0")"
 

@@ -2,8 +2,8 @@
 # calibrator-cli.exe under wine against the Linux bxsim on a pseudo-terminal that
 # the wine prefix maps to COM42: the Win32 serial backend on a real terminal.
 set -euo pipefail
-build=${1:?Windows build directory}
-host=${2:?Linux build directory with bxsim}
+build=$(cd "${1:?Windows build directory}" && pwd)
+host=$(cd "${2:?Linux build directory with bxsim}" && pwd)
 wine=$build/wine-run.sh
 cli=$build/app/calibrator-cli.exe
 sim=$host/sim/bxsim
@@ -45,6 +45,11 @@ run_cli() {
   set -e
   tr -d '\r' < "$work/raw" > "$work/out"
 }
+
+# 0. The built-in simulation takes a free port number on Windows too.
+run_cli --port sim --timeout 60 --color never
+[ "$status" -eq 0 ] || fail "exit $status with --port sim"
+grep -qx "OK!" "$work/out" || fail "no OK! with --port sim"
 
 # 1. A whole calibration over COM42 ending with OK!, the words stored in bxsim.
 start_sim --cal-source 1000
