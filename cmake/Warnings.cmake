@@ -28,8 +28,7 @@ endfunction()
 
 # Sources of a folder: every .cpp directly in it (re-globbed at build time, so adding
 # a file needs no CMake edit). A folder with no sources yet still makes its target.
-# A folder's sources. Files named Posix*/Pty* use POSIX terminals or processes and
-# are left out of Windows builds.
+# Files named Posix*/Pty* use POSIX terminals or processes: left out on Windows.
 function(calib_folder_sources out dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(WIN32)

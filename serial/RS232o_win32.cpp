@@ -35,10 +35,13 @@ bool IsGoneError(DWORD e) {
          e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_HANDLE || e == ERROR_FILE_NOT_FOUND;
 }
 
-TSerialResult LastFailure() {
-  const DWORD e = GetLastError();
+TSerialResult FailureOf(DWORD e) {
   return TSerialResult::Failure(IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo,
                                 static_cast<int>(e));
+}
+
+TSerialResult LastFailure() {
+  return FailureOf(GetLastError());
 }
 
 DWORD MsUntil(TLineTime when) {
@@ -160,8 +163,8 @@ class TWin32Backend final : public TSerialBackend {
   TReadOutcome Read(uint8_t* data, size_t count, const TReadPlan& plan) override {
     TReadOutcome out;
     if (!IsOpen()) {
-      out.Status = TSerialResult::Failure(TSerialFault::sfIo, ERROR_INVALID_HANDLE);
-      return Ended(out, TReadEnd::reFailed);
+      ReadFailed(out, TSerialResult::Failure(TSerialFault::sfIo, ERROR_INVALID_HANDLE));
+      return out;
     }
     if (!TakeQueued(data, count, out)) return out;
     if (out.Count == count) return Ended(out, TReadEnd::reComplete);
@@ -232,9 +235,17 @@ class TWin32Backend final : public TSerialBackend {
   TSerialResult Purge(DWORD flags) {
     return PurgeComm(Handle, flags) ? TSerialResult::Success() : LastFailure();
   }
+
   static TReadOutcome& Ended(TReadOutcome& out, TReadEnd end) {
     out.End = end;
     return out;
+  }
+
+  // Marks the read failed with `status`; false, for the helpers below to return.
+  static bool ReadFailed(TReadOutcome& out, TSerialResult status) {
+    out.Status = status;
+    Ended(out, TReadEnd::reFailed);
+    return false;
   }
 
   static DWORD IntervalMs(std::chrono::microseconds interval) {
@@ -247,11 +258,7 @@ class TWin32Backend final : public TSerialBackend {
   bool TakeQueued(uint8_t* data, size_t count, TReadOutcome& out) {
     COMSTAT stat{};
     DWORD errors = 0;
-    if (!ClearCommError(Handle, &errors, &stat)) {
-      out.Status = LastFailure();
-      Ended(out, TReadEnd::reFailed);
-      return false;
-    }
+    if (!ClearCommError(Handle, &errors, &stat)) return ReadFailed(out, LastFailure());
     PendingErrors |= errors;
     const DWORD take = static_cast<DWORD>(std::min<size_t>(stat.cbInQue, count - out.Count));
     if (take == 0) return true;
@@ -267,17 +274,10 @@ class TWin32Backend final : public TSerialBackend {
   // read failed or was cancelled (out says how); `got` holds what arrived.
   bool TimedRead(uint8_t* data, DWORD want, COMMTIMEOUTS t, DWORD& got, TReadOutcome& out) {
     got = 0;
-    if (!SetCommTimeouts(Handle, &t)) {
-      out.Status = LastFailure();
-      Ended(out, TReadEnd::reFailed);
-      return false;
-    }
+    if (!SetCommTimeouts(Handle, &t)) return ReadFailed(out, LastFailure());
     OVERLAPPED* o = Reading.Get();
-    if (!ReadFile(Handle, data, want, nullptr, o) && GetLastError() != ERROR_IO_PENDING) {
-      out.Status = LastFailure();
-      Ended(out, TReadEnd::reFailed);
-      return false;
-    }
+    if (!ReadFile(Handle, data, want, nullptr, o) && GetLastError() != ERROR_IO_PENDING)
+      return ReadFailed(out, LastFailure());
     // The driver's time-outs end the read; the margin only guards a stuck driver.
     const DWORD total = t.ReadTotalTimeoutConstant;
     const DWORD guard = total == 0 ? INFINITE : total + t.ReadIntervalTimeout + 50;
@@ -296,10 +296,7 @@ class TWin32Backend final : public TSerialBackend {
       Ended(out, TReadEnd::reCancelled);
       return false;
     }
-    out.Status = TSerialResult::Failure(
-        IsGoneError(e) ? TSerialFault::sfDisconnected : TSerialFault::sfIo, static_cast<int>(e));
-    Ended(out, TReadEnd::reFailed);
-    return false;
+    return ReadFailed(out, FailureOf(e));
   }
 
   TSerialResult Escape(DWORD function) {
