@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-dev
@@ -35,8 +35,11 @@ fi
 
 BUILD_DIR=${BUILD_DIR:-build}
 BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
+# Compiler cache outside the clone, shared by every checkout of the project on this
+# machine: paths are taken relative to the checkout, so a fresh clone (CI) hits it.
 # shellcheck disable=SC2086
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="$BUILD_TYPE" \
+  -DCMAKE_CXX_COMPILER_LAUNCHER="env;CCACHE_BASEDIR=$PWD;CCACHE_NOHASHDIR=true;ccache" \
   -DCMAKE_CXX_FLAGS="${CALIB_CXX_FLAGS:-}" ${CMAKE_ARGS:-}
 # CALIB_TARGETS limits the build to some targets (the sanitizer runs of CI).
 # shellcheck disable=SC2086
