@@ -1,24 +1,28 @@
 #!/usr/bin/env bash
 # The Windows build, cross compiled with Debian's MinGW-w64 and tested under wine.
-#   scripts/windows.sh         Qt Core for Windows (first run only), then the core,
-#                              calibrator-cli.exe, kfftool.exe and the unit tests
+#   scripts/windows.sh         Qt for Windows (first run only), then the core,
+#                              calibrator.exe, calibrator-cli.exe, kfftool.exe and the
+#                              unit tests, and the zip for Windows users
 #   scripts/windows.sh test    the same, then every Windows test under wine
-# Qt Core for Windows is built from the qt6-base sources Debian ships for the Qt
-# installed here (the host tools moc and rcc must be of the same version), as a
-# static library: Core only, no GUI. The end-to-end check needs bxsim from the
+# Qt for Windows (Core, Gui, Widgets, the Windows and offscreen platform plugins) is
+# built from the qt6-base source package of the Qt installed here (the host tools moc,
+# rcc and uic must be of the same version), as static libraries. The source package is
+# fetched by name with apt-get, from the machine's own package sources; the build is
+# cached outside the clone, keyed by Qt version and build options, so every checkout and
+# every CI run on this machine reuses it. The end-to-end checks need bxsim from the
 # Linux build (./setup.sh first). ./setup.sh installs the packages this needs.
-#   WIN_BUILD_DIR (build-win), WIN_QT_DIR (build-winqt), HOST_BUILD_DIR (build)
+#   WIN_BUILD_DIR (build-win), HOST_BUILD_DIR (build),
+#   WIN_QT_CACHE (${XDG_CACHE_HOME:-~/.cache}/kalmeon-calibrator)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 win_build=${WIN_BUILD_DIR:-build-win}
-qt_dir=${WIN_QT_DIR:-build-winqt}
 host_build=${HOST_BUILD_DIR:-build}
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
+cache=${WIN_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kalmeon-calibrator}
 
 qt_upstream=6.4.2+dfsg
 qt_sha256=4f14b89a9463a540fd84a6718b8519a2297119b454ef547721015a9e9019ae9e
-qt_url=http://deb.debian.org/debian/pool/main/q/qt6-base/qt6-base_${qt_upstream}.orig.tar.xz
 
 host_qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2> /dev/null || true)
 case "$host_qt" in
@@ -30,42 +34,76 @@ case "$host_qt" in
     ;;
 esac
 
+# What Qt for Windows is built with; the cache folder's name carries its hash, so a
+# change here builds a new Qt beside the old one.
+qt_options=(
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DFEATURE_static_runtime=ON
+  -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
+  -DFEATURE_gui=ON -DFEATURE_widgets=ON -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF
+  -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_testlib=ON -DFEATURE_xml=OFF
+  -DFEATURE_dbus=OFF -DFEATURE_concurrent=OFF -DFEATURE_printsupport=OFF
+  -DFEATURE_icu=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_zlib=OFF
+  -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_freetype=OFF
+  -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_libpng=OFF -DFEATURE_jpeg=OFF
+  -DFEATURE_system_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=ON -DFEATURE_direct2d=OFF
+  -DFEATURE_sessionmanager=OFF -DFEATURE_accessibility=ON
+)
+qt_key=$(printf '%s\n' "$qt_upstream" "${qt_options[@]}" | sha256sum | cut -c1-12)
+qt_prefix=$cache/qt-windows-${qt_upstream}-${qt_key}
+
+# Downloads the qt6-base source package by name into $1 with a private apt state whose
+# source entries are the machine's own package sources, switched to source packages.
+fetch_qt_sources() {
+  local dir=$1 state=$1/apt
+  mkdir -p "$state/lists/partial" "$state/parts" "$state/cache/archives/partial"
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && sed -E 's/^Types:.*/Types: deb-src/' "$f" > "$state/parts/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] && sed -nE 's/^deb[[:space:]]+/deb-src /p' "$f" >> "$state/parts/sources.list"
+  done
+  local apt=(apt-get -q -o "Dir::State=$state" -o Dir::State::status=/var/lib/dpkg/status
+    -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$state/parts"
+    -o "Dir::Cache=$state/cache" -o APT::Sandbox::User=root)
+  "${apt[@]}" update > "$dir/apt-update.log"
+  (cd "$dir" && "${apt[@]}" source --download-only "qt6-base=$host_qt") > "$dir/apt-source.log"
+}
+
 build_windows_qt() {
-  local prefix=$qt_dir/prefix
-  [ -f "$prefix/lib/cmake/Qt6Core/Qt6CoreConfig.cmake" ] && return 0
-  echo "== Qt Core ${qt_upstream} for Windows (once, into $qt_dir)"
-  mkdir -p "$qt_dir"
-  local tarball=$qt_dir/qt6-base_${qt_upstream}.orig.tar.xz
-  if ! echo "$qt_sha256  $tarball" | sha256sum -c --status 2> /dev/null; then
-    curl -fsSL --retry 3 -o "$tarball" "$qt_url"
-    echo "$qt_sha256  $tarball" | sha256sum -c --quiet
-  fi
-  rm -rf "$qt_dir/src" "$qt_dir/build"
-  mkdir -p "$qt_dir/src"
-  tar -xJf "$tarball" -C "$qt_dir/src" --strip-components=1
-  cmake -S "$qt_dir/src" -B "$qt_dir/build" -G Ninja -Wno-dev \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$root/$prefix" \
+  [ -f "$qt_prefix/lib/cmake/Qt6Widgets/Qt6WidgetsConfig.cmake" ] && return 0
+  echo "== Qt ${qt_upstream} for Windows (once, into $qt_prefix)"
+  local work=$qt_prefix.work
+  rm -rf "$work" && mkdir -p "$work/src"
+  local tarball=$work/qt6-base_${qt_upstream}.orig.tar.xz
+  fetch_qt_sources "$work"
+  echo "$qt_sha256  $tarball" | sha256sum -c --quiet
+  tar -xJf "$tarball" -C "$work/src" --strip-components=1
+  cmake -S "$work/src" -B "$work/build" -G Ninja -Wno-dev \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$qt_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DBUILD_SHARED_LIBS=OFF -DFEATURE_static_runtime=ON \
-    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
-    -DFEATURE_gui=OFF -DFEATURE_widgets=OFF -DFEATURE_network=OFF -DFEATURE_sql=OFF \
-    -DFEATURE_testlib=OFF -DFEATURE_xml=OFF -DFEATURE_dbus=OFF -DFEATURE_concurrent=OFF \
-    -DFEATURE_printsupport=OFF -DFEATURE_icu=OFF -DFEATURE_system_pcre2=OFF \
-    -DFEATURE_system_zlib=OFF -DFEATURE_system_doubleconversion=OFF > "$qt_dir/configure.log"
-  cmake --build "$qt_dir/build" -j "$(nproc)"
-  cmake --install "$qt_dir/build" > "$qt_dir/install.log"
-  rm -rf "$qt_dir/src" "$qt_dir/build"
+    "${qt_options[@]}" > "$work/configure.log"
+  cmake --build "$work/build" -j "$(nproc)" > "$work/build.log" ||
+    { tail -n 40 "$work/build.log" >&2; exit 1; }
+  cmake --install "$work/build" > "$work/install.log"
+  rm -rf "$work"
 }
 
 build_windows_programs() {
-  echo "== calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
+  echo "== calibrator.exe, calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$root/$qt_dir/prefix" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DCALIB_WITH_WIDGETS=OFF -DCALIB_BUILD_BENCH=OFF \
-    -DCALIB_HOST_BUILD_DIR="$root/$host_build"
+    -DCMAKE_CXX_COMPILER_LAUNCHER="env;CCACHE_BASEDIR=$root;CCACHE_NOHASHDIR=true;ccache" \
+    -DCALIB_BUILD_BENCH=OFF -DCALIB_HOST_BUILD_DIR="$root/$host_build"
   cmake --build "$win_build" -j "$(nproc)"
+}
+
+# The zip for Windows users: the three programs and README-Windows.txt.
+package_windows() {
+  echo "== the zip for Windows users (into $win_build)"
+  (cd "$win_build" && cpack -G ZIP --config CPackConfig.cmake > cpack.log) ||
+    { cat "$win_build/cpack.log" >&2; exit 1; }
 }
 
 # The build's own wine prefix, made without questions (no Mono or Gecko installers).
@@ -76,6 +114,7 @@ prepare_wine_prefix() {
 
 build_windows_qt
 build_windows_programs
+package_windows
 prepare_wine_prefix
 if [ "${1:-}" = test ]; then
   echo "== The Windows tests under wine"
