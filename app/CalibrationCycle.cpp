@@ -1,6 +1,7 @@
 #include "app/CalibrationCycle.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
@@ -116,6 +117,10 @@ void TCalibrationCycle::SetComPort(int index) {
     AddLog("Trying to connect at COM" + std::to_string(FPort->PortNumber()), true, lcBlack,
            TLogStyle::Regular);
     AddLog("Make sure device is switched on.", true, lcBlack, TLogStyle::Regular);
+    Facts = {};
+    Facts.PortNumber = FPort->PortNumber();
+    Facts.PortPath = PortPath(static_cast<int>(Facts.PortNumber));
+    SinceChoice.start();
     Timer1.start();
     return;
   }
@@ -159,14 +164,19 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("Connected!", true, lcBlack, TLogStyle::Regular);
   AddLog("Software version: " + std::to_string(version), true, lcBlack, TLogStyle::Regular);
   FDriver->ControllerType = FDriver->ClassifyVersion(version);
+  NoteDevice(version);
 
+  // Each result is recorded before it is shown.
   TDeviceOutcome outcome = TDeviceOutcome::Ok;
   if (!EnableEepromWrites(true, version)) {
+    WriteRecord("Error in writing EEPROM.");
     AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
     outcome = TDeviceOutcome::EepromFailed;
   } else if (ApplyCorrection(*this, version)) {
+    WriteRecord("OK!");
     AddLog("OK!", true, lcGreen, TLogStyle::Bold);
   } else {
+    WriteRecord(VersionPassesGate(version) ? "Error occurred" : GateMessage);
     AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
     outcome = TDeviceOutcome::Failed;
   }
@@ -179,6 +189,39 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   StopDriver();
   View.SelectPortItem(0);
   View.DeviceDone(outcome);
+}
+
+void TCalibrationCycle::NoteDevice(int32_t version) {
+  Facts.DeviceVersion = version;
+  Facts.DeviceAddress = FDriver->GetAddress();
+  if (FDriver->InterfaceVersion >= 0) Facts.InterfaceVersion = FDriver->InterfaceVersion;
+  if (auto* bx2 = dynamic_cast<TBX2Driver*>(FDriver.get())) {
+    Facts.InterfaceKind = "BX2";
+    ModeName(bx2->LinkState, Facts.InterfaceMode);
+  } else {
+    Facts.InterfaceKind = "BX1";
+  }
+}
+
+void TCalibrationCycle::NoteTarget(uint16_t address, int32_t written) {
+  TTargetFacts target{address, written, std::nullopt};
+  if (FVariable && FVariable->RawValue != NotRead) target.ReadBack = FVariable->RawValue;
+  Facts.Targets.push_back(target);
+}
+
+void TCalibrationCycle::WriteRecord(const std::string& result) {
+  Facts.Result = result;
+  Facts.When = QDateTime::currentDateTimeUtc();
+  Facts.DurationMs = SinceChoice.isValid() ? SinceChoice.elapsed() : 0;
+  std::string error;
+  if (Record && !Record->Append(Facts, error))
+    View.RecordNotWritten(QDir::toNativeSeparators(Record->Path()).toStdString(), error);
+  // The next device on the same port counts from here.
+  const TDeviceFacts done = Facts;
+  Facts = {};
+  Facts.PortNumber = done.PortNumber;
+  Facts.PortPath = done.PortPath;
+  SinceChoice.start();
 }
 
 bool TCalibrationCycle::Shutdown() {
@@ -278,21 +321,34 @@ int64_t ScaleCalibration(int32_t v) {
   return RoundHalfAway(static_cast<double>(product) / 10.0);
 }
 
+bool VersionPassesGate(int32_t version) {
+  return CorrectableFamily(Family(version)) && Minor(version) >= 200;
+}
+
+namespace {
+
+bool WriteTarget(TCalibrationCycle& main, uint16_t address, int32_t value) {
+  const bool ok = main.WriteDeviceWord(address, value, dtWord);
+  main.NoteTarget(address, value);
+  return ok;
+}
+
+}  // namespace
+
 bool ApplyCorrection(TCalibrationCycle& main, int32_t version) {
-  if (!CorrectableFamily(Family(version)) || Minor(version) < 200) {
+  if (!VersionPassesGate(version)) {
     main.AddLog("Error:", true, lcRed, TLogStyle::Bold);
-    main.AddLog("Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher", true,
-                lcBlack, TLogStyle::Regular);
+    main.AddLog(GateMessage, true, lcBlack, TLogStyle::Regular);
     return false;
   }
   main.AddLog("Adapting..", true, lcBlack, TLogStyle::Regular);
   int32_t v = NotRead;
   if (!main.ReadDeviceWord(CalibrationSource, v, dtWord)) return false;
+  main.NoteSource(v);
   const int64_t scaled = ScaleCalibration(v);
   // A word cannot hold more than 65535: storing the low bits would put a wrong
   // calibration into the device, so such a value is refused before any write.
   if (scaled < 0 || scaled > LargestWord) return false;
   const auto value = static_cast<int32_t>(scaled);
-  return main.WriteDeviceWord(FirstTarget, value, dtWord) &&
-         main.WriteDeviceWord(SecondTarget, value, dtWord);
+  return WriteTarget(main, FirstTarget, value) && WriteTarget(main, SecondTarget, value);
 }

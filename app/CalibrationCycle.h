@@ -9,6 +9,7 @@
 // such requests are deferred until the tick has returned, so that nothing the tick
 // still uses is freed under it.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "app/CalibrationRecord.h"
 #include "serial/RS232Tools.h"
 #include "support/Sema.h"
 
@@ -51,6 +53,8 @@ class TCycleView {
   virtual void DeviceDone(TDeviceOutcome /*outcome*/) {}
   // The chosen port could not be opened (after "Error opening port: COM" was logged).
   virtual void PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {}
+  // The device's calibration record could not be written (before its result is logged).
+  virtual void RecordNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
 };
 
 // The user instructions shown at start.
@@ -62,6 +66,8 @@ void StopUnitInstructions();
 inline constexpr const char* MainCaption = "Calibration for 0A8-0AF";
 inline constexpr const char* VersionCaption = "program version 9007119.4";
 inline constexpr const char* SelectPortCaption = "Select com port";
+inline constexpr const char* GateMessage =
+    "Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher";
 
 class TCalibrationCycle : public QObject {
   Q_OBJECT
@@ -103,6 +109,13 @@ class TCalibrationCycle : public QObject {
   void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
               bool bullets = false);
 
+  // ---- the calibration record ----
+  // Each device's result is appended to `record` (not owned; none = no record).
+  void SetRecord(const TCalibrationRecord* record) { Record = record; }
+  // The correction reports what it read and what it wrote (with the read-back).
+  void NoteSource(int32_t value) { Facts.Source = value; }
+  void NoteTarget(uint16_t address, int32_t written);
+
  signals:
   void ShutdownDone();
 
@@ -113,6 +126,8 @@ class TCalibrationCycle : public QObject {
   void StopDriver();
   void ReleaseAll();
   void RunDeferred();
+  void NoteDevice(int32_t version);
+  void WriteRecord(const std::string& result);
 
   TCycleView& View;
   QTimer Timer1;
@@ -124,7 +139,14 @@ class TCalibrationCycle : public QObject {
   std::optional<int> PendingChoice;
   bool PendingShutdown = false;
   bool ShutDown = false;
+  const TCalibrationRecord* Record = nullptr;
+  TDeviceFacts Facts;
+  QElapsedTimer SinceChoice;  // port choice or previous device
 };
+
+// Whether the correction applies to a firmware version (19xx200, 20xx200, 26xx200,
+// 27xx200 or higher).
+bool VersionPassesGate(int32_t version);
 
 // The correction itself: gate on the version, rescale the calibration word at
 // 0x21C4 by 64/10 and store it at 0x21A8 and 0x21C2, each verified.

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/RecordHistory.h"
 #include "app/Startup.h"
+#include "app/TraceDecoder.h"
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
 #include "link/Detection.h"
@@ -90,6 +92,8 @@ std::string ConsoleUsage() {
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
          "       calibrator-cli --port PORT --get NAME\n"
          "       calibrator-cli --port PORT --set NAME=VALUE\n"
+         "       calibrator-cli --history [FILE] [--since DATE] [--port PORT] [--json]\n"
+         "       calibrator-cli --decode-trace FILE\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
          "needed, reads the device's firmware version and applies the calibration correction.\n"
@@ -105,8 +109,15 @@ std::string ConsoleUsage() {
          "  --color MODE     colours in the log: auto (when a terminal), always, never\n"
          "  --get NAME       print one device value by its identifier name\n"
          "  --set NAME=VALUE write one device value by its identifier name, verified\n"
+         "  --record FILE    append each device's calibration record to FILE instead of\n"
+         "                   the default file; '--record -' writes none\n"
+         "  --history [FILE] the calibration records as a table (default: the default file),\n"
+         "                   --since DATE (2024-05-31 or a time), --port PORT filter them,\n"
+         "                   --json passes the records through\n"
+         "  --decode-trace FILE  a --trace file frame by frame, in words\n"
          "\n"
-         "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage.\n";
+         "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage,\n"
+         "5 device done but its record not written.\n";
 }
 
 bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions& options,
@@ -134,9 +145,20 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       options.Verbose = true;
       continue;
     }
+    if (arg == "--json") {
+      options.Json = true;
+      continue;
+    }
+    if (arg == "--history") {
+      // The file is optional: the next argument when it is not an option.
+      options.History = true;
+      if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) options.HistoryFile = args[++i];
+      continue;
+    }
     bool matched = false;
     std::string value;
-    for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set"}) {
+    for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set",
+                             "--record", "--since", "--decode-trace"}) {
       if (!TakeValue(args, i, name, value, matched)) {
         error = std::string(name) + " needs a value";
         return false;
@@ -163,6 +185,12 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
           error = "--color takes auto, always or never";
           return false;
         }
+      } else if (option == "--record") {
+        options.RecordFile = value;
+      } else if (option == "--since") {
+        options.Since = value;
+      } else if (option == "--decode-trace") {
+        options.DecodeTrace = value;
       } else if (option == "--get") {
         options.GetName = value;
       } else {
@@ -175,7 +203,7 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       return false;
     }
   }
-  if (options.Help) return true;
+  if (options.Help || options.History || !options.DecodeTrace.empty()) return true;
   if (options.Port.empty()) {
     error = "--port is required";
     return false;
@@ -248,6 +276,13 @@ void TConsoleLog::DeviceDone(TDeviceOutcome outcome) {
   ++DevicesDone;
   LastOutcome = outcome;
   if (OnDeviceDone) OnDeviceDone();
+}
+
+void TConsoleLog::RecordNotWritten(const std::string& path, const std::string& reason) {
+  EndLine();
+  std::fprintf(stderr, "calibrator-cli: device done, record not written to %s: %s\n", path.c_str(),
+               reason.c_str());
+  RecordFailed = true;
 }
 
 void TConsoleLog::PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {
@@ -348,16 +383,7 @@ class TTraceFile {
     FILE* file = File;
     SetGlobalSerialTrace([file, start](const TTraceBurst& burst) {
       const double ms = std::chrono::duration<double, std::milli>(burst.When - start).count();
-      std::string hex;
-      static const char digits[] = "0123456789ABCDEF";
-      for (uint8_t b : burst.Bytes) {
-        if (!hex.empty()) hex += ' ';
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-      }
-      std::fprintf(file, "%10.3f %s %6d %c %s%s\n", ms, burst.Sent ? "TX" : "RX", burst.Baud,
-                   burst.Parity ? burst.Parity : 'N', hex.c_str(),
-                   burst.Errors ? (" errors=" + std::to_string(burst.Errors)).c_str() : "");
+      std::fputs(TraceLineText(ms, burst).c_str(), file);
       std::fflush(file);
     });
   }
@@ -412,6 +438,11 @@ int OutcomeStatus(TDeviceOutcome outcome) {
 int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   TConsoleLog log(stdout, colour);
   TCalibrationCycle cycle(log);
+  std::optional<TCalibrationRecord> record;
+  if (options.RecordFile != "-")
+    record.emplace(options.RecordFile.empty() ? DefaultRecordPath()
+                                              : QString::fromStdString(options.RecordFile));
+  cycle.SetRecord(record ? &*record : nullptr);
   int status = -1;
   bool anyFailed = false;
   QTimer timeout;
@@ -448,7 +479,8 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   log.EndLine();
   if (status == ceTimeout)
     std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
-  return status < 0 ? ceOk : status;
+  if (status < 0) status = ceOk;
+  return status == ceOk && log.RecordFailed ? ceRecordNotWritten : status;
 }
 
 }  // namespace
@@ -464,6 +496,11 @@ int RunConsole(const std::vector<std::string>& args) {
     std::fputs(ConsoleUsage().c_str(), stdout);
     return ceOk;
   }
+  if (options.History) {
+    THistoryQuery query{options.HistoryFile, options.Since, options.Port, options.Json};
+    return RunHistory(query, stdout, stderr);
+  }
+  if (!options.DecodeTrace.empty()) return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
   TProgramUnits units;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

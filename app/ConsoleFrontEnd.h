@@ -14,11 +14,12 @@
 
 // Exit statuses.
 enum TConsoleExit : int {
-  ceOk = 0,           // the device ended with "OK!"
-  ceDeviceError = 1,  // "Error occurred" or "Error in writing EEPROM."
-  cePortError = 2,    // the port could not be opened
-  ceTimeout = 3,      // --timeout passed without a device done
-  ceUsage = 4,        // bad usage
+  ceOk = 0,                // the device ended with "OK!"
+  ceDeviceError = 1,       // "Error occurred" or "Error in writing EEPROM."
+  cePortError = 2,         // the port could not be opened
+  ceTimeout = 3,           // --timeout passed without a device done
+  ceUsage = 4,             // bad usage
+  ceRecordNotWritten = 5,  // the device ended with "OK!" but its record was not written
 };
 
 enum class TColourMode { Auto, Always, Never };
@@ -34,6 +35,12 @@ struct TConsoleOptions {
   TColourMode Colour = TColourMode::Auto;
   std::string GetName;        // --get NAME
   std::string SetAssignment;  // --set NAME=VALUE
+  std::string RecordFile;     // --record FILE; empty: the default file; "-": none
+  bool History = false;       // --history [FILE]
+  std::string HistoryFile;
+  std::string Since;        // --since DATE
+  bool Json = false;        // --json
+  std::string DecodeTrace;  // --decode-trace FILE
   bool Help = false;
 };
 
@@ -61,11 +68,13 @@ class TConsoleLog : public TCycleView {
   void SelectPortItem(int) override {}
   void DeviceDone(TDeviceOutcome outcome) override;
   void PortOpenFailed(uint32_t portNumber, const std::string& reason) override;
+  void RecordNotWritten(const std::string& path, const std::string& reason) override;
   void EndLine();
 
   int DevicesDone = 0;
   TDeviceOutcome LastOutcome = TDeviceOutcome::Ok;
   bool OpenFailed = false;
+  bool RecordFailed = false;
   std::function<void()> OnDeviceDone;
 
  private:

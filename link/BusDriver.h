@@ -66,6 +66,9 @@ class TBusDriver : public TSafeThread {
   std::atomic<bool> PortFailed{true};
   std::atomic<uint8_t> Address{0};
   std::atomic<uint8_t> ControllerType{0};  // set by callers, see ClassifyVersion
+  // The interface firmware version detection read before creating the driver
+  // (-1 when the interface reports none, as the BX1).
+  int32_t InterfaceVersion = -1;
 
  protected:
   // Whether the thread starts at once is decided by TSafeThread::Create; drivers

@@ -81,15 +81,15 @@ std::unique_ptr<QBuffer> OpenEmbeddedImage(int32_t& version) {
 
 // Detection passes on an open port; returns the final detection result and the
 // interface mode found by the last pass.
-int RunDetection(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags,
-                 uint8_t& mode) {
+int RunDetection(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags, uint8_t& mode,
+                 int32_t& version) {
   std::unique_ptr<QBuffer> ownedStream;
   if (!stream) {
     ownedStream = OpenEmbeddedImage(newVersion);
     stream = ownedStream.get();
   }
   int det = adNothing;
-  int32_t version = 0;
+  version = 0;
   mode = imUnknown;
   for (int pass = 1;; ++pass) {
     bool done = true;
@@ -106,10 +106,12 @@ int RunDetection(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t f
   return det;
 }
 
-TBusDriver* CreateDriver(int det, uint8_t mode, std::unique_ptr<TRS232o>& port) {
+TBusDriver* CreateDriver(int det, uint8_t mode, int32_t version, std::unique_ptr<TRS232o>& port) {
   if (det == adBX1) return TBX1Driver::Create(std::move(port));
-  if (det == adWokenBX2 || det == adBX2) return TBX2Driver::Create(std::move(port), true, mode);
-  return nullptr;
+  if (det != adWokenBX2 && det != adBX2) return nullptr;
+  TBusDriver* driver = TBX2Driver::Create(std::move(port), true, mode);
+  if (driver) driver->InterfaceVersion = version;
+  return driver;
 }
 
 }  // namespace
@@ -302,19 +304,21 @@ TThreadPtr<TBusDriver> DetectInterface(std::unique_ptr<TRS232o>& port, QIODevice
                                        int32_t newVersion, uint8_t flags) {
   if (!port || !PortOpen(*port)) return nullptr;
   uint8_t mode = imUnknown;
-  const int det = RunDetection(*port, stream, newVersion, flags, mode);
-  return TThreadPtr<TBusDriver>(CreateDriver(det, mode, port));
+  int32_t version = 0;
+  const int det = RunDetection(*port, stream, newVersion, flags, mode, version);
+  return TThreadPtr<TBusDriver>(CreateDriver(det, mode, version, port));
 }
 
 TThreadPtr<TBusDriver> DetectInterfaceBorrowed(TRS232o& port, QIODevice* stream, int32_t newVersion,
                                                uint8_t flags) {
   if (!PortOpen(port)) return nullptr;
   uint8_t mode = imUnknown;
-  const int det = RunDetection(port, stream, newVersion, flags, mode);
+  int32_t version = 0;
+  const int det = RunDetection(port, stream, newVersion, flags, mode, version);
   // The driver is handed the port and gives it straight back, so it uses the port
   // without ever freeing it.
   std::unique_ptr<TRS232o> lent(&port);
-  TBusDriver* driver = CreateDriver(det, mode, lent);
+  TBusDriver* driver = CreateDriver(det, mode, version, lent);
   if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver)) {
     bx2->ReleasePort().release();
   } else if (auto* bx1 = dynamic_cast<TBX1Driver*>(driver)) {

@@ -10,8 +10,10 @@
 #include <QStringList>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
 
 #include "serial/PortMap.h"
+#include "support/Dialogs.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setFixedSize(322, 399);
   BuildControls();
   FCycle = std::make_unique<TCalibrationCycle>(*this);
+  FCycle->SetRecord(&FRecord);
   connect(FCycle.get(), &TCalibrationCycle::ShutdownDone, this, [this] {
     Closed = true;
     close();
@@ -69,6 +72,15 @@ void TForm1::BuildControls() {
   Label2 = new QLabel(QStringLiteral("program version xxxxx"), this);
   Label2->setGeometry(78, 377, 166, 16);
   Label2->setAlignment(Qt::AlignHCenter);
+}
+
+void TForm1::RecordNotWritten(const std::string& path, const std::string& reason) {
+  if (RecordWarningShown) return;
+  RecordWarningShown = true;
+  // Shown after the tick, so that the device's result is in the log first.
+  const std::string text = "The calibration record could not be written to\r" + path + "\r(" +
+                           reason + ").\rDevices are still calibrated, but not recorded.";
+  QTimer::singleShot(0, this, [text] { Dialogs().MessageDialog(text, mkWarning, dbOK, 0); });
 }
 
 void TForm1::Initialise() {

@@ -40,6 +40,7 @@ class TForm1 : public QWidget, public TCycleView {
   void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
               bool bullets) override;
   void SelectPortItem(int index) override;
+  void RecordNotWritten(const std::string& path, const std::string& reason) override;
 
   TCalibrationCycle& Cycle() { return *FCycle; }
   TPortComboBox* ComPortComboBox = nullptr;
@@ -54,6 +55,8 @@ class TForm1 : public QWidget, public TCycleView {
  private:
   void BuildControls();
   std::unique_ptr<TCalibrationCycle> FCycle;
+  TCalibrationRecord FRecord{DefaultRecordPath()};
+  bool RecordWarningShown = false;  // the warning comes once, not per device
   bool SelectingFromCode = false;
   bool Closed = false;
 };

@@ -8,6 +8,7 @@ sim=$build/sim/bxsim
 work=$(mktemp -d)
 export KALMEON_PORTS_DIR=$work/ports
 export KALMEON_LOCK_DIR=$work/lock
+export XDG_DATA_HOME=$work/data  # the default calibration record
 mkdir -p "$KALMEON_LOCK_DIR"
 simpid=
 cleanup() {
