@@ -134,6 +134,8 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       options.Verbose = true;
       continue;
     }
+    // The string table's diagnostic switch: read by the table itself when it starts.
+    if (Lower(arg) == "|usestringcomments") continue;
     bool matched = false;
     std::string value;
     for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set"}) {

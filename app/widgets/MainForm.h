@@ -53,7 +53,7 @@ class TForm1 : public QWidget, public TCycleView {
 
  private:
   void BuildControls();
+  void ShowChosenPath();
   std::unique_ptr<TCalibrationCycle> FCycle;
-  bool SelectingFromCode = false;
   bool Closed = false;
 };
