@@ -270,6 +270,7 @@ for attempt in 1 2 3; do
   close_window
   shot "calibrating-close-$attempt"
   landed=$([ "$(count "OK!")" -eq 0 ] && echo yes || echo no)
+  echo "close request after: $(tail -n 2 <<< "$log" | tr "\n" "|")"
   window_exits_0
   stop_sim "close-calibrating-$attempt"
   grep -qx "EEPROM writes disabled" "$work/sim.close-calibrating-$attempt" ||
