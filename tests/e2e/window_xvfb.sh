@@ -196,7 +196,7 @@ open_list
 shot list-dropped-down
 pick_item 1
 wait_for 120 log_count_is "Trying to connect at COM1" 1 || fail "no connection at COM1"
-shot trying
+shot after-pick
 wait_for 180 device_done_ok 1 || fail "the log did not end the device with OK!"
 shot calibrated
 grep -qx "Software version: 2606207" <<< "$log" || fail "no version line"
