@@ -15,6 +15,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-dev
   python3 file dpkg-dev
+  # the window's end-to-end test in a real X server (tests/e2e/window_xvfb.sh)
+  xvfb xdotool xclip imagemagick
   # the Windows build (scripts/windows.sh): MinGW-w64, wine, Qt's sources
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 curl xz-utils
 )

@@ -64,7 +64,16 @@ TCalibrationCycle::~TCalibrationCycle() {
   ReleaseAll();
 }
 
+TCalibrationCycle::THandlerScope::THandlerScope(TCalibrationCycle& cycle) : Cycle(cycle) {
+  ++Cycle.HandlerDepth;
+}
+
+TCalibrationCycle::THandlerScope::~THandlerScope() {
+  if (--Cycle.HandlerDepth == 0) Cycle.RunDeferred();
+}
+
 void TCalibrationCycle::Initialise() {
+  THandlerScope scope(*this);
   FPortNumbers.assign(1, 0);
   FVariable = std::make_unique<TExtendedVariable>(QStringLiteral("$2100 W"), false);
   if (!InstructionText.empty()) AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
@@ -78,40 +87,45 @@ std::string TCalibrationCycle::ScanPortList(bool probe) {
   return captions;
 }
 
+int32_t TCalibrationCycle::PortAtItem(int index) const {
+  // An item that has no entry in the list (the design-time "Com1" before the first
+  // drop-down) is taken as "Select com port".
+  if (index <= 0 || static_cast<size_t>(index) >= FPortNumbers.size()) return 0;
+  return FPortNumbers[static_cast<size_t>(index)];
+}
+
+int TCalibrationCycle::ItemOfPort(int32_t number) const {
+  for (size_t i = 1; i < FPortNumbers.size(); ++i)
+    if (FPortNumbers[i] == number) return static_cast<int>(i);
+  return 0;
+}
+
 void TCalibrationCycle::ChoosePortItem(int index) {
   if (ShutDown) return;
-  if (InTick()) {
-    PendingChoice = index;  // carried out when the tick has returned
+  const int32_t number = PortAtItem(index);
+  if (InHandler()) {
+    PendingChoice = number;  // carried out when the outermost handler has returned
     return;
   }
-  SetComPort(index);
+  THandlerScope scope(*this);
+  SetComPort(number);
 }
 
 void TCalibrationCycle::ChoosePortNumber(uint32_t portNumber) {
-  if (InTick()) {
-    // The list is rebuilt at once; the choice itself waits for the tick.
-    FPortNumbers.assign({0, static_cast<int32_t>(portNumber)});
-    PendingChoice = 1;
-    return;
-  }
   FPortNumbers.assign({0, static_cast<int32_t>(portNumber)});
   ChoosePortItem(1);
 }
 
-void TCalibrationCycle::SetComPort(int index) {
+void TCalibrationCycle::SetComPort(int32_t number) {
   Timer1.stop();
   FPort.reset();
   StopDriver();
-  if (index <= 0) return;
-  // An item that has no entry in the list (the design-time "Com1" before the first
-  // drop-down) is taken as "Select com port".
-  if (static_cast<size_t>(index) >= FPortNumbers.size()) {
+  if (number <= 0) {
     View.SelectPortItem(0);
     return;
   }
-  const auto number = static_cast<uint32_t>(FPortNumbers[static_cast<size_t>(index)]);
   FPort = std::make_unique<TRS232o>();
-  FPort->Open(number, 1200, 'N', 1024, 1024);
+  FPort->Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024);
   AddLog("", true, lcBlack, TLogStyle::Regular);
   if (FPort->PortNumber() != 0) {
     AddLog("Trying to connect at COM" + std::to_string(FPort->PortNumber()), true, lcBlack,
@@ -121,6 +135,8 @@ void TCalibrationCycle::SetComPort(int index) {
     Facts.PortNumber = FPort->PortNumber();
     Facts.PortPath = PortPath(static_cast<int>(Facts.PortNumber));
     SinceChoice.start();
+    // The list may have been rebuilt or moved since the choice: show what is open.
+    View.SelectPortItem(ItemOfPort(number));
     Timer1.start();
     return;
   }
@@ -130,17 +146,17 @@ void TCalibrationCycle::SetComPort(int index) {
   if (!reason.empty()) AddLog(reason, true, lcBlack, TLogStyle::Regular);
   FPort.reset();
   View.SelectPortItem(0);
-  View.PortOpenFailed(number, reason);
+  View.PortOpenFailed(static_cast<uint32_t>(number), reason);
 }
 
 void TCalibrationCycle::TestConnection() {
-  if (!Timer1.isActive() || InTick() || ShutDown) return;
+  if (!Timer1.isActive() || Ticking || ShutDown) return;
   Timer1.stop();
-  ++TickDepth;
+  THandlerScope scope(*this);
+  Ticking = true;
   RunTick();
-  --TickDepth;
+  Ticking = false;
   if (!ShutDown) Timer1.start();
-  RunDeferred();
 }
 
 void TCalibrationCycle::RunTick() {
@@ -226,7 +242,7 @@ void TCalibrationCycle::WriteRecord(const std::string& result) {
 
 bool TCalibrationCycle::Shutdown() {
   if (ShutDown) return true;
-  if (InTick()) {
+  if (InHandler()) {
     PendingShutdown = true;
     return false;
   }
@@ -240,25 +256,29 @@ void TCalibrationCycle::StopDriver() {
 
 void TCalibrationCycle::ReleaseAll() {
   ShutDown = true;
+  PendingChoice.reset();
   Timer1.stop();
   FVariable.reset();
   StopDriver();
   FPort.reset();
 }
 
+// Runs what arrived while handlers ran, each inside a handler of its own, so that a
+// choice made while a deferred one runs waits in turn.
 void TCalibrationCycle::RunDeferred() {
-  if (InTick()) return;
-  if (PendingShutdown) {
-    PendingShutdown = false;
+  while (!InHandler() && !ShutDown && (PendingShutdown || PendingChoice)) {
+    ++HandlerDepth;
+    if (PendingShutdown) {
+      PendingShutdown = false;
+      ReleaseAll();
+      --HandlerDepth;
+      emit ShutdownDone();
+      return;
+    }
+    const int32_t number = *PendingChoice;
     PendingChoice.reset();
-    ReleaseAll();
-    emit ShutdownDone();
-    return;
-  }
-  if (PendingChoice) {
-    const int index = *PendingChoice;
-    PendingChoice.reset();
-    SetComPort(index);
+    SetComPort(number);
+    --HandlerDepth;
   }
 }
 

@@ -4,10 +4,10 @@
 // console are two thin users of this object; they show what it logs (TCycleView)
 // and forward the user's choices to it.
 //
-// Everything here runs on the main thread. The cycle's blocking steps pump events
-// (through the log), so a port choice or a shutdown can arrive while a tick runs;
-// such requests are deferred until the tick has returned, so that nothing the tick
-// still uses is freed under it.
+// Everything here runs on the main thread. The handlers pump events (through the log,
+// the stop of a driver, the port list's cursor), so a port choice or a shutdown can
+// arrive while one runs; such requests are deferred until the outermost handler has
+// returned, so that nothing a handler still uses is freed under it.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -82,17 +82,32 @@ class TCalibrationCycle : public QObject {
   // separated by carriage returns. Does not touch an open port or a running driver.
   std::string ScanPortList(bool probe);
   const TPortList& PortNumbers() const { return FPortNumbers; }
-  // The user chose combo item `index` (0 = "Select com port"). Deferred during a tick.
+  // The user chose combo item `index` (0 = "Select com port"). Deferred while a handler
+  // runs; the port is taken from the list as it is at the moment of the choice.
   void ChoosePortItem(int index);
   // Makes port n the only listed port and chooses it (the console's --port).
   void ChoosePortNumber(uint32_t portNumber);
   // The timer tick. Public so that tests and the window can run one directly.
   void TestConnection();
-  // Frees the variable, the driver and the port. During a tick it is deferred and
-  // ShutdownDone is emitted when it has been carried out; returns true when done now.
+  // Frees the variable, the driver and the port. While a handler runs it is deferred
+  // and ShutdownDone is emitted when it has been carried out; returns true when done now.
   bool Shutdown();
 
-  bool InTick() const { return TickDepth > 0; }
+  // Marks a handler that can process events for its lifetime. Choices and the shutdown
+  // that arrive meanwhile wait; the outermost scope carries them out when it ends.
+  class THandlerScope {
+   public:
+    explicit THandlerScope(TCalibrationCycle& cycle);
+    ~THandlerScope();
+    THandlerScope(const THandlerScope&) = delete;
+    THandlerScope& operator=(const THandlerScope&) = delete;
+
+   private:
+    TCalibrationCycle& Cycle;
+  };
+
+  bool InTick() const { return Ticking; }
+  bool InHandler() const { return HandlerDepth > 0; }
   bool TimerEnabled() const { return Timer1.isActive(); }
   QTimer& Timer() { return Timer1; }
   TRS232o* Port() const { return FPort.get(); }
@@ -120,7 +135,9 @@ class TCalibrationCycle : public QObject {
   void ShutdownDone();
 
  private:
-  void SetComPort(int index);
+  void SetComPort(int32_t number);
+  int32_t PortAtItem(int index) const;
+  int ItemOfPort(int32_t number) const;
   void RunTick();
   void HandleDevice(int32_t version);
   void StopDriver();
@@ -135,8 +152,9 @@ class TCalibrationCycle : public QObject {
   std::unique_ptr<TRS232o> FPort;
   TThreadPtr<TBusDriver> FDriver;
   std::unique_ptr<TExtendedVariable> FVariable;
-  int TickDepth = 0;
-  std::optional<int> PendingChoice;
+  bool Ticking = false;
+  int HandlerDepth = 0;
+  std::optional<int32_t> PendingChoice;  // a port number; 0 = "Select com port"
   bool PendingShutdown = false;
   bool ShutDown = false;
   const TCalibrationRecord* Record = nullptr;

@@ -155,6 +155,8 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) options.HistoryFile = args[++i];
       continue;
     }
+    // The string table's diagnostic switch: read by the table itself when it starts.
+    if (Lower(arg) == "|usestringcomments") continue;
     bool matched = false;
     std::string value;
     for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set",

@@ -1,15 +1,13 @@
 // calibrator: the calibration window.
 #include <QApplication>
 
-#include "app/Startup.h"
 #include "app/widgets/MainForm.h"
 #include "app/widgets/ProgressForm.h"
-#include "app/widgets/QtDialogs.h"
+#include "app/widgets/WindowProgram.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  TProgramUnits units;
-  InstallQtDialogs();
+  TWindowProgramUnits units;
   int status = 0;
   {
     TForm1 form;

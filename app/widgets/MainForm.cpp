@@ -1,6 +1,8 @@
 #include "app/widgets/MainForm.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -26,13 +28,16 @@ QColor FromColourRef(uint32_t colour) {
 
 void TPortComboBox::showPopup() {
   if (OnDropDown) OnDropDown();
+  // The window may have closed meanwhile (a close deferred to the end of the handler).
+  if (!window()->isVisible()) return;
   QComboBox::showPopup();
 }
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("to be filled"));
-  setFixedSize(322, 399);
   BuildControls();
+  // The design's client size, or more where the font needs it.
+  resize(QSize(322, 399).expandedTo(sizeHint()));
   FCycle = std::make_unique<TCalibrationCycle>(*this);
   FCycle->SetRecord(&FRecord);
   connect(FCycle.get(), &TCalibrationCycle::ShutdownDone, this, [this] {
@@ -48,30 +53,41 @@ TForm1::~TForm1() {
   RuimOp();
 }
 
+// The design's arrangement (the list and the check box on one row, "Progress", the
+// log, the version at the bottom), sized from the font so that no caption is cut.
 void TForm1::BuildControls() {
   ComPortComboBox = new TPortComboBox(this);
-  ComPortComboBox->setGeometry(72, 8, 105, 21);
   ComPortComboBox->addItems({QString::fromLatin1(SelectPortCaption), QStringLiteral("Com1")});
+  ComPortComboBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   ComPortComboBox->OnDropDown = [this] { ComPortComboBoxDropDown(); };
-  connect(ComPortComboBox, &QComboBox::currentIndexChanged, this, [this] {
-    if (!SelectingFromCode) SetComPort();
-  });
+  // Every pick of the user, the same item again included; never a selection from code.
+  connect(ComPortComboBox, &QComboBox::activated, this, [this] { SetComPort(); });
+  connect(ComPortComboBox, &QComboBox::currentIndexChanged, this, [this] { ShowChosenPath(); });
 
   ScanPortsCheckBox = new QCheckBox(QStringLiteral("Scan for existing ports"), this);
-  ScanPortsCheckBox->setGeometry(184, 8, 121, 21);
   ScanPortsCheckBox->setChecked(true);
 
   Label1 = new QLabel(QStringLiteral("Progress"), this);
-  Label1->move(16, 32);
 
   RichEdit = new QTextEdit(this);
-  RichEdit->setGeometry(8, 56, 305, 315);
   RichEdit->setReadOnly(true);
+  // Lines can be selected and copied with the keyboard too (Ctrl+A, Ctrl+C).
+  RichEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   RichEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
   Label2 = new QLabel(QStringLiteral("program version xxxxx"), this);
-  Label2->setGeometry(78, 377, 166, 16);
   Label2->setAlignment(Qt::AlignHCenter);
+
+  auto* portRow = new QHBoxLayout;
+  portRow->addWidget(ComPortComboBox);
+  portRow->addWidget(ScanPortsCheckBox);
+  portRow->addStretch(1);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(8, 8, 8, 6);
+  column->addLayout(portRow);
+  column->addWidget(Label1);
+  column->addWidget(RichEdit, 1);
+  column->addWidget(Label2);
 }
 
 void TForm1::RecordNotWritten(const std::string& path, const std::string& reason) {
@@ -95,10 +111,10 @@ void TForm1::RuimOp() {
 }
 
 void TForm1::ComPortComboBoxDropDown() {
+  TCalibrationCycle::THandlerScope scope(*FCycle);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   QCoreApplication::processEvents();
   const std::string captions = FCycle->ScanPortList(ScanPortsCheckBox->isChecked());
-  SelectingFromCode = true;
   ComPortComboBox->clear();
   ComPortComboBox->addItem(QString::fromLatin1(SelectPortCaption));
   const QStringList lines = QString::fromStdString(captions).split('\r', Qt::SkipEmptyParts);
@@ -113,7 +129,7 @@ void TForm1::ComPortComboBoxDropDown() {
     }
   }
   ComPortComboBox->setCurrentIndex(0);
-  SelectingFromCode = false;
+  ShowChosenPath();
   QApplication::restoreOverrideCursor();
 }
 
@@ -125,8 +141,17 @@ void TForm1::TestConnection() {
   FCycle->TestConnection();
 }
 
+// Appends at the true end of the log without moving the user's place: the view follows
+// the end only when it was at the end, and a selection survives the append.
 void TForm1::AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
                     bool /*bullets*/) {
+  QScrollBar* bar = RichEdit->verticalScrollBar();
+  const bool followEnd = bar->value() >= bar->maximum();
+  const int scrolledTo = bar->value();
+  const QTextCursor user = RichEdit->textCursor();
+  const int anchor = user.anchor();
+  const int position = user.position();
+
   QTextCharFormat format;
   format.setForeground(FromColourRef(colour));
   format.setFontWeight(style == TLogStyle::Bold ? QFont::Bold : QFont::Normal);
@@ -137,14 +162,26 @@ void TForm1::AddLog(const std::string& text, bool newLine, uint32_t colour, TLog
   QString insert = QString::fromStdString(text);
   insert.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   cursor.insertText(insert, format);
-  RichEdit->setTextCursor(cursor);
-  RichEdit->ensureCursorVisible();
+
+  // A selection reaching the end would grow with the text inserted there.
+  const QTextCursor after = RichEdit->textCursor();
+  if (user.hasSelection() && (after.anchor() != anchor || after.position() != position)) {
+    QTextCursor kept(RichEdit->document());
+    kept.setPosition(anchor);
+    kept.setPosition(position, QTextCursor::KeepAnchor);
+    RichEdit->setTextCursor(kept);
+  }
+  RichEdit->document()->documentLayout()->documentSize();  // lays the new text out
+  bar->setValue(followEnd ? bar->maximum() : scrolledTo);
 }
 
 void TForm1::SelectPortItem(int index) {
-  SelectingFromCode = true;
   ComPortComboBox->setCurrentIndex(index);
-  SelectingFromCode = false;
+}
+
+// The device behind the chosen number, where the pointer rests on the list.
+void TForm1::ShowChosenPath() {
+  ComPortComboBox->setToolTip(ComPortComboBox->currentData(Qt::ToolTipRole).toString());
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -153,6 +190,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  // A tick is running: the shutdown waits for it and closes the window afterwards.
+  // A handler is running: the shutdown waits for it and closes the window afterwards.
   event->ignore();
 }

@@ -54,9 +54,9 @@ class TForm1 : public QWidget, public TCycleView {
 
  private:
   void BuildControls();
+  void ShowChosenPath();
   std::unique_ptr<TCalibrationCycle> FCycle;
   TCalibrationRecord FRecord{DefaultRecordPath()};
   bool RecordWarningShown = false;  // the warning comes once, not per device
-  bool SelectingFromCode = false;
   bool Closed = false;
 };

@@ -31,6 +31,13 @@ TEST(ConsoleArguments, AcceptsTheDocumentedForms) {
   TConsoleOptions get;
   ASSERT_TRUE(ParseConsoleArguments({"--port=sim", "--get", "eestIBatBulk"}, get, error));
   EXPECT_EQ(get.GetName, "eestIBatBulk");
+
+  // The string table's switch, in any case, as the window takes it.
+  for (const char* comments : {"|UseStringComments", "|usestringcomments"}) {
+    TConsoleOptions withComments;
+    EXPECT_TRUE(ParseConsoleArguments({"--port", "3", comments}, withComments, error)) << error;
+    EXPECT_EQ(withComments.Port, "3");
+  }
 }
 
 TEST(ConsoleArguments, RefusesBadUsageWithAReason) {

@@ -4,8 +4,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTextEdit>
 #include <memory>
 
@@ -13,6 +11,7 @@
 #include "app/widgets/MainForm.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
+#include "tests/widgets/MainFormTestSupport.h"
 
 namespace {
 
@@ -22,20 +21,6 @@ class TUnitsEnvironment : public ::testing::Environment {
   void TearDown() override { StopProgramUnits(); }
 };
 const auto* const UnitsEnvironment = ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);
-
-// The format of the block (log line) whose text is `text`, at its first character.
-bool FindLine(QTextEdit* edit, const QString& text, QTextCharFormat* format = nullptr) {
-  for (QTextBlock block = edit->document()->begin(); block.isValid(); block = block.next()) {
-    if (block.text() != text) continue;
-    if (format) {
-      QTextCursor cursor(block);
-      cursor.movePosition(QTextCursor::NextCharacter);
-      *format = cursor.charFormat();
-    }
-    return true;
-  }
-  return false;
-}
 
 void RunTicks(TForm1& form, int count) {
   for (int i = 0; i < count && form.Cycle().Driver() == nullptr && form.Cycle().Port(); ++i)
@@ -68,7 +53,7 @@ TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
   TForm1 form;
   form.ScanPortsCheckBox->setChecked(false);
   form.ComPortComboBoxDropDown();
-  form.ComPortComboBox->setCurrentIndex(number);  // runs SetComPort
+  Choose(form, number);
   EXPECT_TRUE(FindLine(form.RichEdit, QString("Trying to connect at COM%1").arg(number)));
   for (int i = 0; i < 40 && form.ComPortComboBox->currentIndex() != 0; ++i) form.TestConnection();
   QTextCharFormat ok;
@@ -110,7 +95,7 @@ TEST(MainWindow, CloseDuringATickWaitsAndThenCloses) {
       EXPECT_NE(form.Cycle().Driver(), nullptr);
     }
   });
-  form.ComPortComboBox->setCurrentIndex(number);
+  Choose(form, number);
   for (int i = 0; i < 40 && !closeAsked; ++i) form.TestConnection();
   ASSERT_TRUE(closeAsked);
   EXPECT_FALSE(form.isVisible());
@@ -126,10 +111,10 @@ TEST(MainWindow, ChoosingSelectClosesThePortAndStopsTrying) {
   TForm1 form;
   form.ScanPortsCheckBox->setChecked(false);
   form.ComPortComboBoxDropDown();
-  form.ComPortComboBox->setCurrentIndex(number);
+  Choose(form, number);
   EXPECT_NE(form.Cycle().Port(), nullptr);
   RunTicks(form, 1);
-  form.ComPortComboBox->setCurrentIndex(0);
+  Choose(form, 0);
   EXPECT_EQ(form.Cycle().Port(), nullptr);
   EXPECT_FALSE(form.Cycle().TimerEnabled());
   UnregisterVirtualPort(number);
