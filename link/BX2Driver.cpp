@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "link/Detection.h"
+#include "link/BX2Frames.h"
 
 std::atomic<uint8_t> TBX2Driver::PendingForeignAddress{255};
 
