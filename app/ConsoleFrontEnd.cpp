@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "app/Startup.h"
-#include "link/BX2Driver.h"
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
@@ -357,13 +356,8 @@ class TTraceFile {
     FILE* file = File;
     SetGlobalSerialTrace([file, start](const TTraceBurst& burst) {
       const double ms = std::chrono::duration<double, std::milli>(burst.When - start).count();
-      std::string hex;
-      static const char digits[] = "0123456789ABCDEF";
-      for (uint8_t b : burst.Bytes) {
-        if (!hex.empty()) hex += ' ';
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-      }
+      const std::string hex =
+          HexDump({reinterpret_cast<const char*>(burst.Bytes.data()), burst.Bytes.size()});
       std::fprintf(file, "%10.3f %s %6d %c %s%s\n", ms, burst.Sent ? "TX" : "RX", burst.Baud,
                    burst.Parity ? burst.Parity : 'N', hex.c_str(),
                    burst.Errors ? (" errors=" + std::to_string(burst.Errors)).c_str() : "");
@@ -395,9 +389,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
       Pause(200);
       continue;
     }
-    auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get());
-    if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver.get());
-    version = QueryVersion(driver.get());
+    version = ConnectDevice(driver.get());
     if (version != -1) break;
     QCoreApplication::processEvents();
   }

@@ -116,3 +116,15 @@ bool SelectDeviceAddress(TBusDriver* driver) {
   bx2->SelectAddress(info.DeviceAddress);
   return true;
 }
+
+// ---- connection ---------------------------------------------------------------------
+
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts) {
+  auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
+  if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver);
+  int32_t version = -1;
+  for (int attempt = 0; attempt < versionAttempts && version == -1; ++attempt) {
+    version = QueryVersion(driver);
+  }
+  return version;
+}

@@ -36,6 +36,11 @@ void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info);
 // (also for a driver that is not a BX2).
 bool SelectDeviceAddress(TBusDriver* driver);
 
+// Finds the device behind a running driver: a BX2 in KMBus mode first selects the
+// device's bus address (SelectDeviceAddress), then the version is asked up to
+// versionAttempts times. The version number, or -1 when the device did not answer.
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts = 1);
+
 // Pure helpers (no I/O).
 // A version above 9999999 is written in hexadecimal digits: reads its hex form as decimal,
 // stopping at the first letter. Others come back unchanged.

@@ -9,19 +9,12 @@
 #include <QTextEdit>
 #include <memory>
 
-#include "app/Startup.h"
 #include "app/widgets/MainForm.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
+#include "tests/common/ProgramUnits.h"
 
 namespace {
-
-class TUnitsEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { StartProgramUnits(); }
-  void TearDown() override { StopProgramUnits(); }
-};
-const auto* const UnitsEnvironment = ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);
 
 // The format of the block (log line) whose text is `text`, at its first character.
 bool FindLine(QTextEdit* edit, const QString& text, QTextCharFormat* format = nullptr) {
