@@ -10,6 +10,7 @@
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "support/Tools.h"
+#include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
 
 std::string InstructionText;
@@ -34,7 +35,6 @@ namespace {
 
 constexpr int TickInterval = 200;
 constexpr int32_t NotRead = NotReadSentinel;
-constexpr int Attempts = 5;
 
 constexpr uint16_t CalibrationSource = 0x21C4;
 constexpr uint16_t FirstTarget = 0x21A8;
@@ -165,12 +165,7 @@ void TCalibrationCycle::RunTick() {
     StopDriver();
     FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   }
-  int32_t version = -1;
-  if (FDriver) {
-    auto* bx2 = dynamic_cast<TBX2Driver*>(FDriver.get());
-    if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(FDriver.get());
-    version = QueryVersion(FDriver.get());
-  }
+  const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
   if (version != -1) HandleDevice(version);
 }
 
@@ -292,22 +287,11 @@ void TCalibrationCycle::AddLog(const std::string& text, bool newLine, uint32_t c
 // ---- device access ----------------------------------------------------------
 
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
-  variable.SetRawValue(NotRead);
-  if (!FDriver) return false;
-  for (int i = 0; i < Attempts && variable.RawValue == NotRead; ++i) variable.Read(*FDriver, false);
-  return variable.RawValue != NotRead;
+  return ReadDeviceVariable(FDriver.get(), variable);
 }
 
 bool TCalibrationCycle::WriteVariable(TExtendedVariable& variable) {
-  const int32_t target = variable.RawValue;
-  if (!FDriver) return false;
-  for (int i = 0; i < Attempts; ++i) {
-    variable.SetRawValue(target);
-    variable.Write(*FDriver, false);
-    ReadVariable(variable);
-    if (variable.RawValue == target) return true;
-  }
-  return false;
+  return WriteDeviceVariable(FDriver.get(), variable);
 }
 
 bool TCalibrationCycle::ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType) {

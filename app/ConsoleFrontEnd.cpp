@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
@@ -17,7 +18,6 @@
 #include "link/DeviceQueries.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
-#include "sim/Simulator.h"
 #include "support/Progress.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
@@ -221,16 +221,25 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
   return true;
 }
 
-uint32_t ResolveConsolePort(const std::string& port, std::unique_ptr<TSimulation>& simulation,
+namespace {
+TBuiltInPortMaker SimPortMaker;
+}  // namespace
+
+TBuiltInPortMaker SetSimPortMaker(TBuiltInPortMaker maker) {
+  TBuiltInPortMaker previous = std::move(SimPortMaker);
+  SimPortMaker = std::move(maker);
+  return previous;
+}
+
+uint32_t ResolveConsolePort(const std::string& port, std::unique_ptr<TBuiltInPort>& builtIn,
                             std::string& error) {
   if (Lower(port) == "sim") {
-    TSimOptions options;
-    options.DeviceVersion = 2606207;
-    options.CalibrationSource = 1003;
-    simulation = std::make_unique<TSimulation>(options);
-    const int number = simulation->RegisterAsPort();
-    if (number <= 0) error = "no free port number for the simulation";
-    return number > 0 ? static_cast<uint32_t>(number) : 0;
+    if (!SimPortMaker) {
+      error = "this program has no built-in simulation";
+      return 0;
+    }
+    builtIn = SimPortMaker(error);
+    return builtIn ? builtIn->PortNumber() : 0;
   }
   if (port.find('/') != std::string::npos) {
     const int number = AssignFreePortNumber(port);
@@ -414,9 +423,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
       Pause(200);
       continue;
     }
-    auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get());
-    if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver.get());
-    version = QueryVersion(driver.get());
+    version = ConnectDevice(driver.get());
     if (version != -1) break;
     QCoreApplication::processEvents();
   }
@@ -519,8 +526,8 @@ int RunConsole(const std::vector<std::string>& args) {
     }
     trace->Install();
   }
-  std::unique_ptr<TSimulation> simulation;
-  const uint32_t portNumber = ResolveConsolePort(options.Port, simulation, error);
+  std::unique_ptr<TBuiltInPort> builtIn;
+  const uint32_t portNumber = ResolveConsolePort(options.Port, builtIn, error);
   if (portNumber == 0) {
     std::fprintf(stderr, "calibrator-cli: %s\n", error.c_str());
     return cePortError;

@@ -3,9 +3,9 @@
 #include <iterator>
 
 #include "app/CalibrationCycle.h"
+#include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
-#include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"
 #include "serial/RS232o.h"

@@ -1,5 +1,7 @@
 #include "app/TraceDecoder.h"
 
+#include "support/Tools.h"
+
 #include <QFile>
 #include <cstdlib>
 #include <map>
@@ -21,17 +23,6 @@ constexpr size_t BootLineLength = 74;
 
 uint8_t At(std::string_view bytes, size_t i) {
   return i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0;
-}
-
-std::string Hex(std::string_view bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string text;
-  for (char c : bytes) {
-    if (!text.empty()) text += ' ';
-    text += digits[static_cast<uint8_t>(c) >> 4];
-    text += digits[static_cast<uint8_t>(c) & 15];
-  }
-  return text;
 }
 
 std::string Hex2(unsigned value) {
@@ -75,12 +66,12 @@ std::string DeviceRequest(std::string_view r) {
   if (code == 0x30 && r.size() >= 2)
     return "RAM variable read, identifier " + std::to_string(At(r, 1));
   if (code == 0x31 && r.size() >= 2) return "setting read, identifier " + std::to_string(At(r, 1));
-  return "request " + Hex2(code) + (r.size() > 1 ? " " + Hex(r.substr(1)) : "");
+  return "request " + Hex2(code) + (r.size() > 1 ? " " + HexDump(r.substr(1)) : "");
 }
 
 std::string DeviceReply(std::string_view r) {
   const uint8_t code = At(r, 0);
-  const std::string rest = r.size() > 1 ? " (" + Hex(r.substr(1)) + ")" : "";
+  const std::string rest = r.size() > 1 ? " (" + HexDump(r.substr(1)) + ")" : "";
   if (r.empty()) return "empty reply";
   if (code == 0x82) return "version reply" + rest;
   if (code == 0x83) return "second version reply" + rest;
@@ -101,7 +92,7 @@ std::vector<std::string> SentInterfaceFrame(std::string_view m, bool rawProbe) {
     case 'A':
       return {"'A' select device address " + std::to_string(At(data, 1))};
     case 'S':
-      return {"'S' set the interface state, S block bytes " + Hex(data) + probe};
+      return {"'S' set the interface state, S block bytes " + HexDump(data) + probe};
     case 'D':
       return {"'D' ask for the interface state"};
     case 'L':
@@ -121,7 +112,7 @@ std::vector<std::string> SentInterfaceFrame(std::string_view m, bool rawProbe) {
               std::to_string(At(data, data.size() - 1)) + ": " +
               DeviceRequest(data.substr(0, data.empty() ? 0 : data.size() - 1))};
     default:
-      return {"interface command " + Letter(letter) + (data.empty() ? "" : " " + Hex(data))};
+      return {"interface command " + Letter(letter) + (data.empty() ? "" : " " + HexDump(data))};
   }
 }
 
@@ -135,10 +126,10 @@ std::vector<std::string> ReceivedInterfaceFrame(std::string_view m) {
       TSBlock block = DefaultSBlock();
       bool kmbus = false;
       if (!LoadStateReply(m, block, kmbus)) return {"'D' state reply, too short"};
-      return {"'D' interface state " + Hex(data) + ", " + (kmbus ? "KMBus mode" : "9-bit mode")};
+      return {"'D' interface state " + HexDump(data) + ", " + (kmbus ? "KMBus mode" : "9-bit mode")};
     }
     case 'L':
-      return {"'L' status bytes " + Hex(data.substr(0, 2))};
+      return {"'L' status bytes " + HexDump(data.substr(0, 2))};
     case 'P':
       return {"'P' value " + std::to_string(Word(data, 0))};
     case 'S':
@@ -162,7 +153,7 @@ std::vector<std::string> ReceivedInterfaceFrame(std::string_view m) {
       return lines;
     }
     default:
-      return {"interface frame " + Letter(letter) + (data.empty() ? "" : " " + Hex(data))};
+      return {"interface frame " + Letter(letter) + (data.empty() ? "" : " " + HexDump(data))};
   }
 }
 
@@ -193,11 +184,11 @@ std::string CountedReplyMeaning(const std::string& reply) {
       return "'V' boot loader version " + std::to_string(At(reply, 1)) + ", firmware version " +
              std::to_string(At(reply, 2));
     case 'I':
-      return "'I' identity " + Hex(std::string_view(reply).substr(1));
+      return "'I' identity " + HexDump(std::string_view(reply).substr(1));
     case 'C':
-      return "'C' configuration " + Hex(std::string_view(reply).substr(1));
+      return "'C' configuration " + HexDump(std::string_view(reply).substr(1));
     default:
-      return "reply " + Hex(reply);
+      return "reply " + HexDump(reply);
   }
 }
 
@@ -242,7 +233,7 @@ void TDecoder::Emit(const TTraceLine& b, const std::string& bytes,
   char head[48];
   std::snprintf(head, sizeof head, "%10.3f %s %6d %c  ", b.Ms, b.Sent ? "TX" : "RX", b.Baud,
                 b.Parity);
-  Out.push_back(head + Hex(bytes));
+  Out.push_back(head + HexDump(bytes));
   for (const auto& line : meaning) Out.push_back(std::string(24, ' ') + line);
 }
 
@@ -293,7 +284,7 @@ void TDecoder::SentAtInterfaceBaud(const TTraceLine& b) {
       Emit(b, raw,
            {"addressed frame '!' value " +
             std::to_string(Word(payload, 1) | (Word(payload, 3) << 16)) +
-            (payload.size() > 5 ? ", text " + Hex(payload.substr(5)) : "")});
+            (payload.size() > 5 ? ", text " + HexDump(payload.substr(5)) : "")});
     } else if (CheckFrame(raw, frame) && frame.IsInterfaceFrame()) {
       const char letter = frame.Letter();
       // Only detection sends 'V', 'R' and the raw 'S' probe; their replies are read raw.
@@ -384,7 +375,7 @@ void TDecoder::ReceivedFrames(const TTraceLine& b) {
     } else {
       auto meaning = frame.IsInterfaceFrame()
                          ? ReceivedInterfaceFrame(frame.Message)
-                         : std::vector<std::string>{"bus frame " + Hex(frame.Message)};
+                         : std::vector<std::string>{"bus frame " + HexDump(frame.Message)};
       if (frame.HasStatus)
         meaning.push_back("status bytes " + Hex2(frame.Status[0]) + " " + Hex2(frame.Status[1]));
       Emit(b, raw, meaning);
@@ -446,7 +437,7 @@ std::string TraceLineText(double ms, const TTraceBurst& burst) {
   char head[48];
   std::snprintf(head, sizeof head, "%10.3f %s %6d %c ", ms, burst.Sent ? "TX" : "RX", burst.Baud,
                 burst.Parity ? burst.Parity : 'N');
-  return head + Hex(bytes) +
+  return head + HexDump(bytes) +
          (burst.Errors ? " errors=" + std::to_string(burst.Errors) : std::string()) + "\n";
 }
 

@@ -34,6 +34,7 @@
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/Dialogs.h"
+#include "support/Measurements.h"
 
 namespace {
 

@@ -140,15 +140,3 @@ bool ReadFixedReply(const TBootByteReader& read, int length, int timeoutMs, std:
   reply.assign(reinterpret_cast<const char*>(buffer.data()), buffer.size());
   return true;
 }
-
-std::string HexDump(const std::string& bytes) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : bytes) {
-    const auto b = static_cast<uint8_t>(c);
-    if (!out.empty()) out.push_back(' ');
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0x0F]);
-  }
-  return out;
-}

@@ -48,6 +48,3 @@ bool ReadCountedReply(const TBootByteReader& read, int timeoutMs, std::string& r
                       std::string* raw = nullptr);
 // Reads a fixed-length reply of `length` bytes, the first within `timeoutMs`.
 bool ReadFixedReply(const TBootByteReader& read, int length, int timeoutMs, std::string& reply);
-
-// Bytes as two upper-case hexadecimal digits each, separated by blanks.
-std::string HexDump(const std::string& bytes);

@@ -19,6 +19,7 @@
 #include "support/Statics.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
+#include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
 
 // ---- strings ----------------------------------------------------------------

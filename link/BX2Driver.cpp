@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <thread>
 
-#include "link/Detection.h"
+#include "link/BX2Frames.h"
+#include "support/Measurements.h"
 
 std::atomic<uint8_t> TBX2Driver::PendingForeignAddress{255};
 
@@ -136,11 +137,6 @@ void TBX2Driver::Execute() {
   while (!Terminated()) RunRound();
 }
 
-namespace {
-// Rounds a handed-over frame waited for the line to become quiet, for measurements.
-std::atomic<int64_t> QuietRoundsHeld{0};
-}  // namespace
-
 void TBX2Driver::RunRound() {
   Paused = PauseCount != 0;
   if (Paused || PortFailed) {
@@ -159,13 +155,9 @@ void TBX2Driver::RunRound() {
   } else if (TxPending && QuietRounds == 0) {
     TransmitPending();
   } else {
-    if (TxPending) ++QuietRoundsHeld;
+    if (TxPending) CountQuietRoundWithFrameWaiting();
     if (QuietRounds > 0 && --QuietRounds == 0) Assembler.Reset();  // unfinished frame abandoned
   }
-}
-
-int64_t QuietRoundsWithFrameWaiting() {
-  return QuietRoundsHeld.load();
 }
 
 void TBX2Driver::ReceiveByte(uint8_t byte) {

@@ -101,7 +101,6 @@ class TBX2Driver : public TSerialBusDriver {
   std::atomic<uint8_t> AckAddress{0};
   std::atomic<int32_t> BusWatchdog{500};
   std::atomic<bool> StateReplySeen{false};
-  uint8_t StatusByte(int index) const { return StatusBytes[index & 1].load(); }
 
   // Shared by all BX2 drivers of the process: 255, or the address of the last
   // request sent to a device other than the selected one.
@@ -166,7 +165,3 @@ class TBX2Driver : public TSerialBusDriver {
   std::atomic<uint8_t> StatusBytes[2] = {0, 0};
   bool BlinkPhase = false;  // caller side
 };
-
-// Driver rounds (of about 10 ms) in which a handed-over frame waited for the line to
-// become quiet, in all BX2 drivers of the process, for measurements.
-int64_t QuietRoundsWithFrameWaiting();

@@ -1,5 +1,8 @@
 #include "link/BX2Frames.h"
 
+#include "serial/RS232o.h"
+#include "support/Sema.h"
+
 namespace {
 
 uint8_t At(std::string_view bytes, size_t index) {
@@ -170,4 +173,16 @@ bool TBX2FrameAssembler::Feed(uint8_t byte, bool lineError) {
   if (Pos != 0 || IsPlausibleLengthByte(byte)) ++Pos;
   if (Pos > bx2::MaxFrameBytes - 1) Pos = 0;
   return false;
+}
+
+void WakeInterface(TRS232o& port) {
+  static const uint8_t wake[5] = {0x55, 0x55, 0x55, 0x55, 0x55};
+  const uint8_t listen = 'A';
+  port.Configure(115200, 'N');
+  port.PurgeAll();
+  port.Write(wake, sizeof wake);
+  Pause(50);
+  port.Configure(19200, 'N');
+  port.Write(&listen, 1);
+  Pause(50);
 }

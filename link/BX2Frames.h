@@ -1,6 +1,7 @@
 #pragma once
 // The BX2 wire format as pure functions: no I/O, no threads, no state beyond what
-// the caller passes in. Frames on the line are
+// the caller passes in (WakeInterface at the end is the one sequence that writes to a
+// port). Frames on the line are
 //   L, payload (L & 0x7F bytes), checksum   (8-bit sum of all bytes = 0)
 // where bit 7 of L, set only by the interface, means the last two payload bytes are
 // the interface's status bytes. Texts are byte strings held in std::string.
@@ -10,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+class TRS232o;
 
 namespace bx2 {
 
@@ -122,3 +125,8 @@ class TBX2FrameAssembler {
   int Pos = 0;
   size_t Size = 0;
 };
+
+// Puts a BX2 that has fallen silent back into listening (115200 then 19200 baud).
+// The detection and the BX2 driver both send it; the caller sets the line back to
+// 2400 baud afterwards.
+void WakeInterface(TRS232o& port);

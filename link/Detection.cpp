@@ -1,17 +1,12 @@
 #include "link/Detection.h"
 
-#include <QBuffer>
-#include <QByteArray>
-
 #include <array>
 #include <utility>
 
-#include "firmware/EmbeddedImage.h"
 #include "link/BX1Driver.h"
 #include "link/BX2Driver.h"
 #include "link/BX2Frames.h"
 #include "link/BusDriver.h"
-#include "link/InterfaceRefresh.h"
 #include "serial/RS232o.h"
 #include "support/Sema.h"
 #include "support/Textlogger.h"
@@ -67,27 +62,13 @@ int ResultFromProbe(int probe, bool woken) {
   }
 }
 
-// The embedded interface image as a stream owned by one detection call; none when
-// the program carries no image.
-std::unique_ptr<QBuffer> OpenEmbeddedImage(int32_t& version) {
-  QByteArray image = EmbeddedInterfaceImage();
-  if (image.isEmpty()) return nullptr;
-  auto buffer = std::make_unique<QBuffer>();
-  buffer->setData(image);
-  if (!buffer->open(QIODevice::ReadOnly)) return nullptr;
-  version = EmbeddedInterfaceVersion;
-  return buffer;
-}
+// Set by the refresh unit at start-up.
+TRefreshHook RefreshHook;
 
 // Detection passes on an open port; returns the final detection result and the
 // interface mode found by the last pass.
 int RunDetection(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags, uint8_t& mode,
                  int32_t& version) {
-  std::unique_ptr<QBuffer> ownedStream;
-  if (!stream) {
-    ownedStream = OpenEmbeddedImage(newVersion);
-    stream = ownedStream.get();
-  }
   int det = adNothing;
   version = 0;
   mode = imUnknown;
@@ -96,9 +77,8 @@ int RunDetection(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t f
     det = AutoDetect(port, version, mode);
     if (det != adNothing) {
       LogText(DetectionLogLine(det, version, mode));
-      if (pass == 1 && stream) {
-        done =
-            RefreshInterface(port, stream, newVersion, flags, mode, version, det) != rrReprogrammed;
+      if (pass == 1 && RefreshHook) {
+        done = !RefreshHook(port, stream, newVersion, flags, mode, version, det);
       }
     }
     if (done) break;
@@ -299,6 +279,12 @@ std::string DetectionLogLine(int result, int32_t version, uint8_t mode) {
 }
 
 // ---- detection -------------------------------------------------------------------------
+
+TRefreshHook SetRefreshHook(TRefreshHook hook) {
+  TRefreshHook previous = std::move(RefreshHook);
+  RefreshHook = std::move(hook);
+  return previous;
+}
 
 TThreadPtr<TBusDriver> DetectInterface(std::unique_ptr<TRS232o>& port, QIODevice* stream,
                                        int32_t newVersion, uint8_t flags) {

@@ -1,13 +1,15 @@
 #pragma once
 // Interface detection on a raw serial port: works out whether a BX1, a BX2 with
 // working firmware or a BX2 stuck in its boot loader hangs on the line, logs what
-// it found (text logger), lets the interface refresh offer a firmware update, and
-// returns a running bus driver for the interface, or none.
+// it found (text logger), lets the interface refresh (installed as a hook by
+// firmware/InterfaceRefresh) offer a firmware update, and returns a running bus driver
+// for the interface, or none.
 //
 // Everything here runs on the caller's thread while no driver uses the port.
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +39,17 @@ enum : uint8_t {
 // The flags the main window passes to DetectInterface.
 constexpr uint8_t DefaultDetectFlags = 22;
 
+// The interface refresh, offered once per detection call on its first pass that
+// recognised an interface: (port, firmware stream or none, new version, flags, mode,
+// installed version, in out detection result) -> true when the interface was
+// reprogrammed and is to be detected again. The refresh unit installs it at start-up;
+// without it detection offers no refresh.
+using TRefreshHook =
+    std::function<bool(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags,
+                       uint8_t mode, int32_t installedVersion, int& det)>;
+// Installs the hook (an empty one removes it); returns the previous one.
+TRefreshHook SetRefreshHook(TRefreshHook hook);
+
 // Probes the open port and returns a running driver for what it found, or none.
 // stream: a firmware image for the refresh; none = use the embedded interface
 // image (and its version instead of newVersion). When a driver is returned it has
@@ -61,9 +74,6 @@ bool ProbeEcho(TRS232o& port);
 bool QueryVersionRaw(TRS232o& port, int32_t& version, uint8_t& mode);
 void ResetInterface(TRS232o& port);
 bool SendStateRaw(TRS232o& port);
-// Puts a BX2 that has fallen silent back into listening (115200 then 19200 baud).
-// The caller sets the line back to 2400 baud afterwards.
-void WakeInterface(TRS232o& port);
 
 // Sends an interface frame (0xFF marker, text, stuffing 0x00 after a final 0xFF)
 // after discarding waiting input; then pauses 150 ms.

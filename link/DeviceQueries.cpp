@@ -1,13 +1,10 @@
 #include "link/DeviceQueries.h"
 
-#include <QString>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
-#include "variables/ExtendedVariable.h"
 
 namespace {
 
@@ -21,11 +18,6 @@ constexpr uint8_t DeviceInfoRequest = 0x00;
 constexpr int DeviceInfoReply = 0x20;
 constexpr size_t DeviceInfoSize = 11;
 constexpr uint8_t NoDeviceAddress = 255;
-
-constexpr int ReadAttempts = 5;
-constexpr int WriteAttempts = 5;
-constexpr int EepromSwitchNew = 512;
-constexpr int EepromSwitchOld = 1279;
 
 uint8_t ByteAt(const std::string& bytes, size_t index) {
   return static_cast<uint8_t>(bytes[index]);
@@ -125,77 +117,14 @@ bool SelectDeviceAddress(TBusDriver* driver) {
   return true;
 }
 
-// ---- reads and verified writes -------------------------------------------------------------
+// ---- connection ---------------------------------------------------------------------
 
-bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
-  variable.SetRawValue(NotReadSentinel);
-  if (!driver) return false;
-  for (int attempt = 0; attempt < ReadAttempts && variable.RawValue == NotReadSentinel; ++attempt) {
-    variable.Read(*driver, false);
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts) {
+  auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
+  if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver);
+  int32_t version = -1;
+  for (int attempt = 0; attempt < versionAttempts && version == -1; ++attempt) {
+    version = QueryVersion(driver);
   }
-  return variable.RawValue != NotReadSentinel;
-}
-
-bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
-  const int32_t target = variable.RawValue;
-  if (!driver) return false;
-  for (int attempt = 0; attempt < WriteAttempts; ++attempt) {
-    variable.SetRawValue(target);
-    variable.Write(*driver, false);
-    ReadDeviceVariable(driver, variable);
-    if (variable.RawValue == target) return true;
-  }
-  return false;
-}
-
-namespace {
-bool ValidDataType(int dataType) {
-  return dataType >= dtByte && dataType <= dtPacked;
-}
-
-// A memory variable at `address` (combined write off).
-TExtendedVariable MemoryVariable(int address, int dataType) {
-  TExtendedVariable variable(QStringLiteral("0 W"), false);
-  variable.Address = static_cast<uint16_t>(address);
-  variable.DataType = static_cast<TDataType>(dataType);
-  return variable;
-}
-}  // namespace
-
-bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType) {
-  value = NotReadSentinel;
-  if (!ValidDataType(dataType)) return false;
-  TExtendedVariable variable = MemoryVariable(address, dataType);
-  const bool ok = ReadDeviceVariable(driver, variable);
-  value = variable.RawValue;
-  return ok;
-}
-
-bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType) {
-  if (!ValidDataType(dataType)) return false;
-  TExtendedVariable variable = MemoryVariable(address, dataType);
-  variable.SetRawValue(value);
-  return WriteDeviceVariable(driver, variable);
-}
-
-// ---- EEPROM write switch ------------------------------------------------------------------
-
-int EepromSwitchAddress(int32_t version) {
-  const int32_t minor = version % 1000;
-  if (minor >= 200) return EepromSwitchNew;
-  if (minor >= 141) return EepromSwitchOld;
-  if (minor == 0) return 0;
-  return -1;
-}
-
-bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version) {
-  int address = EepromSwitchAddress(version);
-  if (address == 0) {
-    // Minor 0: firmware that reports text after its version has the newer switch.
-    std::string text;
-    if (RequestVersion(driver, true, text) == -1) return false;
-    address = text.empty() ? EepromSwitchOld : EepromSwitchNew;
-  }
-  if (address < 0) return false;
-  return WriteDeviceValue(driver, address, enable ? 255 : 0, dtByte);
+  return version;
 }

@@ -1,15 +1,14 @@
 #pragma once
 // Device identification queries through a running bus driver: the firmware
-// version (with its second-request and hexadecimal-digit rules), the device's bus
-// address (BX2 in KMBus mode), and read / verified-write helpers on device memory.
-// Every routine reports failure by its result and never throws.
+// version (with its second-request and hexadecimal-digit rules) and the device's bus
+// address (BX2 in KMBus mode). Reads and verified writes of device memory are in
+// variables/DeviceAccess.h. Every routine reports failure by its result and never throws.
 
 #include <cstdint>
 #include <string>
 
 class TBusDriver;
 class TBX2Driver;
-class TExtendedVariable;
 
 struct TVersionRecord {
   int32_t Number = -1;  // the version number; -1 = no version
@@ -37,15 +36,10 @@ void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info);
 // (also for a driver that is not a BX2).
 bool SelectDeviceAddress(TBusDriver* driver);
 
-// Read: up to 5 attempts until RawValue differs from NotReadSentinel (variables/).
-bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable);
-// Verified write of RawValue: up to 5 attempts of write + read-back.
-bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable);
-// dataType: one of the variable data types (dtByte, dtSigned, dtWord, ...).
-bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType);
-bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType);
-// Writes 255 (enable) or 0 to the EEPROM write switch that the version selects.
-bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version);
+// Finds the device behind a running driver: a BX2 in KMBus mode first selects the
+// device's bus address (SelectDeviceAddress), then the version is asked up to
+// versionAttempts times. The version number, or -1 when the device did not answer.
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts = 1);
 
 // Pure helpers (no I/O).
 // A version above 9999999 is written in hexadecimal digits: reads its hex form as decimal,
@@ -53,5 +47,3 @@ bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version);
 int32_t DecimalFromHexDigits(int32_t number);
 // Parses a device-info reply; a reply shorter than 11 bytes or of another form leaves info alone.
 void ParseDeviceInfo(const std::string& reply, TDeviceInfo& info);
-// Address of the EEPROM write switch for a version: 512, 1279, 0 = ask the device, -1 = none.
-int EepromSwitchAddress(int32_t version);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "serial/PortMap.h"
+#include "support/Measurements.h"
 
 namespace {
 
@@ -177,15 +178,10 @@ bool TRS232o::StartRead(void* buffer, uint32_t count) {
 }
 
 namespace {
-thread_local int64_t ThreadIdleReadMicros = 0;
 int64_t MicrosSince(TLineTime start) {
   return std::chrono::duration_cast<std::chrono::microseconds>(TLineClock::now() - start).count();
 }
 }  // namespace
-
-int64_t IdleReadMicros() {
-  return ThreadIdleReadMicros;
-}
 
 int TRS232o::WaitRead() {
   if (FPortNumber == 0) return 0;
@@ -201,9 +197,9 @@ int TRS232o::WaitRead() {
   const TReadOutcome got = Backend->Read(Reading.Buffer, Reading.Count, plan);
   if (got.Status.Ok()) {
     if (got.Count == 0)
-      ThreadIdleReadMicros += MicrosSince(readStart);
+      CountIdleReadMicros(MicrosSince(readStart));
     else if (got.End == TReadEnd::reGap)
-      ThreadIdleReadMicros += plan.Interval.count();  // the gap that ended the read
+      CountIdleReadMicros(plan.Interval.count());  // the gap that ended the read
   }
   FReadPending = false;
   PendingErrors |= got.Errors;

@@ -152,11 +152,6 @@ class TRS232o {
   TSerialTrace FTrace;
 };
 
-// Time the calling thread has spent sitting out read time-outs: whole reads that ended
-// with nothing received, and the closing gap of reads that ended on their interval
-// time-out. The waits a protocol prescribes, for measurements.
-int64_t IdleReadMicros();
-
 // Process-wide trace hook (e.g. for a --trace switch); empty to switch it off.
 // Set it before ports are in use; the hook is called on whichever thread uses a port.
 void SetGlobalSerialTrace(TSerialTrace trace);

@@ -254,7 +254,6 @@ bool TVirtualLine::HostWrite(const uint8_t* data, size_t count) {
 int TVirtualLine::HostRead(uint8_t* data, size_t count, TLineTime deadline,
                            std::chrono::microseconds interval, uint32_t* errors) {
   std::unique_lock lock(Mutex);
-  const uint64_t cancelAtStart = CancelCount;
   size_t got = 0;
   uint32_t seen = 0;
   // Gaps count from the read's start at the earliest: bytes that waited in the
@@ -271,7 +270,7 @@ int TVirtualLine::HostRead(uint8_t* data, size_t count, TLineTime deadline,
       lastArrival = std::max(ToHost.front().Arrival, readStart);
       ToHost.pop_front();
     }
-    if (got == count || CancelCount != cancelAtStart || now >= deadline) break;
+    if (got == count || now >= deadline) break;
     TLineTime wake = deadline;
     if (got > 0 && interval.count() > 0) {
       const TLineTime gapEnd = lastArrival + interval;
@@ -296,12 +295,4 @@ void TVirtualLine::HostPurgeReceive() {
   std::lock_guard lock(Mutex);
   const TLineTime now = TLineClock::now();
   while (!ToHost.empty() && ToHost.front().Arrival <= now) ToHost.pop_front();
-}
-
-void TVirtualLine::HostCancelRead() {
-  {
-    std::lock_guard lock(Mutex);
-    ++CancelCount;
-  }
-  Arrived.notify_all();
 }

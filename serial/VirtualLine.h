@@ -125,8 +125,6 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   // Bytes that have arrived and not been read yet (without waiting).
   size_t HostAvailable() const;
   void HostPurgeReceive();
-  // Wakes a HostRead that is waiting, which then returns what it has.
-  void HostCancelRead();
 
  private:
   struct TQueued {
@@ -151,5 +149,4 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   TLineTime ToHostFree{};    // when the wire towards the host is next free
   TLineTime ToDeviceFree{};  // when the wire towards the device is next free
   bool IsVanished = false;
-  uint64_t CancelCount = 0;
 };

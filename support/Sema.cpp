@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "support/Measurements.h"
 #include "support/Textlogger.h"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -304,10 +305,6 @@ void TLock::Release() {
 
 TDelayChecker::TDelayChecker(int64_t ms) : Due(TClock::now() + std::chrono::milliseconds(ms)) {}
 
-namespace {
-thread_local int64_t ThreadPausedMicros = 0;
-}
-
 void Pause(int ms) {
   if (ms <= 0) return;
   // sleep_until resumes after interruptions; on Windows its timer can also end a
@@ -315,12 +312,8 @@ void Pause(int ms) {
   const TDateTime start = TClock::now();
   const TDateTime due = start + Millis(ms);
   while (TClock::now() < due) std::this_thread::sleep_until(due);
-  ThreadPausedMicros +=
-      std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - start).count();
-}
-
-int64_t PausedMicros() {
-  return ThreadPausedMicros;
+  CountPausedMicros(
+      std::chrono::duration_cast<std::chrono::microseconds>(TClock::now() - start).count());
 }
 
 // ---------------------------------------------------------------------------

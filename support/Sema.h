@@ -170,8 +170,6 @@ class TDelayChecker {
 
 // Sleeps exactly `ms` milliseconds; nothing ends it early (it does not pump events).
 void Pause(int ms);
-// Time the calling thread has spent in Pause, for measurements.
-int64_t PausedMicros();
 
 // ---------------------------------------------------------------------------
 // Notifications run on the main thread.

@@ -137,3 +137,16 @@ bool IsTerminal(std::FILE* stream) {
   return isatty(fileno(stream)) != 0;
 #endif
 }
+
+std::string HexDump(std::string_view bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (char c : bytes) {
+    const auto b = static_cast<uint8_t>(c);
+    if (!out.empty()) out.push_back(' ');
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 0x0F]);
+  }
+  return out;
+}

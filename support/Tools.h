@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Bit n of a byte buffer: bit (n mod 8) of byte (n div 8); bit 0 is the least
@@ -32,6 +33,9 @@ void ClearCommandLineParams();  // back to the application's arguments
 // (reversed false) or put in front (reversed true). A final odd character is ignored;
 // a pair that is not hexadecimal gives the byte 0.
 std::string HexToBytes(const std::string& text, bool reversed);
+
+// Bytes as two upper-case hexadecimal digits each, separated by blanks.
+std::string HexDump(std::string_view bytes);
 
 // "\r\n", "\r" and "\n" each become the platform's line break ("\n"; "\r\n" on Windows).
 std::string AdjustLineBreaks(const std::string& text);

@@ -8,6 +8,7 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/Startup.h"
+#include "app/cli/SimPort.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
 
@@ -65,7 +66,7 @@ TEST(ConsoleArguments, RefusesBadUsageWithAReason) {
 }
 
 TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
-  std::unique_ptr<TSimulation> sim;
+  std::unique_ptr<TBuiltInPort> sim;
   std::string error;
   EXPECT_EQ(ResolveConsolePort("3", sim, error), 3u);
   EXPECT_EQ(ResolveConsolePort("COM12", sim, error), 12u);
@@ -80,12 +81,20 @@ TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
   EXPECT_EQ(PortPath(static_cast<int>(byPath)), "/dev/pts/77");
   EXPECT_EQ(ResolveConsolePort("/dev/pts/77", sim, error), byPath);  // same path, same number
 
+  const TBuiltInPortMaker installed = SetSimPortMaker({});
+  error.clear();
+  EXPECT_EQ(ResolveConsolePort("sim", sim, error), 0u);  // a program without the simulator
+  EXPECT_FALSE(error.empty());
+  SetSimPortMaker(MakeConsoleSimPort);
   const uint32_t simulated = ResolveConsolePort("sim", sim, error);
   ASSERT_GT(simulated, 0u);
   ASSERT_NE(sim, nullptr);
-  EXPECT_EQ(sim->Options().DeviceVersion, 2606207u);
-  EXPECT_EQ(sim->ReadWord(0x21C4), 1003);
+  auto* simPort = dynamic_cast<TSimPort*>(sim.get());
+  ASSERT_NE(simPort, nullptr);
+  EXPECT_EQ(simPort->Simulation().Options().DeviceVersion, 2606207u);
+  EXPECT_EQ(simPort->Simulation().ReadWord(0x21C4), 1003);
   sim.reset();
+  SetSimPortMaker(installed);
   ClearPortAssignments();
 }
 

@@ -10,20 +10,12 @@
 
 #include "app/CalibrationCycle.h"
 #include "app/ConsoleFrontEnd.h"
-#include "app/Startup.h"
 #include "serial/PortMap.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
+#include "tests/common/ProgramUnits.h"
 
 namespace {
-
-class TUnitsEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { StartProgramUnits(); }
-  void TearDown() override { StopProgramUnits(); }
-};
-const auto* const UnitsEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);  // gtest owns it
 
 struct TLogLine {
   std::string Text;

@@ -10,17 +10,11 @@
 #include <vector>
 
 #include "app/CalibrationCycle.h"
-#include "app/Startup.h"
 #include "sim/Simulator.h"
+#include "tests/common/ProgramUnits.h"
 #include "tools/soak/SoakScenario.h"
 
 namespace {
-
-class TSoakUnits : public ::testing::Environment {
- public:
-  void SetUp() override { StartProgramUnits(); }  // a second start is a no-op
-};
-const auto* const SoakUnits = ::testing::AddGlobalTestEnvironment(new TSoakUnits);  // gtest owns
 
 constexpr uint16_t Source = 0x21C4;
 constexpr uint16_t FirstTarget = 0x21A8;

@@ -2,9 +2,9 @@
 // Start-up of every unit the interface detection, the refresh and the updater rely
 // on, in the order the program starts them (strings first).
 
+#include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
-#include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"

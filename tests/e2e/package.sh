@@ -64,6 +64,13 @@ if dpkg-deb -x "$deb" "$out/root" && [ -f "$out/root/usr/share/applications/cali
     { echo "package: desktop entry does not start calibrator" >&2; failures=$((failures + 1)); }
 fi
 
+# The window carries no simulator: only the console program serves "--port sim".
+if [ -f "$out/root/usr/bin/calibrator" ] && nm -C "$BUILD_DIR/app/calibrator" 2>/dev/null |
+  grep -q ' TSimulation::'; then
+  echo "package: the window program carries the simulator" >&2
+  failures=$((failures + 1))
+fi
+
 if [ $failures -ne 0 ]; then
   echo "package: $failures problem(s) in $(basename "$deb"):" >&2
   dpkg-deb -c "$deb" >&2

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "firmware/BootLink.h"
+#include "support/Tools.h"
 
 namespace {
 
@@ -147,11 +148,6 @@ TEST(BootLinkReply, FixedLengthReplies) {
   EXPECT_FALSE(ReadFixedReply(silent.Reader(), 1, 100, reply));
   TScriptedLine shortReply(std::string("OK"));
   EXPECT_FALSE(ReadFixedReply(shortReply.Reader(), 3, 100, reply));
-}
-
-TEST(BootLinkReply, HexDumpIsUpperCaseAndBlankSeparated) {
-  EXPECT_EQ(HexDump(Bytes({0x03, 'V', 0x71, 0x0A})), "03 56 71 0A");
-  EXPECT_EQ(HexDump(std::string()), "");
 }
 
 }  // namespace

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "firmware/BootLink.h"
+#include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
-#include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
-#include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"

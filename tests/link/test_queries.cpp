@@ -12,6 +12,7 @@
 #include "sim/Simulator.h"
 #include "test_detection_helpers.h"
 #include "tests/common/FakeBusDriver.h"
+#include "variables/DeviceAccess.h"
 
 namespace {
 

@@ -106,6 +106,11 @@ TEST(HexToBytes, PairsInOrderOrReversed) {
   EXPECT_EQ(HexToBytes("zz41", false), std::string("\x00\x41", 2));
 }
 
+TEST(HexDump, UpperCaseAndBlankSeparated) {
+  EXPECT_EQ(HexDump(std::string("\x03V\x71\x0A", 4)), "03 56 71 0A");
+  EXPECT_EQ(HexDump(std::string()), "");
+}
+
 TEST(FindParam, SearchesFromTheLastParameter) {
   SetCommandLineParams({"-a", "|UseStringComments", "x", "-A"});
   EXPECT_EQ(FindParam("-a", false), 1);

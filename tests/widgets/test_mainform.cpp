@@ -7,20 +7,13 @@
 #include <QTextEdit>
 #include <memory>
 
-#include "app/Startup.h"
 #include "app/widgets/MainForm.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
+#include "tests/common/ProgramUnits.h"
 #include "tests/widgets/MainFormTestSupport.h"
 
 namespace {
-
-class TUnitsEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { StartProgramUnits(); }
-  void TearDown() override { StopProgramUnits(); }
-};
-const auto* const UnitsEnvironment = ::testing::AddGlobalTestEnvironment(new TUnitsEnvironment);
 
 void RunTicks(TForm1& form, int count) {
   for (int i = 0; i < count && form.Cycle().Driver() == nullptr && form.Cycle().Port(); ++i)

@@ -8,11 +8,11 @@
 #include <QBuffer>
 
 #include "firmware/EmbeddedImage.h"
+#include "firmware/InterfaceRefresh.h"
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
-#include "link/InterfaceRefresh.h"
 #include "sim/Simulator.h"
-#include "test_detection_helpers.h"
+#include "tests/link/test_detection_helpers.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 #pragma once
 // Refresh of the BX2 interface's own firmware: decides whether to offer an update
 // (or a repair of a badly programmed BX2), asks the user and reprograms the
-// interface through the device updater.
+// interface through the device updater. Detection reaches it through the refresh hook
+// that StartUnitInterfaceRefresh installs.
 
 #include <cstdint>
 #include <functional>
@@ -43,7 +44,13 @@ int DefaultUserPrompt(int kind, const std::string& deviceName);
 int RefreshInterface(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags,
                      uint8_t mode, int32_t installedVersion, int& det);
 bool ReprogramInterface(TRS232o& port, QIODevice& stream, const std::string& deviceName);
+// Detection's refresh step (the hook): RefreshInterface with the given stream, or, when
+// there is none, with the embedded interface image and its version. True when the
+// interface was reprogrammed. Without an embedded image no refresh is offered.
+bool RefreshDetectedInterface(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags,
+                              uint8_t mode, int32_t installedVersion, int& det);
 
-// Declares the prompt strings and installs the default hook (idempotent).
+// Declares the prompt strings, installs the default prompt and detection's refresh
+// hook (idempotent).
 void StartUnitInterfaceRefresh();
 void StopUnitInterfaceRefresh();

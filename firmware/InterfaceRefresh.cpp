@@ -1,11 +1,15 @@
-#include "link/InterfaceRefresh.h"
+#include "firmware/InterfaceRefresh.h"
 
+#include <QBuffer>
+#include <QByteArray>
 #include <QIODevice>
 #include <QString>
 
 #include <array>
+#include <memory>
 #include <utility>
 
+#include "firmware/EmbeddedImage.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
 #include "link/Detection.h"
@@ -155,6 +159,18 @@ bool RunUpdater(TUpdater& updater, QIODevice& stream, const std::string& name) {
   return true;
 }
 
+// The embedded interface image as a stream owned by one detection call; none when
+// the program carries no image.
+std::unique_ptr<QBuffer> OpenEmbeddedImage(int32_t& version) {
+  QByteArray image = EmbeddedInterfaceImage();
+  if (image.isEmpty()) return nullptr;
+  auto buffer = std::make_unique<QBuffer>();
+  buffer->setData(image);
+  if (!buffer->open(QIODevice::ReadOnly)) return nullptr;
+  version = EmbeddedInterfaceVersion;
+  return buffer;
+}
+
 }  // namespace
 
 int DefaultUserPrompt(int kind, const std::string& deviceName) {
@@ -189,6 +205,18 @@ bool ReprogramInterface(TRS232o& port, QIODevice& stream, const std::string& dev
   return result;
 }
 
+bool RefreshDetectedInterface(TRS232o& port, QIODevice* stream, int32_t newVersion, uint8_t flags,
+                              uint8_t mode, int32_t installedVersion, int& det) {
+  std::unique_ptr<QBuffer> embedded;
+  if (!stream) {
+    embedded = OpenEmbeddedImage(newVersion);
+    stream = embedded.get();
+  }
+  if (!stream) return false;
+  return RefreshInterface(port, stream, newVersion, flags, mode, installedVersion, det) ==
+         rrReprogrammed;
+}
+
 void StartUnitInterfaceRefresh() {
   if (UnitStarted) return;
   DeclareSection("", DeclaredIds.front(), DeclaredIds.back());
@@ -198,11 +226,13 @@ void StartUnitInterfaceRefresh() {
     PromptIds[static_cast<size_t>(s.Kind)] = DeclaredIds[i];
   }
   PromptHook = DefaultUserPrompt;
+  SetRefreshHook(RefreshDetectedInterface);
   UnitStarted = true;
 }
 
 void StopUnitInterfaceRefresh() {
   if (!UnitStarted) return;
+  SetRefreshHook(nullptr);
   PromptHook = nullptr;
   PromptIds.fill(0);
   UnitStarted = false;
