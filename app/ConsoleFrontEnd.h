@@ -34,6 +34,7 @@ struct TConsoleOptions {
   TColourMode Colour = TColourMode::Auto;
   std::string GetName;        // --get NAME
   std::string SetAssignment;  // --set NAME=VALUE
+  bool LoopbackTest = false;  // --loopback-test
   bool Help = false;
 };
 

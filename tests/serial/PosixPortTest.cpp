@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "serial/LoopbackTest.h"
 #include "serial/ParityMarkDecoder.h"
 #include "serial/PortMap.h"
 #include "serial/PosixTermios.h"
@@ -229,6 +230,39 @@ TEST_F(PosixPort, FarEndGoneIsALostPort) {
   puller.join();
   EXPECT_LT(MsSince(start), 500);
   EXPECT_EQ(port.PortNumber(), 0u);
+}
+
+// A pseudo-terminal whose far end echoes: the byte checks pass, the parity and break
+// checks cannot be made, and the verdict says so.
+TEST_F(PosixPort, LoopbackSelfTestOverAPseudoTerminalNamesTheChecksItCouldNotMake) {
+  std::atomic<bool> done{false};
+  fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+  std::thread echo([&] {
+    uint8_t buf[256];
+    while (!done) {
+      const ssize_t n = read(Master, buf, sizeof buf);
+      if (n > 0)
+        (void)!write(Master, buf, static_cast<size_t>(n));
+      else
+        std::this_thread::sleep_for(1ms);
+    }
+  });
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024));
+  const TLoopbackReport report = RunLoopbackTest(port);
+  done = true;
+  echo.join();
+  ASSERT_TRUE(report.PlugFound);
+  int notMade = 0;
+  for (const auto& row : report.Rows) {
+    if (row.Result == TCheckResult::crNotMade) ++notMade;
+    if (row.Check.find("bytes") == 0) {
+      EXPECT_EQ(row.Result, TCheckResult::crPassed) << row.Baud;
+    }
+  }
+  EXPECT_EQ(notMade, 4) << LoopbackTable(report);
+  EXPECT_EQ(LoopbackExitCode(report), 1);
+  EXPECT_NE(LoopbackVerdict(report).find("could not be made"), std::string::npos);
 }
 
 TEST(PosixOpen, FailuresCarryTheirKind) {
