@@ -9,8 +9,8 @@
 #include <map>
 #include <vector>
 
+#include "support/Platform.h"
 #include "support/Textlogger.h"
-#include "support/ThreadPriority.h"
 
 namespace {
 

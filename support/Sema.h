@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "support/ThreadPriority.h"
+#include "support/Platform.h"
 
 using TClock = std::chrono::steady_clock;
 using TDateTime = TClock::time_point;

@@ -1,6 +1,6 @@
-// Time-critical threads on Linux: a real-time policy (FIFO) when the process may use
-// one (root, CAP_SYS_NICE or an rtprio limit), otherwise the lowest nice value it may
-// set for the thread.
+// The support layer's platform side on Linux. Time-critical threads: a real-time policy
+// (FIFO) when the process may use one (root, CAP_SYS_NICE or an rtprio limit), otherwise
+// the lowest nice value the process may set for the thread.
 
 #include <pthread.h>
 #include <sched.h>
@@ -10,7 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "support/ThreadPriority.h"
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include "support/Platform.h"
 
 namespace {
 
@@ -71,4 +76,19 @@ TThreadPriority RaiseCurrentThreadToTimeCritical() {
                                                               "permitted), nice ") +
                  std::to_string(granted.Level);
   return granted;
+}
+
+const char* PlatformLineBreak() {
+  return "\n";
+}
+
+bool StreamIsTerminal(std::FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
+
+void RemoveSettingsStore(std::unique_ptr<QSettings>& store) {
+  const QString path = store->fileName();
+  store.reset();  // nothing of it may be written back after the file is gone
+  if (QFile::exists(path)) QFile::remove(path);
+  QDir().rmdir(QFileInfo(path).absolutePath());  // only when nothing else is in it
 }

@@ -1,8 +1,11 @@
-// Time-critical threads on Windows: THREAD_PRIORITY_TIME_CRITICAL, read back.
+// The support layer's platform side on Windows.
 
+#include <io.h>
 #include <windows.h>
 
-#include "support/ThreadPriority.h"
+#include <QSettings>
+
+#include "support/Platform.h"
 
 TThreadPriority RaiseCurrentThreadToTimeCritical() {
   TThreadPriority granted;
@@ -20,4 +23,20 @@ TThreadPriority RaiseCurrentThreadToTimeCritical() {
     granted.Text = "normal priority (time-critical refused)";
   }
   return granted;
+}
+
+const char* PlatformLineBreak() {
+  return "\r\n";
+}
+
+bool StreamIsTerminal(std::FILE* stream) {
+  return _isatty(_fileno(stream)) != 0;
+}
+
+void RemoveSettingsStore(std::unique_ptr<QSettings>& store) {
+  const QString title = store->applicationName();
+  const QString company = store->organizationName();
+  store.reset();
+  QSettings parent("HKEY_CURRENT_USER\\Software\\" + company, QSettings::NativeFormat);
+  parent.remove(title);
 }
