@@ -16,6 +16,7 @@
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
+#include "serial/LoopbackTest.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "support/Progress.h"
@@ -94,6 +95,7 @@ std::string ConsoleUsage() {
          "       calibrator-cli --port PORT --set NAME=VALUE\n"
          "       calibrator-cli --history [FILE] [--since DATE] [--port PORT] [--json]\n"
          "       calibrator-cli --decode-trace FILE\n"
+         "       calibrator-cli --port PORT --loopback-test\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
          "needed, reads the device's firmware version and applies the calibration correction.\n"
@@ -115,6 +117,8 @@ std::string ConsoleUsage() {
          "                   --since DATE (2024-05-31 or a time), --port PORT filter them,\n"
          "                   --json passes the records through\n"
          "  --decode-trace FILE  a --trace file frame by frame, in words\n"
+         "  --loopback-test  check the adapter with a loopback plug (pins 2 and 3 wired);\n"
+         "                   exit status 0 serves BX2 and BX1, 1 only BX2, 3 neither\n"
          "\n"
          "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage,\n"
          "5 device done but its record not written.\n";
@@ -157,6 +161,10 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
     }
     // The string table's diagnostic switch: read by the table itself when it starts.
     if (Lower(arg) == "|usestringcomments") continue;
+    if (arg == "--loopback-test") {
+      options.LoopbackTest = true;
+      continue;
+    }
     bool matched = false;
     std::string value;
     for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set",
@@ -492,6 +500,18 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   return status == ceOk && log.RecordFailed ? ceRecordNotWritten : status;
 }
 
+int RunAdapterSelfTest(uint32_t portNumber) {
+  TRS232o port;
+  if (!port.Open(portNumber, 1200, 'N', 1024, 1024)) {
+    std::fprintf(stderr, "%s\n", OpenFailureText(port.LastOpenError()).c_str());
+    return cePortError;
+  }
+  const TLoopbackReport report = RunLoopbackTest(port);
+  std::fputs(LoopbackTable(report).c_str(), stdout);
+  std::printf("%s\n", LoopbackVerdict(report).c_str());
+  return LoopbackExitCode(report);
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& args) {
@@ -536,6 +556,7 @@ int RunConsole(const std::vector<std::string>& args) {
   if (!path.empty()) std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
   const bool colour = options.Colour == TColourMode::Always ||
                       (options.Colour == TColourMode::Auto && IsTerminal(stdout));
+  if (options.LoopbackTest) return RunAdapterSelfTest(portNumber);
   if (!options.GetName.empty() || !options.SetAssignment.empty())
     return RunNamedValue(options, portNumber);
   return RunCycle(options, portNumber, colour);

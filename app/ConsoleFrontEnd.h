@@ -41,6 +41,7 @@ struct TConsoleOptions {
   std::string Since;        // --since DATE
   bool Json = false;        // --json
   std::string DecodeTrace;  // --decode-trace FILE
+  bool LoopbackTest = false;  // --loopback-test
   bool Help = false;
 };
 

@@ -14,25 +14,33 @@ if(CALIB_WERROR)
   endif()
 endif()
 
-# calib_add_library(NAME SOURCES... [DEPENDS libs...]) : one static library per folder.
+# calib_add_library(NAME [DEPENDS libs...] [POSIX files...] [WIN32 files...]): one static
+# library per folder, of the folder's sources (see calib_folder_sources).
 function(calib_add_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
-  if(NOT ARG_SOURCES)
-    calib_folder_sources(ARG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR})
-  endif()
+  cmake_parse_arguments(ARG "" "" "DEPENDS;POSIX;WIN32" ${ARGN})
+  calib_folder_sources(ARG_SOURCES ${CMAKE_CURRENT_SOURCE_DIR} POSIX ${ARG_POSIX} WIN32 ${ARG_WIN32})
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS} Qt6::Core Threads::Threads
                                 PRIVATE calib_warnings)
 endfunction()
 
-# Sources of a folder: every .cpp directly in it (re-globbed at build time, so adding
-# a file needs no CMake edit). A folder with no sources yet still makes its target.
-# Files named Posix*/Pty* use POSIX terminals or processes: left out on Windows.
+# calib_folder_sources(OUT DIR [POSIX files...] [WIN32 files...]): every .cpp directly in
+# DIR (re-globbed at build time, so adding a shared file needs no CMake edit), except
+# the platform files named under POSIX and WIN32, of which only this platform's are
+# taken. A folder with no sources yet still makes its target.
 function(calib_folder_sources out dir)
+  cmake_parse_arguments(ARG "" "" "POSIX;WIN32" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  foreach(file ${ARG_POSIX} ${ARG_WIN32})
+    list(REMOVE_ITEM srcs ${dir}/${file})
+  endforeach()
   if(WIN32)
-    list(FILTER srcs EXCLUDE REGEX "/(Posix|Pty)[^/]*\\.cpp$")
+    list(TRANSFORM ARG_WIN32 PREPEND ${dir}/)
+    list(APPEND srcs ${ARG_WIN32})
+  else()
+    list(TRANSFORM ARG_POSIX PREPEND ${dir}/)
+    list(APPEND srcs ${ARG_POSIX})
   endif()
   if(NOT srcs)
     set(stub ${CMAKE_CURRENT_BINARY_DIR}/${out}_empty.cpp)

@@ -1,5 +1,7 @@
 #include "link/BX1Driver.h"
 
+#include "support/Textlogger.h"
+
 namespace {
 constexpr int IdlePause = 50;
 constexpr int GapAfterFrame = 60;     // ms the bus needs between two frames
@@ -27,7 +29,12 @@ TBX1Driver::TBX1Driver(std::unique_ptr<TRS232o> owned, TRS232o* borrowed)
 
 void TBX1Driver::ConfigurePort() {
   if (!AcceptPort()) return;
-  PortPtr->Configure(Baud, 'S');
+  if (!PortPtr->Configure(Baud, 'S')) {
+    // Without the ninth bit no frame could be told apart: treat the port as unusable.
+    LogText(PortPtr->LastConfigureError());
+    PortFailed = true;
+    return;
+  }
   PortPtr->SetReadTimeouts(ReadTimeout);
   TxRtsCleared = false;
   PortPtr->ClearRts(true);
@@ -44,6 +51,8 @@ TBX1Driver::~TBX1Driver() {
 
 bool TBX1Driver::TransmitFrame(const std::string& text, uint8_t, bool) {
   TCallerGuard caller(*this);
+  // A lost port does not come back: fail at once rather than wait out the hand-over.
+  if (PortFailed) return false;
   if (!WaitEvent(TxIdle, AckTimeout)) return false;
   TxFrame = {0, 0, 0, 0};
   TxIdle.Reset();
@@ -55,6 +64,7 @@ bool TBX1Driver::TransmitFrame(const std::string& text, uint8_t, bool) {
 
 bool TBX1Driver::SendAndConfirm(const std::string& text, uint8_t) {
   TCallerGuard caller(*this);
+  if (PortFailed) return false;
   const bool sent = TBusDriver::SendAndConfirm(text, 255);
   Pause(GapAfterFrame);
   return sent;

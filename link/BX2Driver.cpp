@@ -169,7 +169,9 @@ void TBX2Driver::ReceiveByte(uint8_t byte) {
 
 void TBX2Driver::TransmitPending() {
   const std::string& frame = TxBuffer;
-  PortPtr->Write(frame.data(), static_cast<uint32_t>(frame.size()));
+  // A frame that did not leave whole (failed or timed-out write) is not reported as sent.
+  const int written = PortPtr->Write(frame.data(), static_cast<uint32_t>(frame.size()));
+  LastSendFailed = written != static_cast<int>(frame.size());
   LastSentSize = std::min(frame.size(), LastSent.size());
   std::copy_n(frame.begin(), LastSentSize, LastSent.begin());
   TxPending = false;
@@ -304,6 +306,7 @@ bool TBX2Driver::PrepareLink() {
 
 void TBX2Driver::HandOver(const std::string& frame) {
   TxBuffer = frame;
+  LastSendFailed = false;
   TxPending = true;
 }
 

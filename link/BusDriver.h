@@ -55,14 +55,16 @@ class TBusDriver : public TSafeThread {
   virtual int ReadStatusWord();
 
   bool WaitTxIdle(int milliseconds);
-  bool WaitSent() { return WaitTxIdle(AckTimeout); }
+  // The handed-over frame has left within AckTimeout, and it left whole (a failed
+  // write or a wrong echo is not "sent").
+  bool WaitSent() { return WaitTxIdle(AckTimeout) && !LastSendFailed; }
 
   // Shared between the driver thread and its caller (single values, no lock).
   TSemaphore ReplyCount;
   TEvent TxIdle{true};
   std::atomic<bool> TxRtsCleared{true};
   std::atomic<bool> HasFrameHandler{false};
-  std::atomic<bool> LastSendFailed{false};
+  std::atomic<bool> LastSendFailed{false};  // the last frame handed over did not leave whole
   std::atomic<bool> PortFailed{true};
   std::atomic<uint8_t> Address{0};
   std::atomic<uint8_t> ControllerType{0};  // set by callers, see ClassifyVersion

@@ -1,23 +1,22 @@
 #pragma once
 // Decodes the byte stream of a terminal line with parity marking switched on:
 //   FF FF    a received 0xFF
-//   FF 00 00 a break
-//   FF 00 x  byte x received with a parity or framing error
-// Incremental: a marker split across reads is completed by the next Feed.
+//   FF 00 x  byte x received with a parity or framing error, or (x = 00) a break
+// The decoder only says which bytes were marked; TMarkClassifier (MarkClassifier.h)
+// decides what each mark was. Incremental: a marker split across reads is completed
+// by the next Feed.
 
 #include <cstddef>
 #include <cstdint>
 
 struct TDecodedByte {
   uint8_t Value = 0;
-  uint32_t Errors = 0;  // le* bits
+  uint32_t Errors = 0;  // le* bits, set by the classifier for a marked byte
+  bool Marked = false;  // the line discipline marked it (FF 00 before it)
 };
 
 class TParityMarkDecoder {
  public:
-  // With parity checking on, a marked byte is a parity error; without it only a
-  // framing error can have marked it.
-  void SetParityEnabled(bool enabled) { ParityEnabled = enabled; }
   // Decodes `count` raw bytes into `out` (room for `count` + 1 entries is always
   // enough: a stray FF held from the last call comes out with the byte after it)
   // and returns the number of decoded bytes.
@@ -28,5 +27,4 @@ class TParityMarkDecoder {
  private:
   enum TState { sPlain, sEscape, sMarked };
   TState State = sPlain;
-  bool ParityEnabled = false;
 };

@@ -8,9 +8,11 @@
 #include <map>
 #include <mutex>
 
+#include "serial/PlatformPorts.h"
+
 namespace {
 
-constexpr int kFirstFreeNumber = 97;  // 1..96 are the built-in table on Linux
+constexpr int kFirstFreeNumber = 97;  // 1..96 may be the built-in table (PlatformPorts.h)
 
 struct TRegistry {
   std::mutex Mutex;
@@ -41,16 +43,6 @@ std::string FolderPath(int n) {
   return QString::fromUtf8(file.readLine(4096)).trimmed().toStdString();
 }
 
-std::string BuiltInPath(int n) {
-#ifdef _WIN32
-  return "\\\\.\\COM" + std::to_string(n);
-#else
-  static const char* const kFamilies[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
-  if (n >= kFirstFreeNumber) return {};
-  return kFamilies[(n - 1) / 32] + std::to_string((n - 1) % 32);
-#endif
-}
-
 // What n stands for, given the registry (held by the caller).
 TPortTarget ResolveLocked(TRegistry& r, int n) {
   TPortTarget target;
@@ -64,7 +56,7 @@ TPortTarget ResolveLocked(TRegistry& r, int n) {
     return target;
   }
   target.Path = FolderPath(n);
-  if (target.Path.empty()) target.Path = BuiltInPath(n);
+  if (target.Path.empty()) target.Path = BuiltInPortPath(n);
   return target;
 }
 
@@ -150,22 +142,7 @@ std::string PortFolder() {
   return (config + "/Kalmeon Energy/ports").toStdString();
 }
 
-namespace {
-
-// A symbolic link on POSIX; on Windows, where links are shortcuts, a plain file
-// holding the device's name.
-bool WriteFolderEntry(const QString& entry, const std::string& path) {
-#ifdef _WIN32
-  QFile file(entry);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
-  const QByteArray line = QByteArray::fromStdString(path) + '\n';
-  return file.write(line) == line.size() && file.flush();
-#else
-  return QFile::link(QString::fromStdString(path), entry);
-#endif
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool LinkPortInFolder(int n, const std::string& path, std::string* error) {
   auto fail = [error](const std::string& why) {
@@ -177,7 +154,7 @@ bool LinkPortInFolder(int n, const std::string& path, std::string* error) {
   if (!QDir().mkpath(folder)) return fail("cannot create " + folder.toStdString());
   const QString entry = FolderEntry(n);
   if (QFileInfo(entry).isSymLink() || QFileInfo::exists(entry)) QFile::remove(entry);
-  if (!WriteFolderEntry(entry, path)) return fail("cannot create " + entry.toStdString());
+  if (!WritePortFolderEntry(entry, path)) return fail("cannot create " + entry.toStdString());
   return true;
 }
 

@@ -5,7 +5,8 @@
 // second opener in any process fails even as root, and TIOCEXCL for everybody else.
 // Line errors come from parity marking: the line discipline puts FF 00 before a
 // byte with a parity or framing error, FF 00 00 for a break, and doubles a real FF.
-#ifndef _WIN32
+// The driver's error counters, read after a read that carried marks, tell the kinds
+// of mark apart (see MarkClassifier.h).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,13 +24,12 @@
 #include <string>
 #include <thread>
 
+#include "serial/MarkClassifier.h"
 #include "serial/ParityMarkDecoder.h"
-#include "serial/PosixBaud.h"
+#include "serial/PosixTermios.h"
 #include "serial/SerialBackend.h"
 
-#if defined(__linux__)
 #include <linux/serial.h>
-#endif
 
 namespace {
 
@@ -131,6 +131,8 @@ class TPosixBackend final : public TSerialBackend {
     Decoder.Reset();
     Received.clear();
     ReadCounters(&Counters);
+    MarkCounters = Counters;
+    Classifier.ForgetCounts();
     return opened;
   }
 
@@ -147,10 +149,7 @@ class TPosixBackend final : public TSerialBackend {
   bool IsOpen() const override { return Fd >= 0; }
 
   TSerialResult GetLine(TLineSettings& line) override {
-    termios tio{};
-    if (tcgetattr(Fd, &tio) != 0) return Failed();
-    line.Parity = ParityOf(tio.c_cflag);
-    line.Baud = CurrentBaud(tio);
+    if (!ReadTermiosLine(Fd, &line.Baud, &line.Parity)) return Failed();
     int modem = 0;
     if (ioctl(Fd, TIOCMGET, &modem) == 0) {
       line.DtrOn = (modem & TIOCM_DTR) != 0;
@@ -161,16 +160,8 @@ class TPosixBackend final : public TSerialBackend {
 
   TSerialResult SetLine(const TLineSettings& line) override {
     if (line.Baud <= 0) return TSerialResult::Failure(TSerialFault::sfUnsupported, EINVAL);
-    termios tio{};
-    if (tcgetattr(Fd, &tio) != 0) return Failed();
-    tio.c_iflag = INPCK | PARMRK;  // mark bad bytes; no translation, no flow control
-    tio.c_oflag = 0;
-    tio.c_lflag = 0;
-    tio.c_cflag = CS8 | CREAD | CLOCAL | HUPCL | ParityFlags(line.Parity);
-    tio.c_cc[VMIN] = 1;  // so that an empty non-blocking read says EAGAIN, not end of file
-    tio.c_cc[VTIME] = 0;
-    if (!ApplyBaud(tio, line.Baud)) return Failed();
-    Decoder.SetParityEnabled(line.Parity != 'N');
+    if (!ApplyTermiosLine(Fd, line.Baud, line.Parity)) return Failed();
+    Classifier.SetParity(line.Parity);
     // A line without modem control lines (a pseudo-terminal) is still usable.
     SetModemLine(TIOCM_DTR, line.DtrOn);
     SetModemLine(TIOCM_RTS, line.RtsOn);
@@ -187,6 +178,8 @@ class TPosixBackend final : public TSerialBackend {
     if (Fd < 0) return Usable();
     Received.clear();
     Decoder.Reset();
+    Classifier.ForgetCounts();
+    ReadCounters(&MarkCounters);
     return tcflush(Fd, TCIFLUSH) == 0 ? TSerialResult::Success() : Failed();
   }
 
@@ -217,6 +210,7 @@ class TPosixBackend final : public TSerialBackend {
   struct TCounters {
     long Overrun = 0;
     long BufferOverrun = 0;
+    TErrorCounters Marks;  // parity, framing, break
   };
 
   TSerialResult OpenDevice(const std::string& path);
@@ -226,8 +220,8 @@ class TPosixBackend final : public TSerialBackend {
   TSerialResult Fill();
   // Waits for input until `wake`; false when the wait ended without input.
   TSerialResult WaitInput(TLineTime wake, bool* ready);
-  int CurrentBaud(const termios& tio) const;
-  bool ApplyBaud(termios& tio, int baud);
+  // Gives the marked bytes among decoded[0, count) their kinds.
+  void ClassifyMarks(TDecodedByte* decoded, size_t count);
 
   TSerialResult Usable() const {
     return Fd >= 0 ? TSerialResult::Success() : TSerialResult::Failure(TSerialFault::sfIo, EBADF);
@@ -244,47 +238,22 @@ class TPosixBackend final : public TSerialBackend {
       return TSerialResult::Failure(TSerialFault::sfUnsupported, errno);
     return Failed();
   }
-  static char ParityOf(tcflag_t cflag) {
-    if (!(cflag & PARENB)) return 'N';
-#ifdef CMSPAR
-    if (cflag & CMSPAR) return (cflag & PARODD) ? 'M' : 'S';
-#endif
-    return (cflag & PARODD) ? 'O' : 'E';
-  }
-  static tcflag_t ParityFlags(char parity) {
-    switch (parity) {
-      case 'O':
-        return PARENB | PARODD;
-      case 'E':
-        return PARENB;
-#ifdef CMSPAR
-      case 'M':
-        return PARENB | CMSPAR | PARODD;
-      case 'S':
-        return PARENB | CMSPAR;
-#endif
-      default:
-        return 0;
-    }
-  }
   bool ReadCounters(TCounters* counters) const {
-#if defined(__linux__)
     serial_icounter_struct icount{};
     if (ioctl(Fd, TIOCGICOUNT, &icount) != 0) return false;
     counters->Overrun = icount.overrun;
     counters->BufferOverrun = icount.buf_overrun;
+    counters->Marks = {icount.parity, icount.frame, icount.brk};
     return true;
-#else
-    (void)counters;
-    return false;
-#endif
   }
 
   int Fd = -1;
   std::string LockFile;
   TParityMarkDecoder Decoder;
+  TMarkClassifier Classifier;
   std::deque<TDecodedByte> Received;
-  TCounters Counters;
+  TCounters Counters;      // for the overruns TakeLineErrors reports
+  TCounters MarkCounters;  // as read after the last read that carried marks
 };
 
 TSerialResult TPosixBackend::OpenDevice(const std::string& path) {
@@ -309,25 +278,17 @@ TSerialResult TPosixBackend::OpenDevice(const std::string& path) {
   return TSerialResult::Success();
 }
 
-int TPosixBackend::CurrentBaud(const termios& tio) const {
-#if defined(__linux__)
-  (void)tio;
-  return GetLineBaud(Fd);
-#else
-  return static_cast<int>(cfgetospeed(&tio));
-#endif
-}
-
-bool TPosixBackend::ApplyBaud(termios& tio, int baud) {
-#if defined(__linux__)
-  cfsetispeed(&tio, B38400);  // replaced by the exact rate just below
-  cfsetospeed(&tio, B38400);
-  if (tcsetattr(Fd, TCSANOW, &tio) != 0) return false;
-  return SetLineBaud(Fd, baud);
-#else
-  cfsetspeed(&tio, static_cast<speed_t>(baud));
-  return tcsetattr(Fd, TCSANOW, &tio) == 0;
-#endif
+void TPosixBackend::ClassifyMarks(TDecodedByte* decoded, size_t count) {
+  if (std::none_of(decoded, decoded + count, [](const TDecodedByte& b) { return b.Marked; }))
+    return;
+  TCounters now;
+  if (ReadCounters(&now)) {  // a driver without counters leaves the line settings to decide
+    const TErrorCounters& was = MarkCounters.Marks;
+    Classifier.AddCounts(
+        {now.Marks.Parity - was.Parity, now.Marks.Frame - was.Frame, now.Marks.Break - was.Break});
+    MarkCounters = now;
+  }
+  Classifier.Classify(decoded, count);
 }
 
 size_t TPosixBackend::TakeReceived(uint8_t* data, size_t count, uint32_t* errors) {
@@ -347,6 +308,7 @@ TSerialResult TPosixBackend::Fill() {
     const ssize_t n = read(Fd, raw, sizeof raw);
     if (n > 0) {
       const size_t produced = Decoder.Feed(raw, static_cast<size_t>(n), decoded);
+      ClassifyMarks(decoded, produced);
       Received.insert(Received.end(), decoded, decoded + produced);
       if (static_cast<size_t>(n) < sizeof raw) return TSerialResult::Success();
       continue;
@@ -474,5 +436,3 @@ TWriteOutcome TPosixBackend::Write(const uint8_t* data, size_t count, TLineTime 
 std::unique_ptr<TSerialBackend> CreatePlatformBackend() {
   return std::make_unique<TPosixBackend>();
 }
-
-#endif  // !_WIN32

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <stdexcept>
@@ -65,7 +66,12 @@ bool TRS232o::OpenDevice(uint32_t portNumber) {
   std::unique_ptr<TSerialBackend> backend =
       target.Line ? CreateVirtualBackend(target.Line) : CreatePlatformBackend();
   FLastOpenError.Path = target.Line ? PortPath(static_cast<int>(portNumber)) : target.Path;
-  const TSerialResult opened = backend->Open(target.Path);
+  return AdoptBackend(std::move(backend), target.Path, portNumber);
+}
+
+bool TRS232o::AdoptBackend(std::unique_ptr<TSerialBackend> backend, const std::string& path,
+                           uint32_t portNumber) {
+  const TSerialResult opened = backend->Open(path);
   if (!opened.Ok()) {
     FLastOpenError.Result = opened;
     return false;
@@ -78,10 +84,30 @@ bool TRS232o::OpenDevice(uint32_t portNumber) {
 bool TRS232o::Open(uint32_t portNumber, int baud, char parity, uint32_t receiveQueue,
                    uint32_t transmitQueue) {
   if (Backend) Backend->Close();  // never opened twice; do not leak the old device
-  bool ok = OpenDevice(portNumber);
+  const bool opened = OpenDevice(portNumber);
+  return FinishOpen(opened ? portNumber : 0, baud, parity, receiveQueue, transmitQueue);
+}
+
+bool TRS232o::OpenOn(std::unique_ptr<TSerialBackend> backend, uint32_t portNumber, int baud,
+                     char parity, uint32_t receiveQueue, uint32_t transmitQueue) {
+  if (Backend) Backend->Close();
+  Backend.reset();
+  FLastOpenError = TOpenFailure{};
+  FLastOpenError.PortNumber = portNumber;
+  const bool opened = backend && AdoptBackend(std::move(backend), "", portNumber);
+  return FinishOpen(opened ? portNumber : 0, baud, parity, receiveQueue, transmitQueue);
+}
+
+// Open's steps after the device is open (portNumber 0: it did not open).
+bool TRS232o::FinishOpen(uint32_t portNumber, int baud, char parity, uint32_t receiveQueue,
+                         uint32_t transmitQueue) {
+  bool ok = portNumber != 0;
   if (ok) {
     ok = Configure(baud, parity);
-    if (!ok) FLastOpenError.Result = TSerialResult::Failure(TSerialFault::sfUnsupported);
+    if (!ok) {
+      FLastOpenError.Result = TSerialResult::Failure(TSerialFault::sfUnsupported);
+      FLastOpenError.Detail = FLastConfigureError;
+    }
   }
   if (ok) ok = ApplyTimeouts(TCommTimeouts{100, 100, 0, 0, 0});
   FReceiveQueue = receiveQueue;
@@ -98,6 +124,7 @@ bool TRS232o::Open(uint32_t portNumber, int baud, char parity, uint32_t receiveQ
 }
 
 bool TRS232o::Configure(int baud, char parity) {
+  FLastConfigureError.clear();
   if (!HandleValid() || baud <= 0) return false;  // a rate of 0 has no character time
   TLineSettings record;
   if (!Backend->GetLine(record).Ok()) return false;
@@ -106,12 +133,44 @@ bool TRS232o::Configure(int baud, char parity) {
   record.DtrOn = !FDtrCleared;
   record.Baud = baud;
   if (IsParityLetter(upper)) record.Parity = upper;
-  if (!Backend->SetLine(record).Ok()) return false;
+  if (!Backend->SetLine(record).Ok()) {
+    FLastConfigureError = PortWords() + " refused the line settings (" + std::to_string(baud) +
+                          " baud, parity " + std::string(1, record.Parity) + ").";
+    return false;
+  }
+  // A driver may accept the call and still ignore a part of it: read back.
+  TLineSettings held = record;
+  if (Backend->GetLine(held).Ok()) FLastConfigureError = CheckLineTook(record, held);
+  if (!FLastConfigureError.empty()) {
+    if (FBaud > 0) Backend->SetLine(FLine);  // back to the last line that took
+    return false;
+  }
   FLine = record;
   FParityChar = upper;
   FBaud = baud;
   FMsPerByte = 10000 / baud + 1;
   return true;
+}
+
+std::string TRS232o::PortWords() const {
+  return "Com " + std::to_string(TracedNumber);
+}
+
+std::string TRS232o::CheckLineTook(const TLineSettings& wanted, const TLineSettings& held) const {
+  if (held.Parity != wanted.Parity) {
+    if (wanted.Parity == 'M' || wanted.Parity == 'S')
+      return "The driver of the adapter at " + PortWords() +
+             " does not support the mark and space parity that the BX1 interface needs. "
+             "Use another adapter (or its driver) that supports them.";
+    return "The adapter at " + PortWords() + " did not take parity " +
+           std::string(1, wanted.Parity) + " (it holds " + std::string(1, held.Parity) + ").";
+  }
+  const int64_t off = std::abs(int64_t{held.Baud} - wanted.Baud);
+  if (off * 100 > int64_t{wanted.Baud} * RateTolerancePercent)
+    return "The adapter at " + PortWords() + " cannot run at " + std::to_string(wanted.Baud) +
+           " baud (its driver set " + std::to_string(held.Baud) +
+           " baud). Use another adapter for this interface.";
+  return {};
 }
 
 bool TRS232o::SetBaud(int baud) {

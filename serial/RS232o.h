@@ -43,6 +43,7 @@ struct TOpenFailure {
   TSerialResult Result;  // Ok() when the last Open succeeded or none was tried
   std::string Path;      // the device path that was tried ("" when the number maps to none)
   uint32_t PortNumber = 0;
+  std::string Detail;  // why the line could not be set up, when that was the failure
 };
 
 // One burst on the wire, for tracing.
@@ -66,7 +67,14 @@ class TRS232o {
 
   bool Open(uint32_t portNumber, int baud, char parity, uint32_t receiveQueue,
             uint32_t transmitQueue);
+  // Open over a given backend instead of the one the number maps to (test doubles).
+  bool OpenOn(std::unique_ptr<TSerialBackend> backend, uint32_t portNumber, int baud, char parity,
+              uint32_t receiveQueue, uint32_t transmitQueue);
+  // Applies the line and reads it back: false when the device refused it, or when the
+  // parity or the rate (beyond RateTolerancePercent) did not take; then
+  // LastConfigureError says why in the user's words.
   bool Configure(int baud, char parity);
+  static constexpr int RateTolerancePercent = 3;
   bool SetBaud(int baud);
   bool SetReadTimeouts(int t);
   bool StartRead(void* buffer, uint32_t count);
@@ -106,6 +114,8 @@ class TRS232o {
 
   // Why the last Open failed (Result.Ok() if it did not).
   const TOpenFailure& LastOpenError() const { return FLastOpenError; }
+  // Why the last Configure failed; empty when it did not.
+  const std::string& LastConfigureError() const { return FLastConfigureError; }
 
   // Tracing of every burst sent and received. A hook set on the object wins over
   // the process-wide hook (SetGlobalSerialTrace).
@@ -123,6 +133,13 @@ class TRS232o {
   };
 
   bool OpenDevice(uint32_t portNumber);
+  bool AdoptBackend(std::unique_ptr<TSerialBackend> backend, const std::string& path,
+                    uint32_t portNumber);
+  bool FinishOpen(uint32_t portNumber, int baud, char parity, uint32_t receiveQueue,
+                  uint32_t transmitQueue);
+  std::string PortWords() const;  // "Com n" of the device
+  // Empty when the device holds `wanted`, else words for the user.
+  std::string CheckLineTook(const TLineSettings& wanted, const TLineSettings& held) const;
   bool ApplyTimeouts(const TCommTimeouts& timeouts);
   TReadPlan PlanRead(TLineTime issued, uint32_t count) const;
   int ComputeReadDeadline(uint32_t count) const;
@@ -149,6 +166,7 @@ class TRS232o {
   uint32_t PendingErrors = 0;  // errors of bytes read since the last ClearErrors
   bool WritePending = false;
   TOpenFailure FLastOpenError;
+  std::string FLastConfigureError;
   TSerialTrace FTrace;
 };
 

@@ -3,7 +3,6 @@
 // other sources because the kernel's header clashes with <termios.h>.
 #include "sim/PtyServer.h"
 
-#if defined(__linux__)
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -12,8 +11,3 @@ int SimPtyBaud(int fd) {
   if (ioctl(fd, TCGETS2, &t) != 0) return 0;
   return static_cast<int>(t.c_ospeed);
 }
-#else
-int SimPtyBaud(int) {
-  return 0;
-}
-#endif

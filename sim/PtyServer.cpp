@@ -1,6 +1,5 @@
 #include "sim/PtyServer.h"
 
-#if defined(__unix__)
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -124,4 +123,3 @@ void TSimPtyServer::Run(const std::atomic<bool>& stop) {
     WriteDue();
   }
 }
-#endif

@@ -10,12 +10,8 @@
 #include <vector>
 
 #include "support/Measurements.h"
+#include "support/Platform.h"
 #include "support/Textlogger.h"
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <pthread.h>
-#include <sched.h>
-#endif
 
 namespace {
 
@@ -90,6 +86,7 @@ void TSafeThread::Resume() {
 
 void TSafeThread::Run() {
   { std::lock_guard gate(StateGuard); }
+  if (WantTimeCritical.load()) ApplyTimeCritical();  // a priority is set by the thread itself
   try {
     Execute();
   } catch (const std::exception& error) {
@@ -139,12 +136,21 @@ void TSafeThread::SetFreeOnTerminate(bool value) {
 }
 
 void TSafeThread::SetTimeCritical() {
-#if defined(__unix__) || defined(__APPLE__)
-  if (!Thread.joinable()) return;
-  sched_param param{};
-  param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-  pthread_setschedparam(Thread.native_handle(), SCHED_FIFO, &param);  // refused: keep normal
-#endif
+  WantTimeCritical = true;
+  if (Started.load() && Thread.joinable() && Thread.get_id() == std::this_thread::get_id())
+    ApplyTimeCritical();
+}
+
+void TSafeThread::ApplyTimeCritical() {
+  const TThreadPriority granted = RaiseCurrentThreadToTimeCritical();
+  LogText("Time-critical thread runs with " + granted.Text);
+  std::lock_guard lock(PriorityGuard);
+  Granted = granted;
+}
+
+TThreadPriority TSafeThread::GrantedPriority() const {
+  std::lock_guard lock(PriorityGuard);
+  return Granted;
 }
 
 void TSafeThread::WaitForBody() {

@@ -21,6 +21,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "support/Platform.h"
+
 using TClock = std::chrono::steady_clock;
 using TDateTime = TClock::time_point;
 
@@ -74,9 +76,12 @@ class TSafeThread {
   uint32_t ExitCode() const { return ExitCodeValue.load(); }
   bool Finished() const { return ExitCode() != ThreadStillActive; }
   void SetFreeOnTerminate(bool value);
-  // Asks for the highest scheduling priority; silently keeps the normal one when the
-  // system refuses (unprivileged processes on Linux).
+  // Asks for time-critical priority: before Resume (the thread raises itself when it
+  // starts) or from the thread itself. The thread gets what the system permits and
+  // logs one diagnostic line saying what (see ThreadPriority.h).
   void SetTimeCritical();
+  // What the thread was granted; tpNotAsked until it has applied a request.
+  TThreadPriority GrantedPriority() const;
 
  protected:
   TSafeThread();
@@ -93,6 +98,7 @@ class TSafeThread {
   static void Release(TSafeThread* object);  // frees a registered object
   void Run();
   void WaitForBody();
+  void ApplyTimeCritical();
 
   std::thread Thread;
   std::atomic<bool> Started{false};
@@ -103,6 +109,9 @@ class TSafeThread {
   std::condition_variable TerminateSignal;
   bool FreeOnTerminate = false;
   bool BodyDone = false;
+  std::atomic<bool> WantTimeCritical{false};
+  mutable std::mutex PriorityGuard;
+  TThreadPriority Granted;
 };
 
 // Deleter for owners that prefer a smart pointer: stops quietly, waits and frees.

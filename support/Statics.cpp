@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include "support/Platform.h"
 #include "support/Textlogger.h"
 
 namespace {
@@ -96,18 +97,7 @@ bool TStatic::StoreIsEmpty() {
 }
 
 void TStatic::RemoveStore() {
-#ifdef _WIN32
-  const QString title = Registry->applicationName();
-  const QString company = Registry->organizationName();
-  Registry.reset();
-  QSettings parent("HKEY_CURRENT_USER\\Software\\" + company, QSettings::NativeFormat);
-  parent.remove(title);
-#else
-  const QString path = Registry->fileName();
-  Registry.reset();  // nothing of it may be written back after the file is gone
-  if (QFile::exists(path)) QFile::remove(path);
-  QDir().rmdir(QFileInfo(path).absolutePath());  // only when nothing else is in it
-#endif
+  RemoveSettingsStore(Registry);
 }
 
 TStatic& GlobalSettings() {

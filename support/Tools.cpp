@@ -1,13 +1,9 @@
 #include "support/Tools.h"
 
+#include "support/Platform.h"
+
 #include <QCoreApplication>
 #include <QStringList>
-
-#if defined(Q_OS_WIN)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <cmath>
 #include <limits>
@@ -111,11 +107,7 @@ std::string HexToBytes(const std::string& text, bool reversed) {
 }
 
 std::string AdjustLineBreaks(const std::string& text) {
-#ifdef _WIN32
-  const char* lineBreak = "\r\n";
-#else
-  const char* lineBreak = "\n";
-#endif
+  const char* lineBreak = PlatformLineBreak();
   std::string result;
   result.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -131,11 +123,7 @@ std::string AdjustLineBreaks(const std::string& text) {
 }
 
 bool IsTerminal(std::FILE* stream) {
-#if defined(Q_OS_WIN)
-  return _isatty(_fileno(stream)) != 0;
-#else
-  return isatty(fileno(stream)) != 0;
-#endif
+  return StreamIsTerminal(stream);
 }
 
 std::string HexDump(std::string_view bytes) {

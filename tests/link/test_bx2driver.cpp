@@ -8,6 +8,7 @@
 
 #include "link/BX2Driver.h"
 #include "sim/Simulator.h"
+#include "tests/common/BackendDouble.h"
 #include "tests/link/test_busdriver_peers.h"
 
 namespace {
@@ -319,6 +320,31 @@ TEST_F(BX2DriverTest, LostPortFailsSendsAndStopsPromptly) {
   t0 = TClockNow::now();
   Driver.reset();
   EXPECT_LT(MsBetween(t0), 300);
+}
+
+// A frame that did not leave (the write failed) is not reported as sent.
+TEST_F(BX2DriverTest, AFrameWhoseWriteFailedIsNotReportedAsSent) {
+  auto knobs = std::make_shared<TBackendKnobs>();
+  auto port = std::make_unique<TRS232o>();
+  ASSERT_TRUE(port->OpenOn(std::make_unique<TBackendDouble>(Wire.Line, knobs),
+                           static_cast<uint32_t>(Wire.Number), 2400, 'N', 1024, 1024));
+  Driver.reset(TBX2Driver::Create(std::move(port), true, lsKMBus));
+  ASSERT_TRUE(Driver->SendAndConfirm(Bytes({0x05})));
+  knobs->FailWrites = true;
+  EXPECT_FALSE(Driver->SendAndConfirm(Bytes({0x05})));
+  ASSERT_TRUE(Driver->TransmitFrame(Bytes({0x05}), 255, true));
+  EXPECT_FALSE(Driver->WaitSent());
+  knobs->FailWrites = false;
+  EXPECT_TRUE(Driver->SendAndConfirm(Bytes({0x05})));
+  EXPECT_TRUE(Driver->WaitSent());
+}
+
+// The driver thread raises itself once it runs and says what it got.
+TEST_F(BX2DriverTest, TheRunningThreadReportsThePriorityItWasGranted) {
+  Start();
+  ASSERT_TRUE(
+      WaitUntil([&] { return Driver->GrantedPriority().Kind != TThreadPriority::tpNotAsked; }));
+  EXPECT_FALSE(Driver->GrantedPriority().Text.empty());
 }
 
 TEST_F(BX2DriverTest, StopEndsTheWaitOfACallerOnAnotherThread) {

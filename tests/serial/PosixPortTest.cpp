@@ -9,15 +9,17 @@
 
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "serial/LoopbackTest.h"
 #include "serial/ParityMarkDecoder.h"
 #include "serial/PortMap.h"
-#include "serial/PosixBaud.h"
+#include "serial/PosixTermios.h"
 #include "serial/RS232Tools.h"
 #include "serial/RS232o.h"
 #include "tests/serial/SerialTestSupport.h"
@@ -67,11 +69,17 @@ TEST_F(PosixPort, OpensAndConfiguresAnyRateWithoutModemLines) {
   ASSERT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024)) << OpenFailureText(port.LastOpenError());
   EXPECT_EQ(port.PortNumber(), uint32_t{kPort});
   for (int baud : {7680, 2400, 115200}) {
-    ASSERT_TRUE(port.Configure(baud, 'E'));
+    ASSERT_TRUE(port.Configure(baud, 'N'));
     EXPECT_EQ(GetLineBaud(Master), baud);  // the far end sees the line's settings
   }
-  ASSERT_TRUE(port.Configure(1200, 'S'));
-  EXPECT_EQ(port.LineRecord().Parity, 'S');
+  // A pseudo-terminal keeps no parity: read back, the settings did not take.
+  EXPECT_FALSE(port.Configure(1200, 'S'));
+  EXPECT_NE(port.LastConfigureError().find("does not support the mark and space parity"),
+            std::string::npos)
+      << port.LastConfigureError();
+  EXPECT_FALSE(port.Configure(1200, 'E'));
+  EXPECT_EQ(port.LineRecord().Parity, 'N');
+  EXPECT_EQ(port.Baud(), 115200);
   // A pseudo-terminal has no modem lines: only those operations say so.
   EXPECT_FALSE(port.ClearDtr(false));
   EXPECT_TRUE(port.SetBreak(false));
@@ -224,6 +232,39 @@ TEST_F(PosixPort, FarEndGoneIsALostPort) {
   EXPECT_EQ(port.PortNumber(), 0u);
 }
 
+// A pseudo-terminal whose far end echoes: the byte checks pass, the parity and break
+// checks cannot be made, and the verdict says so.
+TEST_F(PosixPort, LoopbackSelfTestOverAPseudoTerminalNamesTheChecksItCouldNotMake) {
+  std::atomic<bool> done{false};
+  fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
+  std::thread echo([&] {
+    uint8_t buf[256];
+    while (!done) {
+      const ssize_t n = read(Master, buf, sizeof buf);
+      if (n > 0)
+        (void)!write(Master, buf, static_cast<size_t>(n));
+      else
+        std::this_thread::sleep_for(1ms);
+    }
+  });
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024));
+  const TLoopbackReport report = RunLoopbackTest(port);
+  done = true;
+  echo.join();
+  ASSERT_TRUE(report.PlugFound);
+  int notMade = 0;
+  for (const auto& row : report.Rows) {
+    if (row.Result == TCheckResult::crNotMade) ++notMade;
+    if (row.Check.find("bytes") == 0) {
+      EXPECT_EQ(row.Result, TCheckResult::crPassed) << row.Baud;
+    }
+  }
+  EXPECT_EQ(notMade, 4) << LoopbackTable(report);
+  EXPECT_EQ(LoopbackExitCode(report), 1);
+  EXPECT_NE(LoopbackVerdict(report).find("could not be made"), std::string::npos);
+}
+
 TEST(PosixOpen, FailuresCarryTheirKind) {
   TRS232o port;
   AssignPortPath(211, "/nonexistent/ttyX");
@@ -234,8 +275,8 @@ TEST(PosixOpen, FailuresCarryTheirKind) {
   EXPECT_FALSE(port.Open(211, 1200, 'N', 1024, 1024));
   EXPECT_EQ(port.LastOpenError().Result.Fault, TSerialFault::sfUnsupported);
   AssignPortPath(211, "");
-  TOpenFailure denied{TSerialResult::Failure(TSerialFault::sfPermissionDenied, EACCES), "/dev/null",
-                      7};
+  TOpenFailure denied{
+      TSerialResult::Failure(TSerialFault::sfPermissionDenied, EACCES), "/dev/null", 7, {}};
   const std::string text = OpenFailureText(denied);
   EXPECT_NE(text.find("Com 7 (/dev/null)"), std::string::npos) << text;
   EXPECT_NE(text.find("log"), std::string::npos) << text;  // a fresh login is needed
@@ -245,10 +286,8 @@ TEST(PosixOpen, FailuresCarryTheirKind) {
 
 namespace {
 
-std::vector<TDecodedByte> DecodeInPieces(const std::vector<uint8_t>& raw, bool parity,
-                                         size_t split) {
+std::vector<TDecodedByte> DecodeInPieces(const std::vector<uint8_t>& raw, size_t split) {
   TParityMarkDecoder decoder;
-  decoder.SetParityEnabled(parity);
   std::vector<TDecodedByte> out(raw.size() + 2);
   size_t n = decoder.Feed(raw.data(), split, out.data());
   n += decoder.Feed(raw.data() + split, raw.size() - split, out.data() + n);
@@ -261,16 +300,37 @@ std::vector<TDecodedByte> DecodeInPieces(const std::vector<uint8_t>& raw, bool p
 TEST(ParityMarkDecoder, SameResultWhereverTheStreamIsSplit) {
   const std::vector<uint8_t> raw = {0x41, 0xFF, 0xFF, 0xFF, 0x00, 0x42,
                                     0xFF, 0x00, 0x00, 0x43, 0xFF, 0x44};
-  const std::vector<std::pair<uint8_t, uint32_t>> expected = {
-      {0x41, 0}, {0xFF, 0}, {0x42, leParity}, {0x00, leBreak}, {0x43, 0}, {0xFF, 0}, {0x44, 0}};
+  // The decoder only says which bytes were marked: a marked 0x00 may be a break or a
+  // ninth-bit 0x00 (MarkClassifierTest tells them apart).
+  const std::vector<std::pair<uint8_t, bool>> expected = {
+      {0x41, false}, {0xFF, false}, {0x42, true}, {0x00, true},
+      {0x43, false}, {0xFF, false}, {0x44, false}};
   for (size_t split = 0; split <= raw.size(); ++split) {
-    const auto out = DecodeInPieces(raw, true, split);
+    const auto out = DecodeInPieces(raw, split);
     ASSERT_EQ(out.size(), expected.size()) << "split at " << split;
     for (size_t i = 0; i < out.size(); ++i) {
       EXPECT_EQ(out[i].Value, expected[i].first) << "split " << split << " byte " << i;
-      EXPECT_EQ(out[i].Errors, expected[i].second) << "split " << split << " byte " << i;
+      EXPECT_EQ(out[i].Marked, expected[i].second) << "split " << split << " byte " << i;
+      EXPECT_EQ(out[i].Errors, 0u);
     }
   }
-  // Without parity checking only a framing error can have marked a byte.
-  EXPECT_EQ(DecodeInPieces({0xFF, 0x00, 0x42}, false, 1).at(0).Errors, uint32_t{leFraming});
+}
+
+// The rate and the other settings go to the device in one call: a far end that watches
+// the line while the rate switches never sees a rate in between.
+TEST_F(PosixPort, RateSwitchesNeverPassThroughAnotherRate) {
+  TRS232o port;
+  ASSERT_TRUE(port.Open(kPort, 1200, 'N', 1024, 1024));
+  std::atomic<bool> done{false};
+  std::atomic<int> foreignRate{0};
+  std::thread watcher([&] {
+    while (!done) {
+      const int baud = GetLineBaud(Master);
+      if (baud != 1200 && baud != 7680 && baud != 0) foreignRate = baud;
+    }
+  });
+  for (int i = 0; i < 400; ++i) ASSERT_TRUE(port.Configure(i % 2 ? 7680 : 1200, 'N'));
+  done = true;
+  watcher.join();
+  EXPECT_EQ(foreignRate, 0);
 }

@@ -1,8 +1,6 @@
 // The serial backend for a COM port on Windows: overlapped I/O on "\\.\COMn", the
 // line record (DCB), the driver's own read time-outs, and ClearCommError for the
 // line errors.
-#ifdef _WIN32
-
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -316,5 +314,3 @@ class TWin32Backend final : public TSerialBackend {
 std::unique_ptr<TSerialBackend> CreatePlatformBackend() {
   return std::make_unique<TWin32Backend>();
 }
-
-#endif  // _WIN32
