@@ -128,6 +128,28 @@ void TCalibrationCycle::SetComPort(int index) {
   View.PortOpenFailed(number, reason);
 }
 
+void TCalibrationCycle::AdoptDriver(TThreadPtr<TBusDriver> driver) {
+  if (ShutDown || !driver) return;
+  if (InTick()) {
+    PendingDriver = std::move(driver);  // taken when the tick has returned
+    return;
+  }
+  TakeDriver(std::move(driver));
+}
+
+void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
+  Timer1.stop();
+  FPort.reset();
+  StopDriver();
+  FDriver = std::move(driver);
+  AddLog("", true, lcBlack, TLogStyle::Regular);
+  AddLog("Trying to connect at COM" + std::to_string(FDriver->ConnectedPort()), true, lcBlack,
+         TLogStyle::Regular);
+  Timer1.start();
+  // The device has just answered: no need to wait for the timer's first tick.
+  QTimer::singleShot(0, this, &TCalibrationCycle::TestConnection);
+}
+
 void TCalibrationCycle::TestConnection() {
   if (!Timer1.isActive() || InTick() || ShutDown) return;
   Timer1.stop();
@@ -199,6 +221,7 @@ void TCalibrationCycle::ReleaseAll() {
   ShutDown = true;
   Timer1.stop();
   FVariable.reset();
+  PendingDriver.reset();
   StopDriver();
   FPort.reset();
 }
@@ -208,8 +231,13 @@ void TCalibrationCycle::RunDeferred() {
   if (PendingShutdown) {
     PendingShutdown = false;
     PendingChoice.reset();
+    PendingDriver.reset();
     ReleaseAll();
     emit ShutdownDone();
+    return;
+  }
+  if (PendingDriver) {
+    TakeDriver(std::move(PendingDriver));
     return;
   }
   if (PendingChoice) {

@@ -80,6 +80,9 @@ class TCalibrationCycle : public QObject {
   void ChoosePortItem(int index);
   // Makes port n the only listed port and chooses it (the console's --port).
   void ChoosePortNumber(uint32_t portNumber);
+  // Takes over a running driver on which a device has answered (the console's loop
+  // between units found it) and runs the cycle on it at once. Deferred during a tick.
+  void AdoptDriver(TThreadPtr<TBusDriver> driver);
   // The timer tick. Public so that tests and the window can run one directly.
   void TestConnection();
   // Frees the variable, the driver and the port. During a tick it is deferred and
@@ -108,6 +111,7 @@ class TCalibrationCycle : public QObject {
 
  private:
   void SetComPort(int index);
+  void TakeDriver(TThreadPtr<TBusDriver> driver);
   void RunTick();
   void HandleDevice(int32_t version);
   void StopDriver();
@@ -122,6 +126,7 @@ class TCalibrationCycle : public QObject {
   std::unique_ptr<TExtendedVariable> FVariable;
   int TickDepth = 0;
   std::optional<int> PendingChoice;
+  TThreadPtr<TBusDriver> PendingDriver;
   bool PendingShutdown = false;
   bool ShutDown = false;
 };

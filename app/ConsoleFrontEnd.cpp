@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "app/Startup.h"
+#include "app/UnitWatcher.h"
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
 #include "link/Detection.h"
@@ -99,7 +100,9 @@ std::string ConsoleUsage() {
          "  --timeout S      give up after S seconds without a device done (exit status 3)\n"
          "  --yes, --no      answer every question Yes/OK or No/Cancel; without either the\n"
          "                   questions are asked on the terminal (No/Cancel without one)\n"
-         "  --loop           go on with the next device until interrupted\n"
+         "  --loop           one calibration per unit, until interrupted: after a unit the\n"
+         "                   port is watched without writing; the next unit is one that\n"
+         "                   answers after the last has not answered for 1.5 s\n"
          "  --verbose        diagnostic lines on standard error\n"
          "  --trace FILE     every byte sent and received, with time, direction and baud\n"
          "  --color MODE     colours in the log: auto (when a terminal), always, never\n"
@@ -412,8 +415,11 @@ int OutcomeStatus(TDeviceOutcome outcome) {
 int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   TConsoleLog log(stdout, colour);
   TCalibrationCycle cycle(log);
+  // Between units in loop mode: the next cycle starts only once the unit has gone.
+  TUnitWatcher watcher(log);
+  watcher.OnNextUnit = [&](TThreadPtr<TBusDriver> driver) { cycle.AdoptDriver(std::move(driver)); };
   int status = -1;
-  bool anyFailed = false;
+  int unitsOk = 0;
   QTimer timeout;
   timeout.setSingleShot(true);
   const int timeoutMs = static_cast<int>(options.TimeoutSeconds * 1000);
@@ -422,19 +428,19 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
     QCoreApplication::exit(0);
   });
   log.OnDeviceDone = [&] {
-    anyFailed |= log.LastOutcome != TDeviceOutcome::Ok;
+    if (log.LastOutcome == TDeviceOutcome::Ok) ++unitsOk;
     if (!options.Loop) {
       status = OutcomeStatus(log.LastOutcome);
       QCoreApplication::exit(0);
       return;
     }
     if (timeoutMs > 0) timeout.start(timeoutMs);
-    cycle.ChoosePortNumber(portNumber);  // next device on the same port
+    watcher.Watch(portNumber);  // the driver is released; the port stays with the loop
   };
   QTimer interruptPoll;
   QObject::connect(&interruptPoll, &QTimer::timeout, [&] {
     if (!Interrupted) return;
-    if (status < 0) status = anyFailed ? ceDeviceError : ceOk;
+    if (status < 0) status = unitsOk == log.DevicesDone ? ceOk : ceDeviceError;
     QCoreApplication::exit(0);
   });
   interruptPoll.start(100);
@@ -444,8 +450,10 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   if (log.OpenFailed) return cePortError;
   if (timeoutMs > 0) timeout.start(timeoutMs);
   QCoreApplication::exec();
+  watcher.Stop();
   cycle.Shutdown();
   log.EndLine();
+  if (options.Loop) std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
   if (status == ceTimeout)
     std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
   return status < 0 ? ceOk : status;
