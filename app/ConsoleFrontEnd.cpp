@@ -473,6 +473,7 @@ int RunConsole(const std::vector<std::string>& args) {
     return ceOk;
   }
   TProgramUnits units;
+  Interrupted = false;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   SetDialogHandler(std::make_unique<TConsoleDialogs>(options.Answers, IsTerminal(stdin)));
