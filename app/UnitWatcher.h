@@ -59,7 +59,7 @@ class TUnitWatcher : public QObject {
   Q_OBJECT
 
  public:
-  static constexpr int ProbeMs = 250;
+  static constexpr int ProbeMs = 500;
   static constexpr int AbsenceMs = 1500;
 
   explicit TUnitWatcher(TCycleView& view, QObject* parent = nullptr);

@@ -94,7 +94,7 @@ TEST(ConsoleLoop, AUnitThatStaysIsCalibratedOnce) {
 TEST(ConsoleLoop, UnitsInTurnAreEachCalibratedWithTheirOwnValue) {
   TSimOptions options;
   options.UnitStaysMs = 4000;
-  options.UnitGapMs = 2000;
+  options.UnitGapMs = 3000;
   options.NextCalibrationSource = 1000;
   options.UnitCount = 2;
   TSimulation sim(options);
@@ -113,10 +113,10 @@ TEST(ConsoleLoop, AUnitThatErrsIsNotRetriedUntilItHasGone) {
   TSimOptions options;
   options.DeviceVersion = 2606150;  // outside the gate: switch on, "Error occurred", off
   options.UnitStaysMs = 6000;
-  options.UnitGapMs = 2000;
+  options.UnitGapMs = 3000;
   options.UnitCount = 2;
   TSimulation sim(options);
-  EXPECT_EQ(RunLoopFor(sim, 11), ceDeviceError);
+  EXPECT_EQ(RunLoopFor(sim, 12), ceDeviceError);
   const auto units = sim.Units();
   ASSERT_EQ(units.size(), 2u);
   for (const auto& unit : units) {

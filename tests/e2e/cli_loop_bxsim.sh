@@ -55,7 +55,7 @@ grep -qx "writes: 6" "$work/sim.out" || fail "one unit: not six writes"
 grep -qx "word 0x21A8 = 6400" "$work/sim.out" || fail "one unit: value not stored"
 
 # 2. Two units in turn: two calibrations, each with its own value.
-start_sim --cal-source 1003 --unit-stays-ms 4000 --unit-gap-ms 2000 --next-cal-source 1000 --units 2
+start_sim --cal-source 1003 --unit-stays-ms 4000 --unit-gap-ms 3000 --next-cal-source 1000 --units 2
 run_loop 12
 [ "$status" -eq 0 ] || fail "two units: exit $status"
 [ "$(count 'OK!')" -eq 2 ] || fail "two units: $(count 'OK!') calibrations"
