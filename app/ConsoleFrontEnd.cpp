@@ -17,6 +17,7 @@
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "sim/Simulator.h"
+#include "support/ProgramVersion.h"
 #include "support/Progress.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
@@ -90,7 +91,8 @@ std::string ConsoleUsage() {
   return "Usage: calibrator-cli --port PORT [--timeout SECONDS] [--yes | --no] [--loop]\n"
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
          "       calibrator-cli --port PORT --get NAME\n"
-         "       calibrator-cli --port PORT --set NAME=VALUE\n"
+         "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact]\n"
+         "       calibrator-cli --help | --version\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
          "needed, reads the device's firmware version and applies the calibration correction.\n"
@@ -107,9 +109,24 @@ std::string ConsoleUsage() {
          "  --trace FILE     every byte sent and received, with time, direction and baud\n"
          "  --color MODE     colours in the log: auto (when a terminal), always, never\n"
          "  --get NAME       print one device value by its identifier name\n"
-         "  --set NAME=VALUE write one device value by its identifier name, verified\n"
+         "  --set NAME=VALUE write one device value by its identifier name, verified; a value\n"
+         "                   outside the device's limits is refused, one between two steps\n"
+         "                   is stored at the nearest step\n"
+         "  --clamp          --set: store the nearest limit instead of refusing\n"
+         "  --exact          --set: refuse a value between two steps instead of rounding\n"
+         "  --version        the program version and the interface image's version\n"
          "\n"
-         "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage.\n";
+         "Exit status, the same in every mode (calibration, --loop, --get, --set, --update,\n"
+         "--history):\n"
+         "  0  done\n"
+         "  1  the device refused or failed\n"
+         "  2  the port could not be opened\n"
+         "  3  time-out\n"
+         "  4  bad usage (unknown option or name, unreadable number or file)\n"
+         "  5  done, but the calibration record not written\n"
+         "--loopback-test: 0 the adapter serves both BX2 and BX1, 1 only the BX2,\n"
+         "  2 the port could not be opened, 4 bad usage.\n"
+         "With --loop, after Ctrl-C: 0 when every unit ended with OK!, else 1.\n";
 }
 
 bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions& options,
@@ -131,6 +148,14 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
     }
     if (arg == "--loop") {
       options.Loop = true;
+      continue;
+    }
+    if (arg == "--version") {
+      options.Version = true;
+      continue;
+    }
+    if (arg == "--clamp" || arg == "--exact") {
+      (arg == "--clamp" ? options.Clamp : options.Exact) = true;
       continue;
     }
     if (arg == "--verbose") {
@@ -174,11 +199,11 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       break;
     }
     if (!matched) {
-      error = "unknown argument: " + arg;
+      error = (arg.rfind("-", 0) == 0 ? "unknown option: " : "unexpected argument: ") + arg;
       return false;
     }
   }
-  if (options.Help) return true;
+  if (options.Help || options.Version) return true;
   if (options.Port.empty()) {
     error = "--port is required";
     return false;
@@ -369,6 +394,16 @@ class TTraceFile {
   FILE* File;
 };
 
+bool NamedRequestReadable(const TConsoleOptions& options) {
+  const bool assignment = !options.SetAssignment.empty();
+  if (!assignment && options.GetName.empty()) return true;
+  QString reason;
+  const std::string& request = assignment ? options.SetAssignment : options.GetName;
+  if (::CheckNamedRequest(QString::fromStdString(request), assignment, reason)) return true;
+  std::fprintf(stderr, "calibrator-cli: %s\n", reason.toStdString().c_str());
+  return false;
+}
+
 // Waits for an interface and a device on the port, then runs `job` on the driver.
 int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   auto port = std::make_unique<TRS232o>();
@@ -402,7 +437,8 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   driver->ControllerType = driver->ClassifyVersion(version);
   QString text;
   const bool ok = options.GetName.empty()
-                      ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text)
+                      ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
+                                      {options.Clamp, options.Exact})
                       : GetNamedValue(*driver, QString::fromStdString(options.GetName), text);
   std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
   return ok ? ceOk : ceDeviceError;
@@ -465,13 +501,20 @@ int RunConsole(const std::vector<std::string>& args) {
   TConsoleOptions options;
   std::string error;
   if (!ParseConsoleArguments(args, options, error)) {
-    std::fprintf(stderr, "calibrator-cli: %s\n\n%s", error.c_str(), ConsoleUsage().c_str());
+    std::fprintf(stderr, "calibrator-cli: %s\nTry --help.\n", error.c_str());
     return ceUsage;
   }
   if (options.Help) {
     std::fputs(ConsoleUsage().c_str(), stdout);
     return ceOk;
   }
+  if (options.Version) {
+    std::fputs(VersionText("calibrator-cli").c_str(), stdout);
+    return ceOk;
+  }
+  // The names are a fixed table and the number is text: both are refused before
+  // any port is opened.
+  if (!NamedRequestReadable(options)) return ceUsage;
   TProgramUnits units;
   Interrupted = false;
   std::signal(SIGINT, OnSignal);
@@ -496,7 +539,8 @@ int RunConsole(const std::vector<std::string>& args) {
     return cePortError;
   }
   const std::string path = PortPath(static_cast<int>(portNumber));
-  if (!path.empty()) std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
+  if (options.Verbose && !path.empty())
+    std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
   const bool colour = options.Colour == TColourMode::Always ||
                       (options.Colour == TColourMode::Auto && IsTerminal(stdout));
   if (!options.GetName.empty() || !options.SetAssignment.empty())

@@ -12,13 +12,14 @@
 #include "app/CalibrationCycle.h"
 #include "support/Dialogs.h"
 
-// Exit statuses.
+// Exit statuses: one contract for every mode of the console.
 enum TConsoleExit : int {
-  ceOk = 0,           // the device ended with "OK!"
-  ceDeviceError = 1,  // "Error occurred" or "Error in writing EEPROM."
-  cePortError = 2,    // the port could not be opened
-  ceTimeout = 3,      // --timeout passed without a device done
-  ceUsage = 4,        // bad usage
+  ceOk = 0,                // done ("OK!", a value read or written)
+  ceDeviceError = 1,       // the device refused or failed
+  cePortError = 2,         // the port could not be opened
+  ceTimeout = 3,           // --timeout passed without a device done
+  ceUsage = 4,             // bad usage: unknown option or name, unreadable number or file
+  ceRecordNotWritten = 5,  // done, but the calibration record could not be written
 };
 
 enum class TColourMode { Auto, Always, Never };
@@ -34,7 +35,10 @@ struct TConsoleOptions {
   TColourMode Colour = TColourMode::Auto;
   std::string GetName;        // --get NAME
   std::string SetAssignment;  // --set NAME=VALUE
+  bool Clamp = false;         // --set: store the nearest limit instead of refusing
+  bool Exact = false;         // --set: refuse a value between two steps instead of rounding
   bool Help = false;
+  bool Version = false;
 };
 
 // Parses the arguments (without the program name). False with *error on bad usage.

@@ -12,6 +12,7 @@
 
 #include "serial/PortMap.h"
 #include "sim/PtyServer.h"
+#include "support/ProgramVersion.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ const char kHelp[] =
     "  --link FILE                make FILE a symbolic link to the terminal\n"
     "  --com N                    map COM N to the terminal in the per-user port folder\n"
     "  --help                     this text\n"
+    "  --version                  the program version and the interface image's version\n"
     "Parity, modem lines and the break condition do not cross a pseudo-terminal; the\n"
     "boot loader's connection burst stands in for the break.\n";
 
@@ -77,6 +79,9 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
     bool ok = true;
     if (k == "--help") {
       std::cout << kHelp;
+      std::exit(0);
+    } else if (k == "--version") {
+      std::cout << VersionText("bxsim");
       std::exit(0);
     } else if (k == "--interface") {
       const char* v = value();
@@ -156,7 +161,7 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
     else if (k == "--com")
       ok = number(a.Com);
     else {
-      error = "unknown option " + k + " (see --help)";
+      error = "unknown option " + k;
       ok = false;
     }
     if (!ok) return false;
@@ -198,8 +203,8 @@ int main(int argc, char** argv) {
   TArgs args;
   std::string error;
   if (!ParseArgs(argc, argv, args, error)) {
-    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "bxsim: %s\nTry --help.\n", error.c_str());
+    return 4;  // bad usage, as for the console
   }
   // The signals are taken by sigwait below, not by a handler.
   sigset_t signals;

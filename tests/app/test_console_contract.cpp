@@ -1,0 +1,86 @@
+// The console as a scripting interface: one exit status per outcome in every mode,
+// refusals instead of silent changes, and names and numbers checked before any port.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CalibrationCycle.h"
+#include "app/ConsoleFrontEnd.h"
+#include "link/InterfaceRefresh.h"
+#include "serial/PortMap.h"
+#include "serial/VirtualLine.h"
+#include "sim/Simulator.h"
+#include "support/ProgramVersion.h"
+#include "variables/IdentifierConsole.h"
+
+namespace {
+
+constexpr int BulkSetting = 57 - 53;  // eestIBatBulk: scale 1, limits 0..1000 in the simulation
+
+class ConsoleContract : public ::testing::Test {
+ protected:
+  void SetUp() override { Port = "COM" + std::to_string(Sim.RegisterAsPort()); }
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", Port, "--timeout", "20"});
+    return RunConsole(args);
+  }
+  TSimulation Sim;
+  std::string Port;
+};
+
+TEST_F(ConsoleContract, SetRefusesValuesOutsideTheLimitsUnlessClampIsAsked) {
+  const uint16_t before = Sim.Setting(BulkSetting);
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=999999"}), ceDeviceError);
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=-1"}), ceDeviceError);
+  EXPECT_EQ(Sim.Setting(BulkSetting), before);  // nothing written
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=999999", "--clamp"}), ceOk);
+  EXPECT_EQ(Sim.Setting(BulkSetting), 1000);
+}
+
+TEST_F(ConsoleContract, SetStoresTheNearestStepUnlessExactIsAsked) {
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=12.5", "--exact"}), ceDeviceError);
+  EXPECT_NE(Sim.Setting(BulkSetting), 13);
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=12.5"}), ceOk);
+  EXPECT_EQ(Sim.Setting(BulkSetting), 13);
+  EXPECT_EQ(Run({"--set", "eestIBatBulk=40", "--exact"}), ceOk);  // a step: exact is fine
+  EXPECT_EQ(Sim.Setting(BulkSetting), 40);
+}
+
+TEST_F(ConsoleContract, EveryOutcomeHasItsStatus) {
+  EXPECT_EQ(Run({"--get", "eestIBatBulk"}), ceOk);
+  EXPECT_EQ(Run({}), ceOk);  // a calibration ending with OK!
+  EXPECT_EQ(RunConsole({"--port", "/dev/does-not-exist"}), cePortError);
+  EXPECT_EQ(RunConsole({"--port", "/dev/does-not-exist", "--get", "eestIBatBulk"}), cePortError);
+  EXPECT_EQ(RunConsole({"--bogus"}), ceUsage);
+  EXPECT_EQ(RunConsole({"--port", Port, "stray"}), ceUsage);
+  EXPECT_EQ(RunConsole({"--version"}), ceOk);
+
+  auto empty = std::make_shared<TVirtualLine>(false);  // nothing answers on it
+  const int idle = RegisterVirtualPortAnywhere(empty);
+  const std::string idlePort = "COM" + std::to_string(idle);
+  EXPECT_EQ(RunConsole({"--port", idlePort, "--timeout", "1"}), ceTimeout);
+  EXPECT_EQ(RunConsole({"--port", idlePort, "--timeout", "1", "--get", "eestIBatBulk"}), ceTimeout);
+  UnregisterVirtualPort(idle);
+}
+
+TEST(ConsoleContractNames, UnknownNamesAndUnreadableNumbersAreRefusedBeforeThePort) {
+  // A missing port would give 2: 4 shows that the request was refused first.
+  const std::string missing = "/dev/does-not-exist";
+  EXPECT_EQ(RunConsole({"--port", missing, "--get", "eestIBatBulkk"}), ceUsage);
+  EXPECT_EQ(RunConsole({"--port", missing, "--set", "eestIBatBulkk=1"}), ceUsage);
+  EXPECT_EQ(RunConsole({"--port", missing, "--set", "eestIBatBulk=twelve"}), ceUsage);
+  QString reason;
+  EXPECT_FALSE(CheckNamedRequest("eestIBatBulkk", false, reason));
+  EXPECT_TRUE(reason.contains("eestIBatBulk")) << reason.toStdString();  // a close match
+  EXPECT_TRUE(CheckNamedRequest(" eestIBatBulk=$1F ", true, reason));
+}
+
+TEST(ProgramVersion, NamesTheProgramAndTheImageItCarries) {
+  EXPECT_EQ(InterfaceImageVersion, EmbeddedInterfaceVersion);
+  EXPECT_EQ(std::string(VersionCaption), std::string("program version ") + ProgramVersion);
+  EXPECT_EQ(VersionText("bxsim"), "bxsim 9007119.4\nBX2 interface image 1130132\n");
+}
+
+}  // namespace
