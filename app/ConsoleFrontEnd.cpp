@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/ConsoleNames.h"
 #include "app/Startup.h"
 #include "app/UnitWatcher.h"
 #include "link/BX2Driver.h"
@@ -92,6 +93,7 @@ std::string ConsoleUsage() {
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
          "       calibrator-cli --port PORT --get NAME\n"
          "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact]\n"
+         "       calibrator-cli --list-names [PATTERN]\n"
          "       calibrator-cli --help | --version\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
@@ -114,6 +116,8 @@ std::string ConsoleUsage() {
          "                   is stored at the nearest step\n"
          "  --clamp          --set: store the nearest limit instead of refusing\n"
          "  --exact          --set: refuse a value between two steps instead of rounding\n"
+         "  --list-names [PATTERN]  the identifier names (variable, flag or setting), all\n"
+         "                   or those containing PATTERN (or matching it, with * and ?)\n"
          "  --version        the program version and the interface image's version\n"
          "\n"
          "Exit status, the same in every mode (calibration, --loop, --get, --set, --update,\n"
@@ -152,6 +156,15 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
     }
     if (arg == "--version") {
       options.Version = true;
+      continue;
+    }
+    if (arg == "--list-names" || arg.rfind("--list-names=", 0) == 0) {
+      options.ListNames = true;
+      if (arg.size() > 12) {
+        options.NamePattern = arg.substr(13);
+      } else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
+        options.NamePattern = args[++i];
+      }
       continue;
     }
     if (arg == "--clamp" || arg == "--exact") {
@@ -203,7 +216,7 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       return false;
     }
   }
-  if (options.Help || options.Version) return true;
+  if (options.Help || options.Version || options.ListNames) return true;
   if (options.Port.empty()) {
     error = "--port is required";
     return false;
@@ -510,6 +523,10 @@ int RunConsole(const std::vector<std::string>& args) {
   }
   if (options.Version) {
     std::fputs(VersionText("calibrator-cli").c_str(), stdout);
+    return ceOk;
+  }
+  if (options.ListNames) {
+    std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
     return ceOk;
   }
   // The names are a fixed table and the number is text: both are refused before

@@ -39,6 +39,8 @@ struct TConsoleOptions {
   bool Exact = false;         // --set: refuse a value between two steps instead of rounding
   bool Help = false;
   bool Version = false;
+  bool ListNames = false;  // --list-names [PATTERN]
+  std::string NamePattern;
 };
 
 // Parses the arguments (without the program name). False with *error on bad usage.

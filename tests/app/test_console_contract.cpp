@@ -8,6 +8,7 @@
 
 #include "app/CalibrationCycle.h"
 #include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleNames.h"
 #include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/VirtualLine.h"
@@ -81,6 +82,28 @@ TEST(ProgramVersion, NamesTheProgramAndTheImageItCarries) {
   EXPECT_EQ(InterfaceImageVersion, EmbeddedInterfaceVersion);
   EXPECT_EQ(std::string(VersionCaption), std::string("program version ") + ProgramVersion);
   EXPECT_EQ(VersionText("bxsim"), "bxsim 9007119.4\nBX2 interface image 1130132\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConsoleNames, ListsEveryUsableNameWithItsKindAndFiltersByPattern) {
+  const std::string all = ListIdentifierNames("");
+  int lines = 0;
+  for (char c : all) lines += c == '\n';
+  EXPECT_EQ(lines, 126);  // identifiers 1..126
+  EXPECT_NE(all.find("eestIBatBulk\tsetting\n"), std::string::npos);
+  EXPECT_EQ(all.find("NoVariableID"), std::string::npos);  // not a usable value
+  const std::string some = ListIdentifierNames("ibatbulk");
+  EXPECT_EQ(some, "eestIBatBulk\tsetting\n");
+  EXPECT_EQ(ListIdentifierNames("eest?BatBulk"), some);
+  EXPECT_EQ(ListIdentifierNames("no such name"), "");
+  TConsoleOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseConsoleArguments({"--list-names", "IBat*"}, options, error)) << error;
+  EXPECT_TRUE(options.ListNames);
+  EXPECT_EQ(options.NamePattern, "IBat*");
 }
 
 }  // namespace
