@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "app/Startup.h"
 #include "app/UnitWatcher.h"
@@ -91,8 +92,8 @@ std::string ToLines(const std::string& text) {
 std::string ConsoleUsage() {
   return "Usage: calibrator-cli --port PORT [--timeout SECONDS] [--yes | --no] [--loop]\n"
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
-         "       calibrator-cli --port PORT --get NAME\n"
-         "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact]\n"
+         "       calibrator-cli --port PORT --get NAME [--json]\n"
+         "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact] [--json]\n"
          "       calibrator-cli --list-names [PATTERN]\n"
          "       calibrator-cli --help | --version\n"
          "\n"
@@ -115,6 +116,8 @@ std::string ConsoleUsage() {
          "                   outside the device's limits is refused, one between two steps\n"
          "                   is stored at the nearest step\n"
          "  --clamp          --set: store the nearest limit instead of refusing\n"
+         "  --json           --get, --set: one JSON object on standard output (ok, message,\n"
+         "                   name, value, raw, scale, minimum, maximum), the line on stderr\n"
          "  --exact          --set: refuse a value between two steps instead of rounding\n"
          "  --list-names [PATTERN]  the identifier names (variable, flag or setting), all\n"
          "                   or those containing PATTERN (or matching it, with * and ?)\n"
@@ -165,6 +168,10 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       } else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
         options.NamePattern = args[++i];
       }
+      continue;
+    }
+    if (arg == "--json") {
+      options.Json = true;
       continue;
     }
     if (arg == "--clamp" || arg == "--exact") {
@@ -449,11 +456,18 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   }
   driver->ControllerType = driver->ClassifyVersion(version);
   QString text;
-  const bool ok = options.GetName.empty()
-                      ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
-                                      {options.Clamp, options.Exact})
-                      : GetNamedValue(*driver, QString::fromStdString(options.GetName), text);
-  std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
+  TNamedValueFacts facts;
+  const bool ok =
+      options.GetName.empty()
+          ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
+                          {options.Clamp, options.Exact}, &facts)
+          : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
+  if (options.Json) {
+    std::fputs(NamedValueJson(ok, facts, text).c_str(), stdout);
+    std::fprintf(stderr, "%s\n", text.toStdString().c_str());
+  } else {
+    std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
+  }
   return ok ? ceOk : ceDeviceError;
 }
 

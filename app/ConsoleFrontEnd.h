@@ -39,6 +39,7 @@ struct TConsoleOptions {
   bool Exact = false;         // --set: refuse a value between two steps instead of rounding
   bool Help = false;
   bool Version = false;
+  bool Json = false;       // --get/--set: one JSON object on standard output
   bool ListNames = false;  // --list-names [PATTERN]
   std::string NamePattern;
 };

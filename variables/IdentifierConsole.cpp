@@ -67,6 +67,17 @@ bool SameValue(double a, double b) {
   return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(b));
 }
 
+void Describe(const QString& name, const TExtendedVariable& variable, TNamedValueFacts* facts) {
+  if (!facts) return;
+  facts->Known = true;
+  facts->Name = name;
+  facts->Value = variable.GetValue();
+  facts->Raw = variable.GetRaw();
+  facts->Scale = variable.GetScale();
+  facts->Minimum = variable.RawToValue(variable.MinRaw);
+  facts->Maximum = variable.RawToValue(variable.MaxRaw);
+}
+
 QString ValueLine(const QString& name, const TExtendedVariable& variable) {
   return QStringLiteral("%1 = %2").arg(name, variable.GetText());
 }
@@ -80,7 +91,8 @@ QString UnknownNameMessage(const QString& name) {
   return message;
 }
 
-bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text) {
+bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text,
+                   TNamedValueFacts* facts) {
   TExtendedVariable variable;
   const QString trimmed = name.trimmed();
   if (!PrepareNamed(driver, trimmed, variable, text)) return false;
@@ -90,6 +102,7 @@ bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text) {
     return false;
   }
   text = ValueLine(known, variable);
+  Describe(known, variable, facts);
   return true;
 }
 
@@ -114,8 +127,8 @@ bool CheckNamedRequest(const QString& nameOrAssignment, bool assignment, QString
   return false;
 }
 
-bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text,
-                   TSetPolicy policy) {
+bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text, TSetPolicy policy,
+                   TNamedValueFacts* facts) {
   if (!CheckNamedRequest(assignment, true, text)) return false;
   const qsizetype equals = assignment.indexOf(u'=');
   const QString name = assignment.left(equals).trimmed();
@@ -127,6 +140,11 @@ bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text,
   const int32_t requested = variable.ValueToRaw(false, value);
   const bool outside = requested < variable.MinRaw || requested > variable.MaxRaw;
   if (outside && !policy.Clamp) {
+    Describe(known, variable, facts);
+    if (facts) {
+      facts->Value = value;  // the value asked for: nothing was stored
+      facts->Raw = requested;
+    }
     text = QStringLiteral("%1: %2 is outside the device's limits %3 to %4; nothing written")
                .arg(known, Plain(value), Plain(variable.RawToValue(variable.MinRaw)),
                     Plain(variable.RawToValue(variable.MaxRaw)));
@@ -147,6 +165,7 @@ bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text,
     return false;
   }
   text = ValueLine(known, variable);
+  Describe(known, variable, facts);
   if (outside) text += QStringLiteral(" (limited to the device's range)");
   if (between)
     text +=

@@ -11,7 +11,18 @@ class TBusDriver;
 // Attempts of each read and of each write-and-verify round.
 constexpr int NamedValueAttempts = 5;
 
-bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text);
+// What a --get or --set learnt about the value, for machine-readable output.
+struct TNamedValueFacts {
+  bool Known = false;  // the device described the value (the fields below are set)
+  QString Name;
+  double Value = 0;  // in engineering units (the value stored, for --set)
+  int32_t Raw = 0;
+  double Scale = 0;  // engineering units per raw step
+  double Minimum = 0, Maximum = 0;
+};
+
+bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text,
+                   TNamedValueFacts* facts = nullptr);
 
 // What --set does with a value the device cannot store as asked.
 struct TSetPolicy {
@@ -23,7 +34,7 @@ struct TSetPolicy {
 // written, the limits in the text) unless the policy clamps; a value between two
 // steps is stored at the nearest step and the text says so, unless it must be exact.
 bool SetNamedValue(TBusDriver& driver, const QString& assignment, QString& text,
-                   TSetPolicy policy = {});
+                   TSetPolicy policy = {}, TNamedValueFacts* facts = nullptr);
 
 // Checks a --get NAME or --set NAME=VALUE before any device is asked: the name in
 // the identifier table, the number readable. False with the reason in text.

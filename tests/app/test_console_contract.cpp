@@ -2,12 +2,17 @@
 // refusals instead of silent changes, and names and numbers checked before any port.
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CalibrationCycle.h"
 #include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "link/InterfaceRefresh.h"
 #include "serial/PortMap.h"
@@ -104,6 +109,37 @@ TEST(ConsoleNames, ListsEveryUsableNameWithItsKindAndFiltersByPattern) {
   ASSERT_TRUE(ParseConsoleArguments({"--list-names", "IBat*"}, options, error)) << error;
   EXPECT_TRUE(options.ListNames);
   EXPECT_EQ(options.NamePattern, "IBat*");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConsoleJson, OneObjectWithTheValueAndItsLimitsOrOnlyTheReason) {
+  TNamedValueFacts facts;
+  facts.Known = true;
+  facts.Name = "eestIBatBulk";
+  facts.Value = 12.5;
+  facts.Raw = 125;
+  facts.Scale = 0.1;
+  facts.Minimum = 0;
+  facts.Maximum = 100;
+  const std::string line = NamedValueJson(true, facts, "eestIBatBulk = 12.5 \"A\"");
+  ASSERT_EQ(line.back(), '\n');
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);  // one line per run
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+  EXPECT_TRUE(o["ok"].toBool());
+  EXPECT_EQ(o["name"].toString(), "eestIBatBulk");
+  EXPECT_DOUBLE_EQ(o["value"].toDouble(), 12.5);
+  EXPECT_EQ(o["raw"].toInt(), 125);
+  EXPECT_DOUBLE_EQ(o["maximum"].toDouble(), 100);
+  EXPECT_EQ(o["message"].toString(), "eestIBatBulk = 12.5 \"A\"");  // quotes survive
+
+  const QJsonObject refused =
+      QJsonDocument::fromJson(QByteArray::fromStdString(NamedValueJson(false, {}, "no device")))
+          .object();
+  EXPECT_FALSE(refused["ok"].toBool());
+  EXPECT_FALSE(refused.contains("value"));
 }
 
 }  // namespace

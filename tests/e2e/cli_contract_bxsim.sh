@@ -79,4 +79,21 @@ expect 0 "nearest step"
 grep -q "(stored 13, the nearest step to 12.5)" "$work/out" || fail "rounding not said"
 cli --port "$pty" --timeout 30 --set eestIBatBulk=12.5 --exact
 expect 1 "--exact"
+
+# --json: one object on standard output, the human line on standard error.
+cli --port "$pty" --timeout 30 --get eestIBatBulk --json
+expect 0 "--get --json"
+python3 - "$work/out" <<'PY' || fail "--get --json object"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+assert len(lines) == 1, lines
+o = json.loads(lines[0])
+assert o["ok"] and o["name"] == "eestIBatBulk" and o["value"] == 13 and o["raw"] == 13, o
+assert o["minimum"] == 0 and o["maximum"] == 1000 and o["scale"] == 1, o
+PY
+grep -qx "eestIBatBulk = 13" "$work/err" || fail "--json: human line not on standard error"
+cli --port "$pty" --timeout 30 --set eestIBatBulk=5000 --json
+expect 1 "--set --json out of limits"
+python3 -c 'import json,sys; o=json.load(open(sys.argv[1])); assert not o["ok"] and o["value"] == 5000 and o["maximum"] == 1000, o' \
+  "$work/out" || fail "--set --json refusal object"
 echo "calibrator-cli contract against bxsim: all checks passed"
