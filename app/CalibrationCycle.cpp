@@ -149,6 +149,29 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   View.PortOpenFailed(static_cast<uint32_t>(number), reason);
 }
 
+void TCalibrationCycle::AdoptDriver(TThreadPtr<TBusDriver> driver) {
+  if (ShutDown || !driver) return;
+  if (InHandler()) {
+    PendingDriver = std::move(driver);  // taken when the outermost handler has returned
+    return;
+  }
+  THandlerScope scope(*this);
+  TakeDriver(std::move(driver));
+}
+
+void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
+  Timer1.stop();
+  FPort.reset();
+  StopDriver();
+  FDriver = std::move(driver);
+  AddLog("", true, lcBlack, TLogStyle::Regular);
+  AddLog("Trying to connect at COM" + std::to_string(FDriver->ConnectedPort()), true, lcBlack,
+         TLogStyle::Regular);
+  Timer1.start();
+  // The device has just answered: no need to wait for the timer's first tick.
+  QTimer::singleShot(0, this, &TCalibrationCycle::TestConnection);
+}
+
 void TCalibrationCycle::TestConnection() {
   if (!Timer1.isActive() || Ticking || ShutDown) return;
   Timer1.stop();
@@ -254,6 +277,7 @@ void TCalibrationCycle::ReleaseAll() {
   PendingChoice.reset();
   Timer1.stop();
   FVariable.reset();
+  PendingDriver.reset();
   StopDriver();
   FPort.reset();
 }
@@ -261,7 +285,7 @@ void TCalibrationCycle::ReleaseAll() {
 // Runs what arrived while handlers ran, each inside a handler of its own, so that a
 // choice made while a deferred one runs waits in turn.
 void TCalibrationCycle::RunDeferred() {
-  while (!InHandler() && !ShutDown && (PendingShutdown || PendingChoice)) {
+  while (!InHandler() && !ShutDown && (PendingShutdown || PendingDriver || PendingChoice)) {
     ++HandlerDepth;
     if (PendingShutdown) {
       PendingShutdown = false;
@@ -270,9 +294,13 @@ void TCalibrationCycle::RunDeferred() {
       emit ShutdownDone();
       return;
     }
-    const int32_t number = *PendingChoice;
-    PendingChoice.reset();
-    SetComPort(number);
+    if (PendingDriver) {
+      TakeDriver(std::move(PendingDriver));
+    } else {
+      const int32_t number = *PendingChoice;
+      PendingChoice.reset();
+      SetComPort(number);
+    }
     --HandlerDepth;
   }
 }

@@ -87,6 +87,9 @@ class TCalibrationCycle : public QObject {
   void ChoosePortItem(int index);
   // Makes port n the only listed port and chooses it (the console's --port).
   void ChoosePortNumber(uint32_t portNumber);
+  // Takes over a running driver on which a device has answered (the console's loop
+  // between units found it) and runs the cycle on it at once. Deferred during a tick.
+  void AdoptDriver(TThreadPtr<TBusDriver> driver);
   // The timer tick. Public so that tests and the window can run one directly.
   void TestConnection();
   // Frees the variable, the driver and the port. While a handler runs it is deferred
@@ -138,6 +141,7 @@ class TCalibrationCycle : public QObject {
   void SetComPort(int32_t number);
   int32_t PortAtItem(int index) const;
   int ItemOfPort(int32_t number) const;
+  void TakeDriver(TThreadPtr<TBusDriver> driver);
   void RunTick();
   void HandleDevice(int32_t version);
   void StopDriver();
@@ -155,6 +159,7 @@ class TCalibrationCycle : public QObject {
   bool Ticking = false;
   int HandlerDepth = 0;
   std::optional<int32_t> PendingChoice;  // a port number; 0 = "Select com port"
+  TThreadPtr<TBusDriver> PendingDriver;
   bool PendingShutdown = false;
   bool ShutDown = false;
   const TCalibrationRecord* Record = nullptr;

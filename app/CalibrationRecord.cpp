@@ -1,5 +1,7 @@
 #include "app/CalibrationRecord.h"
 
+#include "support/ProgramVersion.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -61,12 +63,6 @@ bool EndsWithNewLine(const QString& path) {
 
 }  // namespace
 
-std::string ProgramVersion() {
-  const std::string caption = VersionCaption;
-  const size_t blank = caption.rfind(' ');
-  return blank == std::string::npos ? caption : caption.substr(blank + 1);
-}
-
 std::string RecordLine(const TDeviceFacts& facts) {
   // Keys in a fixed order that reads well: QJsonObject would sort them.
   const auto json = [](const QJsonValue& value) {
@@ -88,7 +84,7 @@ std::string RecordLine(const TDeviceFacts& facts) {
     line += "\":" + json(value);
   };
   field("time", time);
-  field("program", QString::fromStdString(ProgramVersion()));
+  field("program", QString::fromLatin1(ProgramVersion));
   field("station", QSysInfo::machineHostName());
   field("port", PortObject(facts));
   field("interface", InterfaceObject(facts));

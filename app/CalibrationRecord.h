@@ -39,7 +39,6 @@ struct TDeviceFacts {
 // The record line for one device: a compact JSON object and a final '\n'.
 std::string RecordLine(const TDeviceFacts& facts);
 // The program version written into each record ("9007119.4").
-std::string ProgramVersion();
 
 // The record file used when none is named: calibration-record.jsonl in the per-user
 // data folder ("~/.local/share/Kalmeon Energy" on Linux, "%LOCALAPPDATA%\Kalmeon

@@ -12,6 +12,9 @@
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
+#include "app/ConsoleJson.h"
+#include "app/ConsoleNames.h"
+#include "app/UnitWatcher.h"
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
 #include "link/Detection.h"
@@ -19,6 +22,7 @@
 #include "serial/LoopbackTest.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
+#include "support/ProgramVersion.h"
 #include "support/Progress.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
@@ -91,11 +95,13 @@ std::string ToLines(const std::string& text) {
 std::string ConsoleUsage() {
   return "Usage: calibrator-cli --port PORT [--timeout SECONDS] [--yes | --no] [--loop]\n"
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
-         "       calibrator-cli --port PORT --get NAME\n"
-         "       calibrator-cli --port PORT --set NAME=VALUE\n"
+         "       calibrator-cli --port PORT --get NAME [--json]\n"
+         "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact] [--json]\n"
+         "       calibrator-cli --list-names [PATTERN]\n"
          "       calibrator-cli --history [FILE] [--since DATE] [--port PORT] [--json]\n"
          "       calibrator-cli --decode-trace FILE\n"
          "       calibrator-cli --port PORT --loopback-test\n"
+         "       calibrator-cli --help | --version\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
          "needed, reads the device's firmware version and applies the calibration correction.\n"
@@ -105,23 +111,42 @@ std::string ConsoleUsage() {
          "  --timeout S      give up after S seconds without a device done (exit status 3)\n"
          "  --yes, --no      answer every question Yes/OK or No/Cancel; without either the\n"
          "                   questions are asked on the terminal (No/Cancel without one)\n"
-         "  --loop           go on with the next device until interrupted\n"
+         "  --loop           one calibration per unit, until interrupted: after a unit the\n"
+         "                   port is watched without writing; the next unit is one that\n"
+         "                   answers after the last has not answered for 1.5 s\n"
          "  --verbose        diagnostic lines on standard error\n"
          "  --trace FILE     every byte sent and received, with time, direction and baud\n"
          "  --color MODE     colours in the log: auto (when a terminal), always, never\n"
          "  --get NAME       print one device value by its identifier name\n"
-         "  --set NAME=VALUE write one device value by its identifier name, verified\n"
+         "  --set NAME=VALUE write one device value by its identifier name, verified; a value\n"
+         "                   outside the device's limits is refused, one between two steps\n"
+         "                   is stored at the nearest step\n"
+         "  --clamp          --set: store the nearest limit instead of refusing\n"
+         "  --json           --get, --set: one JSON object on standard output (ok, message,\n"
+         "                   name, value, raw, scale, minimum, maximum), the line on stderr\n"
+         "  --exact          --set: refuse a value between two steps instead of rounding\n"
+         "  --list-names [PATTERN]  the identifier names (variable, flag or setting), all\n"
+         "                   or those containing PATTERN (or matching it, with * and ?)\n"
+         "  --version        the program version and the interface image's version\n"
          "  --record FILE    append each device's calibration record to FILE instead of\n"
          "                   the default file; '--record -' writes none\n"
          "  --history [FILE] the calibration records as a table (default: the default file),\n"
          "                   --since DATE (2024-05-31 or a time), --port PORT filter them,\n"
          "                   --json passes the records through\n"
          "  --decode-trace FILE  a --trace file frame by frame, in words\n"
-         "  --loopback-test  check the adapter with a loopback plug (pins 2 and 3 wired);\n"
-         "                   exit status 0 serves BX2 and BX1, 1 only BX2, 3 neither\n"
+         "  --loopback-test  check the adapter with a loopback plug (pins 2 and 3 wired)\n"
          "\n"
-         "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage,\n"
-         "5 device done but its record not written.\n";
+         "Exit status, the same in every mode (calibration, --loop, --get, --set, --update,\n"
+         "--history):\n"
+         "  0  done\n"
+         "  1  the device refused or failed\n"
+         "  2  the port could not be opened\n"
+         "  3  time-out\n"
+         "  4  bad usage (unknown option or name, unreadable number or file)\n"
+         "  5  done, but the calibration record not written\n"
+         "--loopback-test: 0 the adapter serves both BX2 and BX1, 1 only the BX2,\n"
+         "  3 neither (or no loopback plug), 2 the port could not be opened, 4 bad usage.\n"
+         "With --loop, after Ctrl-C: 0 when every unit ended with OK!, else 1.\n";
 }
 
 bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions& options,
@@ -145,12 +170,29 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       options.Loop = true;
       continue;
     }
-    if (arg == "--verbose") {
-      options.Verbose = true;
+    if (arg == "--version") {
+      options.Version = true;
+      continue;
+    }
+    if (arg == "--list-names" || arg.rfind("--list-names=", 0) == 0) {
+      options.ListNames = true;
+      if (arg.size() > 12) {
+        options.NamePattern = arg.substr(13);
+      } else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
+        options.NamePattern = args[++i];
+      }
       continue;
     }
     if (arg == "--json") {
       options.Json = true;
+      continue;
+    }
+    if (arg == "--clamp" || arg == "--exact") {
+      (arg == "--clamp" ? options.Clamp : options.Exact) = true;
+      continue;
+    }
+    if (arg == "--verbose") {
+      options.Verbose = true;
       continue;
     }
     if (arg == "--history") {
@@ -209,11 +251,13 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       break;
     }
     if (!matched) {
-      error = "unknown argument: " + arg;
+      error = (arg.rfind("-", 0) == 0 ? "unknown option: " : "unexpected argument: ") + arg;
       return false;
     }
   }
-  if (options.Help || options.History || !options.DecodeTrace.empty()) return true;
+  if (options.Help || options.Version || options.ListNames || options.History ||
+      !options.DecodeTrace.empty())
+    return true;
   if (options.Port.empty()) {
     error = "--port is required";
     return false;
@@ -411,6 +455,16 @@ class TTraceFile {
   FILE* File;
 };
 
+bool NamedRequestReadable(const TConsoleOptions& options) {
+  const bool assignment = !options.SetAssignment.empty();
+  if (!assignment && options.GetName.empty()) return true;
+  QString reason;
+  const std::string& request = assignment ? options.SetAssignment : options.GetName;
+  if (::CheckNamedRequest(QString::fromStdString(request), assignment, reason)) return true;
+  std::fprintf(stderr, "calibrator-cli: %s\n", reason.toStdString().c_str());
+  return false;
+}
+
 // Waits for an interface and a device on the port, then runs `job` on the driver.
 int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   auto port = std::make_unique<TRS232o>();
@@ -441,10 +495,18 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   }
   driver->ControllerType = driver->ClassifyVersion(version);
   QString text;
-  const bool ok = options.GetName.empty()
-                      ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text)
-                      : GetNamedValue(*driver, QString::fromStdString(options.GetName), text);
-  std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
+  TNamedValueFacts facts;
+  const bool ok =
+      options.GetName.empty()
+          ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
+                          {options.Clamp, options.Exact}, &facts)
+          : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
+  if (options.Json) {
+    std::fputs(NamedValueJson(ok, facts, text).c_str(), stdout);
+    std::fprintf(stderr, "%s\n", text.toStdString().c_str());
+  } else {
+    std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
+  }
   return ok ? ceOk : ceDeviceError;
 }
 
@@ -460,8 +522,11 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
     record.emplace(options.RecordFile.empty() ? DefaultRecordPath()
                                               : QString::fromStdString(options.RecordFile));
   cycle.SetRecord(record ? &*record : nullptr);
+  // Between units in loop mode: the next cycle starts only once the unit has gone.
+  TUnitWatcher watcher(log);
+  watcher.OnNextUnit = [&](TThreadPtr<TBusDriver> driver) { cycle.AdoptDriver(std::move(driver)); };
   int status = -1;
-  bool anyFailed = false;
+  int unitsOk = 0;
   QTimer timeout;
   timeout.setSingleShot(true);
   const int timeoutMs = static_cast<int>(options.TimeoutSeconds * 1000);
@@ -470,19 +535,19 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
     QCoreApplication::exit(0);
   });
   log.OnDeviceDone = [&] {
-    anyFailed |= log.LastOutcome != TDeviceOutcome::Ok;
+    if (log.LastOutcome == TDeviceOutcome::Ok) ++unitsOk;
     if (!options.Loop) {
       status = OutcomeStatus(log.LastOutcome);
       QCoreApplication::exit(0);
       return;
     }
     if (timeoutMs > 0) timeout.start(timeoutMs);
-    cycle.ChoosePortNumber(portNumber);  // next device on the same port
+    watcher.Watch(portNumber);  // the driver is released; the port stays with the loop
   };
   QTimer interruptPoll;
   QObject::connect(&interruptPoll, &QTimer::timeout, [&] {
     if (!Interrupted) return;
-    if (status < 0) status = anyFailed ? ceDeviceError : ceOk;
+    if (status < 0) status = unitsOk == log.DevicesDone ? ceOk : ceDeviceError;
     QCoreApplication::exit(0);
   });
   interruptPoll.start(100);
@@ -492,8 +557,10 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
   if (log.OpenFailed) return cePortError;
   if (timeoutMs > 0) timeout.start(timeoutMs);
   QCoreApplication::exec();
+  watcher.Stop();
   cycle.Shutdown();
   log.EndLine();
+  if (options.Loop) std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
   if (status == ceTimeout)
     std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
   if (status < 0) status = ceOk;
@@ -518,11 +585,19 @@ int RunConsole(const std::vector<std::string>& args) {
   TConsoleOptions options;
   std::string error;
   if (!ParseConsoleArguments(args, options, error)) {
-    std::fprintf(stderr, "calibrator-cli: %s\n\n%s", error.c_str(), ConsoleUsage().c_str());
+    std::fprintf(stderr, "calibrator-cli: %s\nTry --help.\n", error.c_str());
     return ceUsage;
   }
   if (options.Help) {
     std::fputs(ConsoleUsage().c_str(), stdout);
+    return ceOk;
+  }
+  if (options.Version) {
+    std::fputs(VersionText("calibrator-cli").c_str(), stdout);
+    return ceOk;
+  }
+  if (options.ListNames) {
+    std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
     return ceOk;
   }
   if (options.History) {
@@ -530,7 +605,11 @@ int RunConsole(const std::vector<std::string>& args) {
     return RunHistory(query, stdout, stderr);
   }
   if (!options.DecodeTrace.empty()) return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+  // The names are a fixed table and the number is text: both are refused before
+  // any port is opened.
+  if (!NamedRequestReadable(options)) return ceUsage;
   TProgramUnits units;
+  Interrupted = false;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   SetDialogHandler(std::make_unique<TConsoleDialogs>(options.Answers, IsTerminal(stdin)));
@@ -553,7 +632,8 @@ int RunConsole(const std::vector<std::string>& args) {
     return cePortError;
   }
   const std::string path = PortPath(static_cast<int>(portNumber));
-  if (!path.empty()) std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
+  if (options.Verbose && !path.empty())
+    std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
   const bool colour = options.Colour == TColourMode::Always ||
                       (options.Colour == TColourMode::Auto && IsTerminal(stdout));
   if (options.LoopbackTest) return RunAdapterSelfTest(portNumber);

@@ -12,14 +12,14 @@
 #include "app/CalibrationCycle.h"
 #include "support/Dialogs.h"
 
-// Exit statuses.
+// Exit statuses: one contract for every mode of the console.
 enum TConsoleExit : int {
-  ceOk = 0,                // the device ended with "OK!"
-  ceDeviceError = 1,       // "Error occurred" or "Error in writing EEPROM."
+  ceOk = 0,                // done ("OK!", a value read or written)
+  ceDeviceError = 1,       // the device refused or failed
   cePortError = 2,         // the port could not be opened
   ceTimeout = 3,           // --timeout passed without a device done
-  ceUsage = 4,             // bad usage
-  ceRecordNotWritten = 5,  // the device ended with "OK!" but its record was not written
+  ceUsage = 4,             // bad usage: unknown option or name, unreadable number or file
+  ceRecordNotWritten = 5,  // done, but the calibration record could not be written
 };
 
 enum class TColourMode { Auto, Always, Never };
@@ -39,10 +39,15 @@ struct TConsoleOptions {
   bool History = false;       // --history [FILE]
   std::string HistoryFile;
   std::string Since;        // --since DATE
-  bool Json = false;        // --json
   std::string DecodeTrace;  // --decode-trace FILE
   bool LoopbackTest = false;  // --loopback-test
+  bool Clamp = false;         // --set: store the nearest limit instead of refusing
+  bool Exact = false;         // --set: refuse a value between two steps instead of rounding
   bool Help = false;
+  bool Version = false;
+  bool Json = false;       // --get/--set: one JSON object on standard output; --history: records
+  bool ListNames = false;  // --list-names [PATTERN]
+  std::string NamePattern;
 };
 
 // Parses the arguments (without the program name). False with *error on bad usage.

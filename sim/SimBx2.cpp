@@ -126,7 +126,8 @@ void TSimBx2::OnTick(TLineTime now) {
     SendFrame(VersionPayload(), now);
   }
   if (Heartbeat && Options.HeartbeatMs > 0 && now - LastHostByte > kQuietBeforeHeartbeat &&
-      now - LastHeartbeat > std::chrono::milliseconds(Options.HeartbeatMs) && !Device.Silent) {
+      now - LastHeartbeat > std::chrono::milliseconds(Options.HeartbeatMs) && !Device.Silent &&
+      !Device.Absent) {
     LastHeartbeat = now;
     SendFrame({0x40, HeartbeatCount++, 0x00, 0x00}, now);
   }
@@ -297,7 +298,7 @@ void TSimBx2::DeviceRequest(const TSimBytes& request, uint8_t target, uint8_t le
 // the device into its boot loader when flag 7 of the S block prepares for it.
 void TSimBx2::AddressedFrame(const TSimBytes& payload, TLineTime at) {
   uint8_t what = payload[5];
-  if (what == 0x00 && !Device.Silent && !Device.InBootLoader()) SendFrame(Device.DeviceInfo(), at);
+  if (what == 0x00 && Device.Answers()) SendFrame(Device.DeviceInfo(), at);
   if (what == 0x03 && Bit(SBlock[4], 2)) Device.EnterBootLoader(at);
 }
 

@@ -51,18 +51,35 @@ TInfo RamVarInfo(int index) {
 
 TSimDevice::TSimDevice(const TSimOptions& options, TSimStats& stats)
     : Options(options), Stats(stats), VersionNumber(options.DeviceVersion) {
+  Fresh(options.CalibrationSource);
+}
+
+void TSimDevice::Fresh(uint16_t calibrationSource) {
+  Memory.fill(0);
   // A recognisable data area: each word holds 0x0100 + its offset.
   for (unsigned off = 0; off < 256; off += 2) {
     Memory[kDataArea + off] = Lo(0x0100 + off);
     Memory[kDataArea + off + 1] = Hi(0x0100 + off);
   }
-  Memory[kCalSource] = Lo(options.CalibrationSource);
-  Memory[kCalSource + 1] = Hi(options.CalibrationSource);
+  Memory[kCalSource] = Lo(calibrationSource);
+  Memory[kCalSource + 1] = Hi(calibrationSource);
   Memory[kCarryStatus] = 0x00;
   Memory[kCarryMap] = 0xFF;
   for (unsigned off = 0; off < 256; ++off) StartData[off] = Memory[kDataArea + off];
+  RamVars.clear();
+  Settings.clear();
   for (int i = 0; i < kRamVarCount; ++i) RamVars.push_back(static_cast<uint16_t>(100 * i + 7));
   for (int i = 0; i < kSettingCount; ++i) Settings.push_back(SettingInfo(i).Default);
+  WriteLog.clear();
+  SelectedClass = -1;
+}
+
+void TSimDevice::AttachUnit(uint16_t calibrationSource, uint32_t serial) {
+  if (BootLoader) LeaveBootLoader();
+  VersionNumber = Options.DeviceVersion;
+  SerialNumber = serial;
+  Absent = false;
+  Fresh(calibrationSource);
 }
 
 uint16_t TSimDevice::Word(uint16_t address) const {
@@ -107,7 +124,7 @@ void TSimDevice::Store(uint8_t command, uint16_t address, uint8_t value) {
 }
 
 std::vector<TSimBytes> TSimDevice::HandleRequest(const TSimBytes& request) {
-  if (Silent || BootLoader || request.empty()) return {};
+  if (!Answers() || request.empty()) return {};
   ++Stats.DeviceRequests;
   uint8_t cmd = request[0];
   if (cmd == 0x05 || cmd == 0x06) return VersionReply(cmd == 0x05);
@@ -218,7 +235,7 @@ std::vector<TSimBytes> TSimDevice::VariableRequest(const TSimBytes& request) {
 }
 
 TSimBytes TSimDevice::DeviceInfo() const {
-  const uint32_t serial = 0x0051AB0C;
+  const uint32_t serial = SerialNumber;
   return {0x20,
           Lo(serial),
           Hi(serial),

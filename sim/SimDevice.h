@@ -15,6 +15,8 @@ class TSimOutput;
 
 class TSimDevice {
  public:
+  static constexpr uint32_t FirstSerial = 0x0051AB0C;
+
   TSimDevice(const TSimOptions& options, TSimStats& stats);
 
   // One request from the bus; returns the device's replies in order (none when
@@ -32,6 +34,8 @@ class TSimDevice {
   void BootTick(TLineTime now, TSimOutput& out, bool lineOpen);
   // Switched off and on: a boot loader starts the (programmed) firmware.
   void PowerCycle();
+  // Another unit takes this one's place: fresh memory, write log and values.
+  void AttachUnit(uint16_t calibrationSource, uint32_t serial);
   // Bytes of the line at a rate the boot loader listens to are echoed by the bus.
   bool BootEchoes(int baud) const { return baud != 115200; }
 
@@ -45,9 +49,14 @@ class TSimDevice {
   uint16_t Setting(int index) const { return Settings.at(static_cast<size_t>(index)); }
   uint32_t Version() const { return VersionNumber; }
   uint8_t Address() const { return Options.DeviceAddress; }
+  uint32_t Serial() const { return SerialNumber; }
   bool Silent = false;
+  bool Absent = false;  // no unit on the bus: nothing answers
+  // Whether the device answers the bus at all.
+  bool Answers() const { return !Silent && !Absent && !BootLoader; }
 
  private:
+  void Fresh(uint16_t calibrationSource);
   int ControllerType() const;
   uint16_t SwitchAddress() const;
   void Store(uint8_t command, uint16_t address, uint8_t value);
@@ -63,6 +72,7 @@ class TSimDevice {
   const TSimOptions Options;
   TSimStats& Stats;
   uint32_t VersionNumber;
+  uint32_t SerialNumber = FirstSerial;
   std::array<uint8_t, 65536> Memory{};
   std::array<uint8_t, 256> StartData{};
   std::vector<TSimMemoryWrite> WriteLog;

@@ -14,6 +14,7 @@
 #include "sim/SimBx2.h"
 #include "sim/SimDevice.h"
 #include "sim/SimOutput.h"
+#include "sim/SimUnits.h"
 
 class TSimEquipmentSet {
  public:
@@ -35,6 +36,7 @@ class TSimEquipmentSet {
     TSimBx2* Bx2;  // null for a BX1
     TSimOutput& Out;
     TSimStats& Stats;
+    TSimUnits& Units;
   };
   void With(const std::function<void(TParts&)>& f);
 
@@ -45,6 +47,7 @@ class TSimEquipmentSet {
   TSimStats Stats;
   TSimOutput Out;
   TSimDevice Device;
+  TSimUnits Units;
   std::unique_ptr<TSimBx2> Bx2;
   std::unique_ptr<TSimBx1> Bx1;
 

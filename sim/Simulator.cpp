@@ -12,7 +12,7 @@ constexpr auto kClockPeriod = 5ms;
 // ---- equipment set -------------------------------------------------------------
 
 TSimEquipmentSet::TSimEquipmentSet(const TSimOptions& options, TSimSink& sink)
-    : Out(sink, options.Faults, Stats), Device(options, Stats) {
+    : Out(sink, options.Faults, Stats), Device(options, Stats), Units(options, TLineClock::now()) {
   Device.Silent = options.Faults.DeviceSilent;
   if (options.Interface == TSimInterface::Bx1)
     Bx1 = std::make_unique<TSimBx1>(Device, Out, Stats);
@@ -65,12 +65,13 @@ void TSimEquipmentSet::OnLine(const TLineState& state, TLineTime at) {
 
 void TSimEquipmentSet::Tick(TLineTime now) {
   std::lock_guard lock(Mutex);
+  Units.Tick(now, Device);
   if (Bx2) Bx2->OnTick(now);
 }
 
 void TSimEquipmentSet::With(const std::function<void(TParts&)>& f) {
   std::lock_guard lock(Mutex);
-  TParts parts{Device, Bx2.get(), Out, Stats};
+  TParts parts{Device, Bx2.get(), Out, Stats, Units};
   f(parts);
 }
 
@@ -283,4 +284,19 @@ TSimStats TSimulation::Stats() const {
   TSimStats v;
   Equipment->With([&](auto& p) { v = p.Stats; });
   return v;
+}
+
+std::vector<TSimUnitRecord> TSimulation::Units() const {
+  std::vector<TSimUnitRecord> v;
+  Equipment->With([&](auto& p) { v = p.Units.Records(p.Device); });
+  return v;
+}
+
+void TSimulation::TakeUnitAway() {
+  Equipment->With([&](auto& p) { p.Units.TakeAway(p.Device); });
+}
+
+void TSimulation::AttachNextUnit(int32_t calibrationSource) {
+  Equipment->With(
+      [&](auto& p) { p.Units.AttachNext(p.Device, calibrationSource, TLineClock::now()); });
 }

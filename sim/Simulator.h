@@ -78,6 +78,14 @@ struct TSimOptions {
   // connection burst followed by "P" resets a working BX2 into its boot loader,
   // and a device boot loader prepared by flag 7 gets the line at any other rate.
   bool BurstEntersBootLoader = false;
+
+  // Units in turn on the same interface (a production line): with UnitStaysMs > 0
+  // the first unit is taken away after that time, the next one is attached
+  // UnitGapMs later (a fresh device with its own serial number), and so on.
+  int UnitStaysMs = 0;                 // 0: the first unit stays for good
+  int UnitGapMs = 3000;                // time without a unit between two units
+  int32_t NextCalibrationSource = -1;  // word at 0x21C4 of the later units (-1 as the first)
+  int UnitCount = 0;                   // units that come in all (0 no limit)
 };
 
 // One memory write command the device received.
@@ -86,6 +94,18 @@ struct TSimMemoryWrite {
   uint16_t Address = 0;  // the device address the command names
   uint8_t Value = 0;     // the byte written (for bit commands: the byte after the change)
   bool Kept = false;     // false when the non-volatile memory refused it (writes disabled)
+};
+
+// One unit that has been attached to the simulated interface, with what the tool
+// did to it.
+struct TSimUnitRecord {
+  int Number = 1;  // 1 for the unit present at start
+  uint16_t CalibrationSource = 0;
+  uint32_t Serial = 0;  // what the device-info answer carries
+  std::vector<TSimMemoryWrite> Writes;
+  std::vector<std::pair<uint16_t, uint16_t>> ChangedWords;
+  TLineTime Arrived{};  // when it started to answer
+  bool Present = true;
 };
 
 // Counters for checks of the wire traffic.
@@ -146,6 +166,13 @@ class TSimulation {
   void Vanish();     // the cable is pulled
   void Reconnect();  // and plugged in again
   TSimStats Stats() const;
+
+  // ---- units in turn --------------------------------------------------------
+  // Every unit attached so far, the current one last.
+  std::vector<TSimUnitRecord> Units() const;
+  void TakeUnitAway();  // the device stops answering (the interface stays)
+  // A fresh unit is attached; -1 takes NextCalibrationSource (or the first unit's word).
+  void AttachNextUnit(int32_t calibrationSource = -1);
 
  private:
   TSimOptions Opts;

@@ -8,9 +8,11 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/PortMap.h"
 #include "sim/PtyServer.h"
+#include "support/ProgramVersion.h"
 
 namespace {
 
@@ -40,9 +42,15 @@ const char kHelp[] =
     "  --silent-device            the device never answers\n"
     "  --vanish-after N           stop talking after N frames\n"
     "  --seed N                   seed of the fault injection (1)\n"
+    "  --unit-stays-ms N          units in turn: each unit answers for N ms, then is\n"
+    "                             taken away (0: the first unit stays, the default)\n"
+    "  --unit-gap-ms N            time without a unit before the next one (3000)\n"
+    "  --next-cal-source N        word at 0x21C4 of the later units (as --cal-source)\n"
+    "  --units N                  how many units come in all (0: no limit)\n"
     "  --link FILE                make FILE a symbolic link to the terminal\n"
     "  --com N                    map COM N to the terminal in the per-user port folder\n"
     "  --help                     this text\n"
+    "  --version                  the program version and the interface image's version\n"
     "Parity, modem lines and the break condition do not cross a pseudo-terminal; the\n"
     "boot loader's connection burst stands in for the break.\n";
 
@@ -71,6 +79,9 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
     bool ok = true;
     if (k == "--help") {
       std::cout << kHelp;
+      std::exit(0);
+    } else if (k == "--version") {
+      std::cout << VersionText("bxsim");
       std::exit(0);
     } else if (k == "--interface") {
       const char* v = value();
@@ -139,10 +150,18 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       ok = number(f.VanishAfterFrames);
     else if (k == "--seed")
       ok = number(f.Seed);
+    else if (k == "--unit-stays-ms")
+      ok = number(a.Sim.UnitStaysMs);
+    else if (k == "--unit-gap-ms")
+      ok = number(a.Sim.UnitGapMs);
+    else if (k == "--next-cal-source")
+      ok = number(a.Sim.NextCalibrationSource);
+    else if (k == "--units")
+      ok = number(a.Sim.UnitCount);
     else if (k == "--com")
       ok = number(a.Com);
     else {
-      error = "unknown option " + k + " (see --help)";
+      error = "unknown option " + k;
       ok = false;
     }
     if (!ok) return false;
@@ -150,11 +169,28 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
   return true;
 }
 
+// With units in turn, one line per unit: its calibration word, the words the tool
+// changed and its number of writes. Then the totals and the current state.
+void PrintUnits(const std::vector<TSimUnitRecord>& units) {
+  if (units.size() < 2) return;
+  for (const TSimUnitRecord& unit : units) {
+    std::printf("unit %d (0x21C4 = %u):", unit.Number, unit.CalibrationSource);
+    for (const auto& [address, value] : unit.ChangedWords)
+      std::printf(" 0x%04X = %u,", address, value);
+    std::printf(" writes: %zu\n", unit.Writes.size());
+  }
+}
+
 void PrintReport(TSimPtyServer& server) {
   server.Equipment().With([](TSimEquipmentSet::TParts& p) {
+    const std::vector<TSimUnitRecord> units = p.Units.Records(p.Device);
+    PrintUnits(units);
+    size_t writes = 0;
+    for (const TSimUnitRecord& unit : units) writes += unit.Writes.size();
     for (const auto& [address, value] : p.Device.ChangedWords())
       std::printf("word 0x%04X = %u\n", address, value);
-    std::printf("writes: %zu\n", p.Device.Writes().size());
+    std::printf("writes: %zu\n", writes);
+    std::printf("units: %zu\n", units.size());
     std::printf("EEPROM writes %s\n", p.Device.WritesEnabled() ? "enabled" : "disabled");
     if (p.Bx2) std::printf("interface version %u\n", p.Bx2->Version());
   });
@@ -167,8 +203,8 @@ int main(int argc, char** argv) {
   TArgs args;
   std::string error;
   if (!ParseArgs(argc, argv, args, error)) {
-    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "bxsim: %s\nTry --help.\n", error.c_str());
+    return 4;  // bad usage, as for the console
   }
   // The signals are taken by sigwait below, not by a handler.
   sigset_t signals;

@@ -44,6 +44,9 @@ if [ -f "$BUILD_DIR/app/calibrator" ]; then
   expect ./usr/share/icons/hicolor/scalable/apps/calibrator.svg
 fi
 expect ./usr/share/doc/kalmeon-calibrator/examples/60-calibrator-serial.rules
+for program in calibrator-cli bxsim kfftool; do expect ./usr/share/man/man1/$program.1; done
+[ -f "$BUILD_DIR/app/calibrator" ] && expect ./usr/share/man/man1/calibrator.1
+expect ./usr/share/bash-completion/completions/calibrator-cli
 
 # Run-time dependencies are worked out from the binaries, plus the platform plugins.
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -69,6 +72,32 @@ if [ -f "$out/root/usr/bin/calibrator" ] && nm -C "$BUILD_DIR/app/calibrator" 2>
   grep -q ' TSimulation::'; then
   echo "package: the window program carries the simulator" >&2
   failures=$((failures + 1))
+fi
+# The man page states the exit-status contract; the completion offers the options,
+# and the identifier names from the installed program.
+root=$out/root
+if [ -f "$root/usr/share/man/man1/calibrator-cli.1" ]; then
+  for status in 0 1 2 3 4 5; do
+    grep -q "^\.B $status\$" "$root/usr/share/man/man1/calibrator-cli.1" ||
+      { echo "package: man page lacks exit status $status" >&2; failures=$((failures + 1)); }
+  done
+  if command -v man >/dev/null; then
+    man -l "$root/usr/share/man/man1/calibrator-cli.1" 2>/dev/null | grep -q "EXIT STATUS" ||
+      { echo "package: man page does not render" >&2; failures=$((failures + 1)); }
+  fi
+fi
+complete_words() {
+  PATH="$root/usr/bin:$PATH" bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+    _calibrator_cli; printf "%s\n" "${COMPREPLY[@]}"' _ \
+    "$root/usr/share/bash-completion/completions/calibrator-cli" "$@"
+}
+if [ -f "$root/usr/share/bash-completion/completions/calibrator-cli" ]; then
+  complete_words calibrator-cli --ver | grep -qx -- --version ||
+    { echo "package: completion lacks --version" >&2; failures=$((failures + 1)); }
+  complete_words calibrator-cli --get eestIBatB | grep -qx eestIBatBulk ||
+    { echo "package: completion lacks identifier names" >&2; failures=$((failures + 1)); }
+  complete_words calibrator-cli --port s | grep -qx sim ||
+    { echo "package: completion lacks ports" >&2; failures=$((failures + 1)); }
 fi
 
 if [ $failures -ne 0 ]; then

@@ -2,6 +2,9 @@
 // EEPROM write switch, and the variable requests.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "sim/Simulator.h"
 #include "tests/sim/SimTestHost.h"
 
@@ -120,6 +123,48 @@ TEST_F(SimDevice, ShortInformationFormAndASilentDevice) {
   EXPECT_EQ(info[0].size(), 11u);
   Sim->SetDeviceSilent(true);
   EXPECT_TRUE(Ask({0x05}).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Units in turn: each new unit is a fresh device with its own serial number and
+// calibration word; the units that left keep what was written to them.
+TEST(SimUnits, TheScheduleTakesUnitsAwayAndAttachesFreshOnes) {
+  TSimOptions options;
+  options.UnitStaysMs = 150;
+  options.UnitGapMs = 100;
+  options.NextCalibrationSource = 2000;
+  options.UnitCount = 2;
+  TSimulation sim(options);
+  sim.WriteWord(0x21A8, 4242);  // as if the tool had written to the first unit
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const auto units = sim.Units();
+  ASSERT_EQ(units.size(), 2u);  // no third: UnitCount
+  EXPECT_FALSE(units[0].Present);
+  EXPECT_EQ(units[0].CalibrationSource, 1003);
+  EXPECT_EQ(units[1].CalibrationSource, 2000);
+  EXPECT_NE(units[0].Serial, units[1].Serial);
+  EXPECT_EQ(sim.ReadWord(0x21C4), 2000);
+  EXPECT_EQ(sim.ReadWord(0x21A8), 0x01A8);  // fresh data area
+  ASSERT_EQ(units[0].ChangedWords.size(), 1u);
+  EXPECT_EQ(units[0].ChangedWords[0].second, 4242);
+  EXPECT_FALSE(units[1].Present);  // the second has left as well
+
+  sim.AttachNextUnit(777);  // by hand
+  EXPECT_EQ(sim.Units().back().Number, 3);
+  EXPECT_TRUE(sim.Units().back().Present);
+  EXPECT_EQ(sim.ReadWord(0x21C4), 777);
+}
+
+TEST_F(SimDevice, AUnitTakenAwayAnswersNothingAndTheNextOneAnswersWithItsOwnMemory) {
+  Start({});
+  Sim->TakeUnitAway();
+  EXPECT_TRUE(Ask({0x05}).empty());
+  Sim->AttachNextUnit(500);
+  const std::vector<TSimBytes> expected{{0x84, 0xF4, 0x01}};
+  EXPECT_EQ(Ask({0x07, 0xC4, 0x21}), expected);
 }
 
 }  // namespace

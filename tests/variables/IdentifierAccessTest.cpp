@@ -321,13 +321,32 @@ TEST_F(IdentifierAccessTest, GetNamedValueReportsWhatWentWrong) {
   EXPECT_EQ(Driver->Sent.size(), 1u + 1u + NamedValueAttempts);
 }
 
-TEST_F(IdentifierAccessTest, SetNamedValueWritesLimitedValueAndVerifies) {
-  Driver->Replies = {Bytes({0x89, 0xF6, 0xFF, 0, 0, 0, 0, 0, 0, 0x88, 0x13}),  // max 500.0
-                     Bytes({0x88}), Bytes({0x86, 0x88, 0x13})};
+TEST_F(IdentifierAccessTest, SetNamedValueRefusesAValueOutsideTheLimitsUnlessClamped) {
+  const std::string info = Bytes({0x89, 0xF6, 0xFF, 0, 0, 0, 0, 0, 0, 0x88, 0x13});  // 0..500.0
+  Driver->Replies = {info};
   QString text;
-  EXPECT_TRUE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat = 900"), text));
+  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat = 900"), text));
+  EXPECT_EQ(text, QStringLiteral("eestUBatFloat: 900 is outside the device's limits 0 to 500; "
+                                 "nothing written"));
+  EXPECT_EQ(Driver->Sent.size(), 1u);  // the information request only
+
+  Driver->Sent.clear();
+  Driver->Replies = {info, Bytes({0x88}), Bytes({0x86, 0x88, 0x13})};
+  EXPECT_TRUE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat = 900"), text, {true, false}));
   EXPECT_EQ(text, QStringLiteral("eestUBatFloat = 500.0 (limited to the device's range)"));
+  ASSERT_GE(Driver->Sent.size(), 2u);
   EXPECT_EQ(Driver->Sent[1], Bytes({0x37, 1, 3, 0x88, 0x13}));
+}
+
+TEST_F(IdentifierAccessTest, SetNamedValueSaysWhenItRoundsToTheNearestStep) {
+  const std::string info = Bytes({0x89, 0xF6, 0xFF, 0, 0, 0, 0, 0, 0, 0x88, 0x13});  // steps of 0.1
+  Driver->Replies = {info};
+  QString text;
+  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat=12.34"), text, {false, true}));
+  EXPECT_EQ(Driver->Sent.size(), 1u);  // --exact: nothing written
+  Driver->Replies = {info, Bytes({0x88}), Bytes({0x86, 0x7B, 0x00})};
+  EXPECT_TRUE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat=12.34"), text));
+  EXPECT_EQ(text, QStringLiteral("eestUBatFloat = 12.3 (stored 12.3, the nearest step to 12.34)"));
 }
 
 TEST_F(IdentifierAccessTest, SetNamedValueRefusesBadInputBeforeSending) {

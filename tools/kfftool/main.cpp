@@ -6,6 +6,7 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/KFFWriter.h"
 #include "support/HardcodedStrings.h"
+#include "support/ProgramVersion.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -143,7 +144,16 @@ int main(int argc, char** argv) {
   QStringList Args;
   for (int i = 1; i < argc; ++i) Args << QString::fromLocal8Bit(argv[i]);
   int Result = exUsage;
-  if (Args.size() == 2 && Args[0] == QLatin1String("info"))
+  if (Args.size() == 1 && Args[0] == QLatin1String("--version")) {
+    std::fputs(VersionText("kfftool").c_str(), stdout);
+    Result = exOk;
+  } else if (Args.size() == 1 && Args[0] == QLatin1String("--help")) {
+    Print(stdout, QStringLiteral("usage: kfftool info FILE\n"
+                                 "       kfftool pack DESCRIPTION OUT\n"
+                                 "       kfftool unpack FILE DIR\n"
+                                 "       kfftool --version"));
+    Result = exOk;
+  } else if (Args.size() == 2 && Args[0] == QLatin1String("info"))
     Result = Info(Args[1]);
   else if (Args.size() == 3 && Args[0] == QLatin1String("pack"))
     Result = Pack(Args[1], Args[2]);

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The console's contract as a script sees it, against bxsim on a pseudo-terminal:
+# exit statuses, refusals of values the device cannot store as asked, one-line usage
+# errors, quiet standard error, and --version of every program.
+set -euo pipefail
+build=${1:?build directory}
+cli=$build/app/calibrator-cli
+sim=$build/sim/bxsim
+kff=$build/tools/kfftool
+work=$(mktemp -d)
+export KALMEON_PORTS_DIR=$work/ports
+export KALMEON_LOCK_DIR=$work/lock
+mkdir -p "$KALMEON_LOCK_DIR"
+simpid=
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; for f in out err; do echo "--- $f"; cat "$work/$f" 2>/dev/null || true; done; exit 1; }
+# Runs the console; its status goes to $status, its output to out and err.
+cli() {
+  set +e
+  "$cli" "$@" > "$work/out" 2> "$work/err"
+  status=$?
+  set -e
+}
+expect() { [ "$status" -eq "$1" ] || fail "$2: exit $status, not $1"; }
+
+# Usage errors: one line and "Try --help." on standard error, nothing on standard output.
+cli --bogus
+expect 4 "unknown option"
+[ ! -s "$work/out" ] || fail "unknown option printed on standard output"
+[ "$(wc -l < "$work/err")" -eq 2 ] || fail "unknown option: not two lines"
+[ "$(tail -n 1 "$work/err")" = "Try --help." ] || fail "no Try --help."
+# Unknown names and unreadable numbers: 4 before the (missing) port is tried.
+cli --port /dev/does-not-exist --get eestIBatBulkk
+expect 4 "unknown name"
+grep -q "eestIBatBulk" "$work/err" || fail "no close match offered"
+cli --port /dev/does-not-exist --set eestIBatBulk=1,5
+expect 4 "unreadable number"
+cli --port /dev/does-not-exist --get eestIBatBulk
+expect 2 "missing port"
+
+# --version of every program.
+for program in "$cli" "$sim" "$kff"; do
+  "$program" --version > "$work/out" || fail "$program --version failed"
+  grep -q " 9007119.4$" "$work/out" || fail "$program: no program version"
+  grep -q "^BX2 interface image 1130132$" "$work/out" || fail "$program: no image version"
+done
+set +e; "$sim" --bogus 2> "$work/err"; status=$?; set -e
+expect 4 "bxsim unknown option"
+grep -qx "Try --help." "$work/err" || fail "bxsim: no Try --help."
+
+"$sim" > "$work/sim.out" 2>&1 &
+simpid=$!
+for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+pty=$(head -n 1 "$work/sim.out")
+[ -e "$pty" ] || fail "bxsim gave no terminal"
+
+# Quiet by default: the port mapping only with --verbose.
+cli --port "$pty" --timeout 30 --get eestIBatBulk
+expect 0 "--get"
+grep -q "^Com [0-9]* = " "$work/err" && fail "port mapping shown without --verbose"
+grep -qx "eestIBatBulk = 14" "$work/out" || fail "--get value line"
+cli --port "$pty" --timeout 30 --get eestIBatBulk --verbose
+grep -q "^Com [0-9]* = $pty$" "$work/err" || fail "port mapping not shown with --verbose"
+
+# Refusals instead of silent changes.
+cli --port "$pty" --timeout 30 --set eestIBatBulk=999999
+expect 1 "out of limits"
+grep -q "outside the device's limits 0 to 1000; nothing written" "$work/err" || fail "limits not named"
+cli --port "$pty" --timeout 30 --set eestIBatBulk=999999 --clamp
+expect 0 "--clamp"
+grep -q "limited to the device's range" "$work/out" || fail "--clamp not said"
+cli --port "$pty" --timeout 30 --set eestIBatBulk=12.5
+expect 0 "nearest step"
+grep -q "(stored 13, the nearest step to 12.5)" "$work/out" || fail "rounding not said"
+cli --port "$pty" --timeout 30 --set eestIBatBulk=12.5 --exact
+expect 1 "--exact"
+
+# --json: one object on standard output, the human line on standard error.
+cli --port "$pty" --timeout 30 --get eestIBatBulk --json
+expect 0 "--get --json"
+python3 - "$work/out" <<'PY' || fail "--get --json object"
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+assert len(lines) == 1, lines
+o = json.loads(lines[0])
+assert o["ok"] and o["name"] == "eestIBatBulk" and o["value"] == 13 and o["raw"] == 13, o
+assert o["minimum"] == 0 and o["maximum"] == 1000 and o["scale"] == 1, o
+PY
+grep -qx "eestIBatBulk = 13" "$work/err" || fail "--json: human line not on standard error"
+cli --port "$pty" --timeout 30 --set eestIBatBulk=5000 --json
+expect 1 "--set --json out of limits"
+python3 -c 'import json,sys; o=json.load(open(sys.argv[1])); assert not o["ok"] and o["value"] == 5000 and o["maximum"] == 1000, o' \
+  "$work/out" || fail "--set --json refusal object"
+echo "calibrator-cli contract against bxsim: all checks passed"
