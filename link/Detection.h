@@ -63,7 +63,9 @@ void ResetInterface(TRS232o& port);
 bool SendStateRaw(TRS232o& port);
 // Puts a BX2 that has fallen silent back into listening (115200 then 19200 baud).
 // The caller sets the line back to 2400 baud afterwards.
-void WakeInterface(TRS232o& port);
+// `listen` is the byte sent at 19200 after the burst: 'A' wakes the firmware, 'P'
+// asks the interface's boot loader for its version.
+void WakeInterface(TRS232o& port, char listen = 'A');
 
 // Sends an interface frame (0xFF marker, text, stuffing 0x00 after a final 0xFF)
 // after discarding waiting input; then pauses 150 ms.

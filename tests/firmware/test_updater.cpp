@@ -404,6 +404,20 @@ TEST_F(UpdaterOfflineTest, APartNeedingAuthorisationOnATextMethodFailsBeforeSend
   EXPECT_FALSE(Updater->StartPart("Bootblock", true));  // no such part
 }
 
+TEST_F(UpdaterOfflineTest, APartShortOfItsAnnouncedLinesIsNeverStarted) {
+  TCodePart& main = Add({});
+  main.SetInt(QStringLiteral("CL"), 5);  // holds 3 code lines
+  Updater->SelectCommandSet(1);
+  EXPECT_FALSE(Updater->StartPart("Main", false));
+  EXPECT_EQ(Updater->State, usUnsuitable);
+  EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
+  main.SetInt(QStringLiteral("CL"), 0);
+  main.SetInt(QStringLiteral("EL"), 0);  // nothing to send at all
+  main.Lines.resize(1);
+  EXPECT_FALSE(Updater->StartPart("Main", false));
+  EXPECT_TRUE(Updater->PauseRequested);
+}
+
 TEST_F(UpdaterOfflineTest, BlankConfigurations) {
   TCodePart& main = Add({});
   struct TCase {

@@ -66,7 +66,7 @@ std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
   for (int offset = 168; offset <= 224; ++offset)
     layout.Config[offset / 8] |= char(1 << (offset % 8));
   layout.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
-                  "KeyID=1"};
+                    "KeyID=1"};
   auto part = MakePart(layout);
   part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
   return part;
@@ -113,6 +113,46 @@ TEST_F(UpdaterSimTest, InverterThroughTheInterfaceKeepsItsCalibration) {
     EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
     EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
     EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+  }
+}
+
+// Methods that no ConnectInfo names, chosen by the caller: 4 (no identity or
+// configuration query) and 6, whose probe at 115200 finds a binary boot loader
+// (method 3) or a text one streaming at that rate (method 5).
+TEST_F(UpdaterSimTest, MethodsChosenByTheCallerReachTheirBootLoaders) {
+  struct TCase {
+    int Method;
+    bool TextLoader;
+    int Reached;
+  };
+  const TCase cases[] = {{4, false, 4}, {6, false, 3}, {6, true, 5}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE("method " + std::to_string(c.Method) + (c.TextLoader ? " text" : " binary"));
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderVersion = 113;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.DeviceBootLoaderText = c.TextLoader;
+    options.DeviceBootLoaderBaud = 115200;
+    options.HeartbeatMs = 0;
+    TSimulation sim(options);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    auto part = InverterPart(":unknown");                  // names no method: the caller's stands
+    if (c.TextLoader) part->SetValue("Nonce", QString());  // text methods cannot authorise
+    updater->Buffer->Add(std::move(part));
+    ASSERT_TRUE(updater->PrepareTarget(false));
+    std::string error;
+    updater->Connect(
+        c.Method, true, error, [](int) {}, "Inverter");
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(updater->ConnectMethod, c.Reached);
+    EXPECT_EQ(updater->DeviceId.empty(), c.Reached == 4);  // method 4 asks the version only
+    ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+    EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
+    EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+    EXPECT_FALSE(sim.DeviceInBootLoader());
   }
 }
 
