@@ -50,7 +50,10 @@ TInfo RamVarInfo(int index) {
 }  // namespace
 
 TSimDevice::TSimDevice(const TSimOptions& options, TSimStats& stats)
-    : Options(options), Stats(stats), VersionNumber(options.DeviceVersion) {
+    : Options(options),
+      Stats(stats),
+      VersionNumber(options.DeviceVersion),
+      BootFirmware(options.DeviceBootLoaderFirmwareVersion) {
   // A recognisable data area: each word holds 0x0100 + its offset.
   for (unsigned off = 0; off < 256; off += 2) {
     Memory[kDataArea + off] = Lo(0x0100 + off);
@@ -237,6 +240,7 @@ TSimBytes TSimDevice::DeviceInfo() const {
 void TSimDevice::EnterBootLoader(TLineTime now) {
   BootLoader = true;
   BootConnected = false;
+  AwaitingStartHandshake = false;
   BootBaud = Options.DeviceBootLoaderText ? Options.DeviceBootLoaderBaud : 0;
   NextStream = now + std::chrono::milliseconds(200);
   Binary.Reset();
@@ -277,8 +281,35 @@ void TSimDevice::BootReply(const TSimBytes& body, bool text, TLineTime at, TSimO
   }
 }
 
+// A programmed boot loader replacement (a "BFV=" mark in its lines) starts on the
+// restart instead of the firmware: it announces itself with AA AA and takes
+// commands again once the host answers 55 FF 55 FF 55.
+void TSimDevice::StartNewBootLoader(uint8_t firmware, TLineTime at, TSimOutput& out) {
+  BootFirmware = firmware;
+  Programmed.clear();
+  LinesTaken = 0;
+  AwaitingStartHandshake = true;
+  StartHandshake.clear();
+  out.Raw({0xAA, 0xAA}, BootBaud, at + std::chrono::milliseconds(50));
+}
+
+void TSimDevice::TakeStartHandshake(uint8_t value) {
+  static const TSimBytes answer{0x55, 0xFF, 0x55, 0xFF, 0x55};
+  StartHandshake.push_back(value);
+  if (StartHandshake.size() > answer.size()) StartHandshake.erase(StartHandshake.begin());
+  if (StartHandshake != answer) return;
+  AwaitingStartHandshake = false;
+  BootConnected = false;
+  Binary.Reset();
+  TextCommands.Reset();
+}
+
 void TSimDevice::BootByte(const TWireByte& byte, TLineTime at, TSimOutput& out) {
   if (!BootLoader) return;
+  if (AwaitingStartHandshake) {
+    TakeStartHandshake(byte.Value);
+    return;
+  }
   if (Options.DeviceBootLoaderText) {
     if (byte.Baud != BootBaud) return;
     if (!BootConnected) {
@@ -305,8 +336,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
   bool config = text ? c == 'C' : c == 0x04;
   bool restart = text ? (c == 'R' && command.size() == 2 && command[1] == 'r') : c == 0x07;
   if (version) {
-    BootReply({'V', Options.DeviceBootLoaderVersion, Options.DeviceBootLoaderFirmwareVersion}, text,
-              at, out);
+    BootReply({'V', Options.DeviceBootLoaderVersion, BootFirmware}, text, at, out);
   } else if (identity) {
     TSimBytes id{'I', 'S', 'I', 'M', 0x26, 0x01, 0x02};
     if (text) id.insert(id.end(), {0x03, 0x04, 0x05, 0x06});
@@ -321,7 +351,10 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
     reply.insert(reply.end(), bits.begin(), bits.end());
     BootReply(reply, text, at, out);
   } else if (restart) {
-    LeaveBootLoader();
+    if (const uint32_t firmware = SimFindBootMark(Programmed))
+      StartNewBootLoader(static_cast<uint8_t>(firmware), at, out);
+    else
+      LeaveBootLoader();
   } else if (!text && c == 0x08 && command.size() >= 2) {
     TSimBytes reply{'O'};
     for (int i = 0; i < 64; ++i) reply.push_back(Memory[kDataArea + ((command[1] + i) & 0xFF)]);

@@ -156,6 +156,48 @@ TEST_F(UpdaterSimTest, MethodsChosenByTheCallerReachTheirBootLoaders) {
   }
 }
 
+// A file that needs a newer boot loader than the device has, and carries one: the
+// replacement goes first (the device's data lines ahead of it), the new boot loader
+// announces itself with AA AA and is answered, then the "Main" part follows.
+TEST_F(UpdaterSimTest, BootLoaderReplacementThenTheMainPart) {
+  TSimOptions options;
+  options.DeviceVersion = 2001203;
+  options.DeviceBootLoaderVersion = 113;
+  options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  auto main = InverterPart(":DXT");
+  main->SetValue("MinBFV", "116");
+  TPartLayout boot;
+  boot.Name = "Bootblock";
+  boot.DataLines = 0;
+  boot.CodeLines = 2;
+  boot.Entries = {"Nonce=0011223344556677", "KeyID=1"};
+  auto bootPart = MakePart(boot);
+  bootPart->Lines[bootPart->PayloadStart()].replace(10, 7, "BFV=116");
+  updater->Buffer->Add(std::move(main));
+  updater->Buffer->Add(std::move(bootPart));
+  ASSERT_TRUE(updater->PrepareTarget(false));
+  std::string error;
+  updater->Connect(
+      5, true, error, [](int) {}, "Inverter");
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
+
+  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+  EXPECT_EQ(updater->BootblockFirmwareVersion, 116);
+  // Replacement: 3 data lines (the fourth stays in the device) and 2 code lines;
+  // then "Main": 3 data and 3 code lines.
+  EXPECT_EQ(sim.Stats().DeviceLines, 5 + 6);
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  EXPECT_FALSE(sim.DeviceInBootLoader());
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);  // the calibration carried over as well
+  EXPECT_TRUE(Dialogs.Handler->Shown().empty());
+}
+
 TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {
   TSimOptions options;
   options.DeviceVersion = 1901205;  // minor 200 or more: the newer EEPROM switch
