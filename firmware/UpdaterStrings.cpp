@@ -1,10 +1,5 @@
 // The "updater" section of the string table: every text the updater shows or
 // puts into LastError, declared once at unit start.
-#include <chrono>
-#include <thread>
-
-#include <QCoreApplication>
-
 #include "firmware/UpdaterInternals.h"
 #include "firmware/updaterunit.h"
 #include "support/HardcodedStrings.h"
@@ -108,15 +103,6 @@ std::string Text(int32_t id, int number) {
 
 std::string Caption(const std::string& name) {
   return FetchTextArgs(Ids().UpdatingCaption, {TFormatArg(name)});
-}
-
-void WaitMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-void PumpEvents() {
-  if (QCoreApplication::instance()) QCoreApplication::processEvents();
-  WaitMs(1);
 }
 
 }  // namespace updater

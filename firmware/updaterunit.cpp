@@ -3,7 +3,13 @@
 // a whole update (prepare, connect, program, post-process).
 #include "firmware/updaterunit.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
 
 #include "firmware/KFFFiles.h"
 #include "firmware/UpdaterInternals.h"
@@ -13,6 +19,26 @@
 #include "support/Tools.h"
 
 using namespace updater;
+
+namespace updater {
+
+void WaitMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void PumpEvents() {
+  if (!QCoreApplication::instance()) {
+    WaitMs(1);
+    return;
+  }
+  // Runs the event loop for a millisecond rather than sleeping it away: a worker
+  // waiting in a synchronised notifier call is served as soon as its call is posted.
+  QEventLoop loop;
+  QTimer::singleShot(1, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+}  // namespace updater
 
 // ---- life cycle ----------------------------------------------------------------
 
