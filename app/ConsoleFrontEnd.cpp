@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/ConsoleUpdate.h"
 #include "app/Startup.h"
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
@@ -90,6 +91,7 @@ std::string ConsoleUsage() {
          "                      [--verbose] [--trace FILE] [--color auto|always|never]\n"
          "       calibrator-cli --port PORT --get NAME\n"
          "       calibrator-cli --port PORT --set NAME=VALUE\n"
+         "       calibrator-cli --port PORT --update FILE [--method N] [--yes | --no]\n"
          "\n"
          "Finds the BX2 or BX1 interface on PORT, brings the BX2's firmware up to date when\n"
          "needed, reads the device's firmware version and applies the calibration correction.\n"
@@ -105,6 +107,9 @@ std::string ConsoleUsage() {
          "  --color MODE     colours in the log: auto (when a terminal), always, never\n"
          "  --get NAME       print one device value by its identifier name\n"
          "  --set NAME=VALUE write one device value by its identifier name, verified\n"
+         "  --update FILE    program the device's firmware from a firmware file, carrying\n"
+         "                   its calibration over (exit status 3: no boot loader answered)\n"
+         "  --method N       boot loader connection method 0..6 when the file names none (6)\n"
          "\n"
          "Exit status: 0 OK!, 1 device error, 2 port not opened, 3 time-out, 4 bad usage.\n";
 }
@@ -136,7 +141,8 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
     }
     bool matched = false;
     std::string value;
-    for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set"}) {
+    for (const char* name :
+         {"--port", "--timeout", "--trace", "--color", "--get", "--set", "--update", "--method"}) {
       if (!TakeValue(args, i, name, value, matched)) {
         error = std::string(name) + " needs a value";
         return false;
@@ -165,6 +171,14 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
         }
       } else if (option == "--get") {
         options.GetName = value;
+      } else if (option == "--update") {
+        options.UpdateFile = value;
+      } else if (option == "--method") {
+        if (value.size() != 1 || value[0] < '0' || value[0] > '6') {
+          error = "--method takes 0..6";
+          return false;
+        }
+        options.UpdateMethod = value[0] - '0';
       } else {
         options.SetAssignment = value;
       }
@@ -182,6 +196,11 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
   }
   if (!options.GetName.empty() && !options.SetAssignment.empty()) {
     error = "--get and --set exclude each other";
+    return false;
+  }
+  if (!options.UpdateFile.empty() &&
+      (options.Loop || !options.GetName.empty() || !options.SetAssignment.empty())) {
+    error = "--update excludes --loop, --get and --set";
     return false;
   }
   if (!options.SetAssignment.empty() && options.SetAssignment.find('=') == std::string::npos) {
@@ -490,6 +509,8 @@ int RunConsole(const std::vector<std::string>& args) {
   if (!path.empty()) std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
   const bool colour = options.Colour == TColourMode::Always ||
                       (options.Colour == TColourMode::Auto && IsTerminal(stdout));
+  if (!options.UpdateFile.empty())
+    return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
   if (!options.GetName.empty() || !options.SetAssignment.empty())
     return RunNamedValue(options, portNumber);
   return RunCycle(options, portNumber, colour);

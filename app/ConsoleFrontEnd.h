@@ -34,6 +34,8 @@ struct TConsoleOptions {
   TColourMode Colour = TColourMode::Auto;
   std::string GetName;        // --get NAME
   std::string SetAssignment;  // --set NAME=VALUE
+  std::string UpdateFile;     // --update FILE
+  int UpdateMethod = 6;       // --method N: the connection method unless the file names one
   bool Help = false;
 };
 
