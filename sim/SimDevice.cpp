@@ -249,7 +249,18 @@ void TSimDevice::EnterBootLoader(TLineTime now) {
 }
 
 void TSimDevice::PowerCycle() {
-  if (BootLoader) LeaveBootLoader();
+  if (!BootLoader) return;
+  if (Broken)
+    StartOver(LastBootCommand);
+  else
+    LeaveBootLoader();
+}
+
+// A part that broke off leaves no firmware to start: the boot loader begins again
+// and waits for a host as after a reset.
+void TSimDevice::StartOver(TLineTime now) {
+  EnterBootLoader(now);
+  LinesTaken = 0;
 }
 
 void TSimDevice::LeaveBootLoader() {
@@ -261,10 +272,15 @@ void TSimDevice::LeaveBootLoader() {
 
 // The text boot loader announces itself with "U" bytes at its rate until a host
 // answers the stream. A boot loader that took lines and then hears nothing for a
-// second starts the firmware, as the user's reset would.
+// second starts the firmware, as the user's reset would; after a broken part it
+// starts over instead.
 void TSimDevice::BootTick(TLineTime now, TSimOutput& out, bool lineOpen) {
-  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1))
-    LeaveBootLoader();
+  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1)) {
+    if (Broken)
+      StartOver(now);
+    else
+      LeaveBootLoader();
+  }
   if (!BootLoader || !lineOpen || !Options.DeviceBootLoaderText || BootConnected ||
       now < NextStream)
     return;
@@ -351,6 +367,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
     reply.insert(reply.end(), bits.begin(), bits.end());
     BootReply(reply, text, at, out);
   } else if (restart) {
+    Broken = false;
     if (const uint32_t firmware = SimFindBootMark(Programmed))
       StartNewBootLoader(static_cast<uint8_t>(firmware), at, out);
     else
@@ -365,6 +382,9 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
                         : command.size() >= 5 &&
                               std::equal(kAuthMarker4, kAuthMarker4 + 4, command.begin() + 1);
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, false, at, out);
+  } else if ((c == 'W' || (!text && (c == 0x01 || c == 0x02))) &&
+             ++LinesHeard == Options.Faults.LoseBootLine) {
+    Broken = true;  // lost on the line: never taken, never answered
   } else if (c == 'W' || (!text && (c == 0x01 || c == 0x02))) {
     // "W" lines (text, or a part without a nonce in any framing) carry their own sum.
     TSimBytes line(command.begin() + 1, command.end());
@@ -384,6 +404,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
       ++Stats.DeviceLines;
       ++LinesTaken;
     }
+    Broken |= !ok;
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, text, at, out);
   }
 }

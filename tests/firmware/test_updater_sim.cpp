@@ -248,3 +248,57 @@ TEST_F(UpdaterSimTest, AnotherDeviceFamilyIsRefusedBeforeProgramming) {
 }
 
 }  // namespace
+
+namespace {
+
+// The boot loader never hears the fourth line: the update fails with the line's
+// time-out, the device stays in its boot loader (a broken part starts no firmware),
+// and a second run straight to the waiting boot loader programs the whole part.
+TEST_F(UpdaterSimTest, ALineLostHalfWayLeavesTheBootLoaderForASecondRun) {
+  struct TCase {
+    const char* ConnectInfo;
+    bool TextLoader;
+  };
+  const TCase cases[] = {{":DXT", false}, {":OldFashioned", true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.ConnectInfo);
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.DeviceBootLoaderText = c.TextLoader;
+    options.HeartbeatMs = 0;
+    options.Faults.LoseBootLine = 4;
+    TSimulation sim(options);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+    const auto run = [&](std::string& error, bool direct) {
+      TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+      updater->LineReplyTimeoutMs = 400;
+      auto part = InverterPart(c.ConnectInfo);
+      if (c.TextLoader) part->SetValue("Nonce", QString());  // text methods cannot authorise
+      updater->Buffer->Add(std::move(part));
+      updater->PrepareTarget(direct);
+      updater->Connect(
+          3, true, error, [](int) {}, "Inverter");
+      const bool ok = error.empty() && updater->ProgramMain("Inverter", true);
+      if (error.empty()) error = updater->LastError;
+      updater.reset();
+      port.SetBreak(false);
+      return ok;
+    };
+    std::string error;
+    EXPECT_FALSE(run(error, false));
+    EXPECT_EQ(error, FetchText(UpdaterStringIds().NoResponse));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // longer than its silence rule
+    EXPECT_TRUE(sim.DeviceInBootLoader());
+    EXPECT_EQ(sim.DeviceVersion(), 2001203u);
+
+    error.clear();
+    EXPECT_TRUE(run(error, true)) << error;
+    EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+    EXPECT_FALSE(sim.DeviceInBootLoader());
+    EXPECT_EQ(sim.Stats().DeviceLines, 3 + 4 + 3);  // 3 before the loss, then the whole part
+  }
+}
+
+}  // namespace
