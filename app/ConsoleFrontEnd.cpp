@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/RecordHistory.h"
+#include "app/ConsoleUpdate.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
 #include "app/ConsoleJson.h"
@@ -100,6 +101,7 @@ std::string ConsoleUsage() {
          "       calibrator-cli --list-names [PATTERN]\n"
          "       calibrator-cli --history [FILE] [--since DATE] [--port PORT] [--json]\n"
          "       calibrator-cli --decode-trace FILE\n"
+         "       calibrator-cli --port PORT --update FILE [--method N] [--yes | --no]\n"
          "       calibrator-cli --port PORT --loopback-test\n"
          "       calibrator-cli --help | --version\n"
          "\n"
@@ -135,6 +137,9 @@ std::string ConsoleUsage() {
          "                   --json passes the records through\n"
          "  --decode-trace FILE  a --trace file frame by frame, in words\n"
          "  --loopback-test  check the adapter with a loopback plug (pins 2 and 3 wired)\n"
+         "  --update FILE    program the device's firmware from a firmware file, carrying\n"
+         "                   its calibration over (exit status 3: no boot loader answered)\n"
+         "  --method N       boot loader connection method 0..6 when the file names none (6)\n"
          "\n"
          "Exit status, the same in every mode (calibration, --loop, --get, --set, --update,\n"
          "--history):\n"
@@ -210,7 +215,7 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
     bool matched = false;
     std::string value;
     for (const char* name : {"--port", "--timeout", "--trace", "--color", "--get", "--set",
-                             "--record", "--since", "--decode-trace"}) {
+                             "--record", "--since", "--decode-trace", "--update", "--method"}) {
       if (!TakeValue(args, i, name, value, matched)) {
         error = std::string(name) + " needs a value";
         return false;
@@ -245,6 +250,14 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
         options.DecodeTrace = value;
       } else if (option == "--get") {
         options.GetName = value;
+      } else if (option == "--update") {
+        options.UpdateFile = value;
+      } else if (option == "--method") {
+        if (value.size() != 1 || value[0] < '0' || value[0] > '6') {
+          error = "--method takes 0..6";
+          return false;
+        }
+        options.UpdateMethod = value[0] - '0';
       } else {
         options.SetAssignment = value;
       }
@@ -264,6 +277,11 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
   }
   if (!options.GetName.empty() && !options.SetAssignment.empty()) {
     error = "--get and --set exclude each other";
+    return false;
+  }
+  if (!options.UpdateFile.empty() &&
+      (options.Loop || !options.GetName.empty() || !options.SetAssignment.empty())) {
+    error = "--update excludes --loop, --get and --set";
     return false;
   }
   if (!options.SetAssignment.empty() && options.SetAssignment.find('=') == std::string::npos) {
@@ -637,6 +655,8 @@ int RunConsole(const std::vector<std::string>& args) {
   const bool colour = options.Colour == TColourMode::Always ||
                       (options.Colour == TColourMode::Auto && IsTerminal(stdout));
   if (options.LoopbackTest) return RunAdapterSelfTest(portNumber);
+  if (!options.UpdateFile.empty())
+    return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
   if (!options.GetName.empty() || !options.SetAssignment.empty())
     return RunNamedValue(options, portNumber);
   return RunCycle(options, portNumber, colour);

@@ -43,6 +43,8 @@ struct TConsoleOptions {
   bool LoopbackTest = false;  // --loopback-test
   bool Clamp = false;         // --set: store the nearest limit instead of refusing
   bool Exact = false;         // --set: refuse a value between two steps instead of rounding
+  std::string UpdateFile;     // --update FILE
+  int UpdateMethod = 6;       // --method N: the connection method unless the file names one
   bool Help = false;
   bool Version = false;
   bool Json = false;       // --get/--set: one JSON object on standard output; --history: records

@@ -1,5 +1,7 @@
 #include "firmware/BootLink.h"
 
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 uint8_t BootByteSum(const std::string& bytes) {
@@ -46,12 +48,24 @@ int CountFromLength(uint8_t lengthByte) {
 
 }  // namespace
 
+bool SkipToStartByte(const TBootByteReader& read, int timeoutMs) {
+  // A line that keeps sending (a text boot loader's "U" stream) must not hold the
+  // caller: the skip ends after a bounded number of bytes or the reply time-out.
+  const auto due = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(std::max(timeoutMs, MinSkipTimeMs));
+  uint8_t byte = 0xFF;
+  for (int skipped = 0; skipped <= MaxSkippedReplyBytes; ++skipped) {
+    if (ReadByte(read, timeoutMs, byte) != 1) return false;
+    if (byte == 0) return true;
+    if (std::chrono::steady_clock::now() > due) return false;
+  }
+  return false;
+}
+
 bool CollectBinaryReply(const TBootByteReader& read, int timeoutMs, std::string& raw) {
   raw.clear();
   uint8_t byte = 0xFF;
-  do {
-    if (ReadByte(read, timeoutMs, byte) != 1) return false;
-  } while (byte != 0);
+  if (!SkipToStartByte(read, timeoutMs)) return false;
   raw.push_back('\0');
   if (ReadByte(read, timeoutMs, byte) != 1) return false;
   raw.push_back(static_cast<char>(byte));

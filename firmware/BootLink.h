@@ -29,8 +29,17 @@ uint8_t BootByteSum(const std::string& bytes);
 // Empty when the payload is empty or payload and checksum exceed 128 bytes.
 std::string WrapBinaryFrame(const std::string& payload);
 
-// Collects one raw binary reply from the line: skips to a 00 start byte (each read
-// waiting up to `timeoutMs`), then the length byte and the counted bytes, one more
+// Bytes that may stand in front of a binary reply's start byte before it is given up.
+constexpr int MaxSkippedReplyBytes = 255;
+// The skip ends after the reply time-out, but never sooner than this.
+constexpr int MinSkipTimeMs = 100;
+
+// Skips to a 00 start byte (each read waiting up to `timeoutMs`); false after a
+// time-out, a lost line, more than MaxSkippedReplyBytes other bytes or, while bytes
+// keep arriving, once the reply time-out (at least MinSkipTimeMs) has passed.
+bool SkipToStartByte(const TBootByteReader& read, int timeoutMs);
+// Collects one raw binary reply from the line: skips to a 00 start byte (as
+// SkipToStartByte), then the length byte and the counted bytes, one more
 // for every escaped 00. A 00 that is not followed by 80 restarts the count from the
 // length byte after it. Returns false on a time-out or a lost line; `raw` then holds
 // what arrived.

@@ -164,6 +164,12 @@ bool ConvertCalibrationA(const TCalibrationAccess& access, std::string& error) {
   int64_t v = 0;
   if (!ReadWord(access, caSourceA, v, error)) return false;
   const int64_t w = (v * 64 * 2 + 10) / 20;  // v x 64 / 10, half away from zero (v >= 0)
+  // A source of 10240 or more gives a result above 65535; storing its low 16 bits
+  // would put a wrong calibration into the device, so nothing is written at all.
+  if (w > LargestCalibrationWord) {
+    error = ScaleDoesNotFit;
+    return false;
+  }
   return WriteWord(access, caTargetA1, w, error) && WriteWord(access, caTargetA2, w, error);
 }
 

@@ -52,7 +52,10 @@ using TUnhandledText = std::function<std::string(const std::string& offsetHex)>;
 // error. `error` is empty on success.
 void ApplyCalibrationConversions(const std::string& addedOffsets, const TCalibrationAccess& access,
                                  const TUnhandledText& unhandledText, std::string& error);
-// Conversion A: targets = round(source x 64 / 10).
+// Largest value a calibration word holds.
+constexpr int64_t LargestCalibrationWord = 0xFFFF;
+// Conversion A: targets = round(source x 64 / 10); a result above a word is refused
+// with ScaleDoesNotFit before anything is written.
 bool ConvertCalibrationA(const TCalibrationAccess& access, std::string& error);
 // Conversion B: scaled base values and their derived products.
 bool ConvertCalibrationB(const TCalibrationAccess& access, std::string& error);

@@ -184,6 +184,12 @@ int TCodePart::SendLineCount() const {
   return ClampToInt(SkipData ? Code : Code + GetInt(QStringLiteral("EL")));
 }
 
+bool TCodePart::HoldsAnnouncedLines() const {
+  const qint64 Ml = GetInt(QStringLiteral("ML")), El = GetInt(QStringLiteral("EL")),
+               Cl = GetInt(QStringLiteral("CL"));
+  return Ml >= 0 && El >= 0 && Cl >= 0 && El + Cl >= 1 && Lines.size() == 1 + Ml + El + Cl;
+}
+
 QByteArray TCodePart::SendLineAt(int Index, bool& IsData) const {
   const qint64 Data = GetInt(QStringLiteral("EL"));
   IsData = !SkipData && Index < Data;
@@ -204,7 +210,6 @@ void TCodePart::SetDataReversed(bool Reversed) {
 // ---------------------------------------------------------------- reading
 
 namespace {
-
 
 // Reads the records of one part, keeping the first error and the running sum.
 class TPartReader {
@@ -294,6 +299,42 @@ qint64 Key64(const TCodePart& Part, const char* Key) {
   return Part.GetInt(QLatin1String(Key));
 }
 
+// Smallest stored line record: a raw line (versions 0 to 2), or an empty string
+// record (its 2-byte length and its sum byte).
+qint64 SmallestRecord(int Version) {
+  return Version <= 2 ? KffRawLineSize : 3;
+}
+
+// The descriptor's counts before any line is read: none negative, something to
+// send, and no more records than the bytes left in the stream can hold. A file
+// that fails here is unusable; nothing is read or sized by its counts.
+bool CountsPlausible(TPartReader& R, const TCodePart& Part, int Version, qint64 BytesLeft) {
+  const qint64 Ml = Version > 2 ? Key64(Part, "ML") : 0;
+  const qint64 El = Key64(Part, "EL"), Cl = Key64(Part, "CL");
+  if (Ml < 0 || El < 0 || Cl < 0 || El + Cl < 1) {
+    R.Fail(TKffMessage::kmCorrupted);
+    return false;
+  }
+  if ((Ml + El + Cl) * SmallestRecord(Version) > BytesLeft) {
+    R.Fail(TKffMessage::kmUnexpectedEnd);
+    return false;
+  }
+  return true;
+}
+
+// After reading: the lines present are exactly the configuration line and the
+// ML + EL + CL lines the descriptor announces, with something to send.
+void CheckCountsMatchLines(TPartReader& R, const TCodePart& Part) {
+  const qint64 Ml = Key64(Part, "ML"), El = Key64(Part, "EL"), Cl = Key64(Part, "CL");
+  if (Ml < 0 || El < 0 || Cl < 0 || El + Cl < 1) {
+    R.Fail(TKffMessage::kmCorrupted);
+  } else if (Part.Lines.size() < 1 + Ml + El + Cl) {
+    R.Fail(TKffMessage::kmUnexpectedEnd);  // the stream ended before the last record
+  } else if (Part.Lines.size() != 1 + Ml + El + Cl) {
+    R.Fail(TKffMessage::kmCorrupted);
+  }
+}
+
 }  // namespace
 
 void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
@@ -312,7 +353,8 @@ void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
   ReadConfigLine(R, *this, Version);
 
   if (Version > 2) {
-    ReadLines(R, *this, Version, Key64(*this, "ML") + Key64(*this, "EL") + Key64(*this, "CL"));
+    if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream.bytesAvailable()))
+      ReadLines(R, *this, Version, Key64(*this, "ML") + Key64(*this, "EL") + Key64(*this, "CL"));
   } else {
     while (Error.isEmpty()) {
       const QByteArray Message = R.ReadString(LengthWidth(Version), true);
@@ -321,9 +363,14 @@ void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
     }
     const qsizetype Before = Lines.size();
     R.Sum = Check;
-    ReadLines(R, *this, Version, Key64(*this, "CL") + Key64(*this, "EL"));
-    if (Version < 2) SetInt(QStringLiteral("CL"), static_cast<int>(Lines.size() - Before - 4));
+    if (Version < 2) {
+      ReadLines(R, *this, Version, -1);  // every record up to the end of the stream
+      SetInt(QStringLiteral("CL"), static_cast<int>(Lines.size() - Before - 4));
+    } else if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream.bytesAvailable())) {
+      ReadLines(R, *this, Version, Key64(*this, "CL") + Key64(*this, "EL"));
+    }
   }
+  if (Error.isEmpty()) CheckCountsMatchLines(R, *this);
   if (Error.isEmpty() && R.Sum != 0) R.Fail(TKffMessage::kmCorrupted);
 }
 

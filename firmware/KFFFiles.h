@@ -52,6 +52,9 @@ class TCodePart {
   int PayloadStart() const;
 
   int SendLineCount() const;
+  // ML, EL and CL are not negative, EL + CL is not 0, and the part holds exactly the
+  // configuration line and the ML + EL + CL lines they announce.
+  bool HoldsAnnouncedLines() const;
   // The Index-th line to send; IsData tells whether it is one of the data lines.
   // An index past the end of Lines gives an empty line.
   QByteArray SendLineAt(int Index, bool& IsData) const;

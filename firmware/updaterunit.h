@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/BootMethods.h"
 #include "support/Sema.h"
 
 class TRS232o;
@@ -50,10 +51,6 @@ enum : int {
   bbNewerRequired = 3,
   bbUpdateFailed = 4,
 };
-
-// Fixed markers of the authorisation frame.
-inline constexpr char AuthMarkerShort[] = "\x4B\x45";         // methods 0 and 2
-inline constexpr char AuthMarkerLong[] = "\x41\x55\x54\x48";  // methods 3 and 4
 
 // The synchronisation burst; a "V" reply to it is accepted as an acknowledgement.
 inline constexpr char SyncBurst[] = "UUUUUUUUUUUU";
@@ -99,6 +96,8 @@ class TUpdater : public TSafeThread {
   void ShowResetInstruction(bool sendResetFrame, int32_t message = -1, bool force = false);
   void SendResetFrame();
   std::string DeviceIdPrefix() const;
+  // The table entry of ConnectMethod.
+  const TBootMethod& Method() const;
   bool IsBinaryMethod() const;
 
   // Sends CurrentFrame and checks the boot loader's acknowledgement; a failure sets
@@ -178,7 +177,9 @@ class TUpdater : public TSafeThread {
   int ReadPort(uint8_t* buffer, int count, int firstTimeoutMs);
   bool WritePlain(const std::string& bytes);
   bool HuntBaud();
-  bool ConnectBinaryBurst(int method);
+  void ProbeAt115200();
+  bool ConnectSyncBurst();
+  bool ConnectEchoedBurst();
   bool ConnectBx2Loader();
   bool WaitForBootblockRestart();
   bool MarkCarryOverPending(TBX2Driver& bx2);

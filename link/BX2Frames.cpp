@@ -175,14 +175,16 @@ bool TBX2FrameAssembler::Feed(uint8_t byte, bool lineError) {
   return false;
 }
 
-void WakeInterface(TRS232o& port) {
+void WakeInterface(TRS232o& port, char listen) {
   static const uint8_t wake[5] = {0x55, 0x55, 0x55, 0x55, 0x55};
-  const uint8_t listen = 'A';
   port.Configure(115200, 'N');
   port.PurgeAll();
   port.Write(wake, sizeof wake);
   Pause(50);
   port.Configure(19200, 'N');
+  // What arrived at 115200 is noise at 19200; the reply to `listen` must come clean.
+  port.PurgeAll();
+  port.ClearErrors();
   port.Write(&listen, 1);
   Pause(50);
 }

@@ -127,6 +127,7 @@ class TBX2FrameAssembler {
 };
 
 // Puts a BX2 that has fallen silent back into listening (115200 then 19200 baud).
-// The detection and the BX2 driver both send it; the caller sets the line back to
-// 2400 baud afterwards.
-void WakeInterface(TRS232o& port);
+// The detection, the BX2 driver and the updater send it; the caller sets the line back
+// to 2400 baud afterwards. `listen` is the byte sent at 19200 after the burst: 'A' wakes
+// the firmware, 'P' asks the interface's boot loader for its version.
+void WakeInterface(TRS232o& port, char listen = 'A');

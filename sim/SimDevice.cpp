@@ -50,7 +50,10 @@ TInfo RamVarInfo(int index) {
 }  // namespace
 
 TSimDevice::TSimDevice(const TSimOptions& options, TSimStats& stats)
-    : Options(options), Stats(stats), VersionNumber(options.DeviceVersion) {
+    : Options(options),
+      Stats(stats),
+      VersionNumber(options.DeviceVersion),
+      BootFirmware(options.DeviceBootLoaderFirmwareVersion) {
   Fresh(options.CalibrationSource);
 }
 
@@ -254,6 +257,7 @@ TSimBytes TSimDevice::DeviceInfo() const {
 void TSimDevice::EnterBootLoader(TLineTime now) {
   BootLoader = true;
   BootConnected = false;
+  AwaitingStartHandshake = false;
   BootBaud = Options.DeviceBootLoaderText ? Options.DeviceBootLoaderBaud : 0;
   NextStream = now + std::chrono::milliseconds(200);
   Binary.Reset();
@@ -262,7 +266,18 @@ void TSimDevice::EnterBootLoader(TLineTime now) {
 }
 
 void TSimDevice::PowerCycle() {
-  if (BootLoader) LeaveBootLoader();
+  if (!BootLoader) return;
+  if (Broken)
+    StartOver(LastBootCommand);
+  else
+    LeaveBootLoader();
+}
+
+// A part that broke off leaves no firmware to start: the boot loader begins again
+// and waits for a host as after a reset.
+void TSimDevice::StartOver(TLineTime now) {
+  EnterBootLoader(now);
+  LinesTaken = 0;
 }
 
 void TSimDevice::LeaveBootLoader() {
@@ -274,10 +289,15 @@ void TSimDevice::LeaveBootLoader() {
 
 // The text boot loader announces itself with "U" bytes at its rate until a host
 // answers the stream. A boot loader that took lines and then hears nothing for a
-// second starts the firmware, as the user's reset would.
+// second starts the firmware, as the user's reset would; after a broken part it
+// starts over instead.
 void TSimDevice::BootTick(TLineTime now, TSimOutput& out, bool lineOpen) {
-  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1))
-    LeaveBootLoader();
+  if (BootLoader && LinesTaken > 0 && now - LastBootCommand > std::chrono::seconds(1)) {
+    if (Broken)
+      StartOver(now);
+    else
+      LeaveBootLoader();
+  }
   if (!BootLoader || !lineOpen || !Options.DeviceBootLoaderText || BootConnected ||
       now < NextStream)
     return;
@@ -294,8 +314,35 @@ void TSimDevice::BootReply(const TSimBytes& body, bool text, TLineTime at, TSimO
   }
 }
 
+// A programmed boot loader replacement (a "BFV=" mark in its lines) starts on the
+// restart instead of the firmware: it announces itself with AA AA and takes
+// commands again once the host answers 55 FF 55 FF 55.
+void TSimDevice::StartNewBootLoader(uint8_t firmware, TLineTime at, TSimOutput& out) {
+  BootFirmware = firmware;
+  Programmed.clear();
+  LinesTaken = 0;
+  AwaitingStartHandshake = true;
+  StartHandshake.clear();
+  out.Raw({0xAA, 0xAA}, BootBaud, at + std::chrono::milliseconds(50));
+}
+
+void TSimDevice::TakeStartHandshake(uint8_t value) {
+  static const TSimBytes answer{0x55, 0xFF, 0x55, 0xFF, 0x55};
+  StartHandshake.push_back(value);
+  if (StartHandshake.size() > answer.size()) StartHandshake.erase(StartHandshake.begin());
+  if (StartHandshake != answer) return;
+  AwaitingStartHandshake = false;
+  BootConnected = false;
+  Binary.Reset();
+  TextCommands.Reset();
+}
+
 void TSimDevice::BootByte(const TWireByte& byte, TLineTime at, TSimOutput& out) {
   if (!BootLoader) return;
+  if (AwaitingStartHandshake) {
+    TakeStartHandshake(byte.Value);
+    return;
+  }
   if (Options.DeviceBootLoaderText) {
     if (byte.Baud != BootBaud) return;
     if (!BootConnected) {
@@ -322,8 +369,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
   bool config = text ? c == 'C' : c == 0x04;
   bool restart = text ? (c == 'R' && command.size() == 2 && command[1] == 'r') : c == 0x07;
   if (version) {
-    BootReply({'V', Options.DeviceBootLoaderVersion, Options.DeviceBootLoaderFirmwareVersion}, text,
-              at, out);
+    BootReply({'V', Options.DeviceBootLoaderVersion, BootFirmware}, text, at, out);
   } else if (identity) {
     TSimBytes id{'I', 'S', 'I', 'M', 0x26, 0x01, 0x02};
     if (text) id.insert(id.end(), {0x03, 0x04, 0x05, 0x06});
@@ -338,7 +384,11 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
     reply.insert(reply.end(), bits.begin(), bits.end());
     BootReply(reply, text, at, out);
   } else if (restart) {
-    LeaveBootLoader();
+    Broken = false;
+    if (const uint32_t firmware = SimFindBootMark(Programmed))
+      StartNewBootLoader(static_cast<uint8_t>(firmware), at, out);
+    else
+      LeaveBootLoader();
   } else if (!text && c == 0x08 && command.size() >= 2) {
     TSimBytes reply{'O'};
     for (int i = 0; i < 64; ++i) reply.push_back(Memory[kDataArea + ((command[1] + i) & 0xFF)]);
@@ -349,6 +399,9 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
                         : command.size() >= 5 &&
                               std::equal(kAuthMarker4, kAuthMarker4 + 4, command.begin() + 1);
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, false, at, out);
+  } else if ((c == 'W' || (!text && (c == 0x01 || c == 0x02))) &&
+             ++LinesHeard == Options.Faults.LoseBootLine) {
+    Broken = true;  // lost on the line: never taken, never answered
   } else if (c == 'W' || (!text && (c == 0x01 || c == 0x02))) {
     // "W" lines (text, or a part without a nonce in any framing) carry their own sum.
     TSimBytes line(command.begin() + 1, command.end());
@@ -368,6 +421,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
       ++Stats.DeviceLines;
       ++LinesTaken;
     }
+    Broken |= !ok;
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, text, at, out);
   }
 }

@@ -68,6 +68,9 @@ class TSimDevice {
   void BootCommand(const TSimBytes& command, bool text, TLineTime at, TSimOutput& out);
   void BootReply(const TSimBytes& body, bool text, TLineTime at, TSimOutput& out);
   void LeaveBootLoader();
+  void StartOver(TLineTime now);
+  void StartNewBootLoader(uint8_t firmware, TLineTime at, TSimOutput& out);
+  void TakeStartHandshake(uint8_t value);
 
   const TSimOptions Options;
   TSimStats& Stats;
@@ -90,5 +93,10 @@ class TSimDevice {
   TSimTextCommandAssembler TextCommands;
   TSimBytes Programmed;  // code line bytes taken since the boot loader started
   int LinesTaken = 0;
+  int LinesHeard = 0;   // write-line commands heard since the device was made
+  bool Broken = false;  // a line was lost or refused: the firmware cannot start
   TLineTime LastBootCommand{};
+  uint8_t BootFirmware = 0;             // firmware version byte of the boot loader
+  bool AwaitingStartHandshake = false;  // a replaced boot loader waits for 55 FF 55 FF 55
+  TSimBytes StartHandshake;             // the last bytes heard while it waits
 };

@@ -127,6 +127,19 @@ TSimBytes SimCountedReply(const TSimBytes& body) {
   return reply;
 }
 
+uint32_t SimFindBootMark(const TSimBytes& bytes) {
+  static const char kMark[] = "BFV=";
+  for (size_t i = 0; i + 7 <= bytes.size(); ++i) {
+    if (std::memcmp(&bytes[i], kMark, 4) != 0) continue;
+    uint32_t v = 0;
+    size_t k = 0;
+    for (; k < 3 && bytes[i + 4 + k] >= '0' && bytes[i + 4 + k] <= '9'; ++k)
+      v = v * 10 + (bytes[i + 4 + k] - '0');
+    if (k == 3) return v;
+  }
+  return 0;
+}
+
 uint32_t SimFindVersionMark(const TSimBytes& bytes) {
   static const char kMark[] = "VER=";
   for (size_t i = 0; i + 11 <= bytes.size(); ++i) {

@@ -78,3 +78,6 @@ TSimBytes SimCountedReply(const TSimBytes& body);
 
 // "VER=" followed by seven decimal digits anywhere in the bytes; 0 when absent.
 uint32_t SimFindVersionMark(const TSimBytes& bytes);
+// The boot loader firmware version of a replacement boot loader: "BFV=" followed by
+// 3 decimal digits anywhere in the bytes; 0 when there is none.
+uint32_t SimFindBootMark(const TSimBytes& bytes);

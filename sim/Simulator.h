@@ -46,6 +46,8 @@ struct TSimFaults {
   int LateMs = 700;
   bool DeviceSilent = false;   // the device behind the interface never answers
   int VanishAfterFrames = -1;  // the line vanishes after this many frames sent (-1 never)
+  int LoseBootLine =
+      0;  // the device boot loader never hears its k-th write-line command (once; 0 never)
   uint32_t Seed = 1;
 };
 

@@ -33,6 +33,12 @@ const char kHelp[] =
     "  --version-text TEXT        bytes after the version value\n"
     "  --address N                device bus address (0)\n"
     "  --cal-source N             word at 0x21C4 (1003)\n"
+    "  --loader binary|text       the device's boot loader: binary frames (default), or\n"
+    "                             text with a \"U\" stream (found by the baud hunt)\n"
+    "  --loader-version N         its version byte (113; above 114 picks method 2)\n"
+    "  --loader-firmware N        its firmware version (113; above 113 it restarts the\n"
+    "                             device on command, without a reset by hand)\n"
+    "  --loader-baud N            rate of the text boot loader's \"U\" stream (9600)\n"
     "  --short-info               variable information in the short form\n"
     "  --paced                    real wire timing (default: fast)\n"
     "  --status-every N           every n-th interface frame carries status bytes\n"
@@ -107,6 +113,14 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       else
         error = "unknown version form '" + s + "'";
       ok = v && error.empty();
+    } else if (k == "--loader") {
+      const char* v = value();
+      const std::string s = v ? v : "";
+      if (s == "binary" || s == "text")
+        a.Sim.DeviceBootLoaderText = s == "text";
+      else
+        error = "unknown boot loader '" + s + "' (binary or text)";
+      ok = v && error.empty();
     } else if (k == "--nine-bit") {
       a.Sim.BusMode = TSimBusMode::NineBit;
       ok = number(a.Sim.NineBitResets);
@@ -126,6 +140,12 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       ok = number(a.Sim.DeviceAddress);
     else if (k == "--cal-source")
       ok = number(a.Sim.CalibrationSource);
+    else if (k == "--loader-version")
+      ok = number(a.Sim.DeviceBootLoaderVersion);
+    else if (k == "--loader-firmware")
+      ok = number(a.Sim.DeviceBootLoaderFirmwareVersion);
+    else if (k == "--loader-baud")
+      ok = number(a.Sim.DeviceBootLoaderBaud);
     else if (k == "--short-info")
       a.Sim.VariableInfoShortForm = true;
     else if (k == "--paced")

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 
 #include "firmware/BootLink.h"
 #include "support/Tools.h"
@@ -111,6 +113,35 @@ TEST(BootLinkReply, StopsCollectingAt255Bytes) {
   std::string raw;
   CollectBinaryReply(line.Reader(), 10, raw);
   EXPECT_LE(raw.size(), static_cast<size_t>(MaxBinaryReplyBytes));
+}
+
+// A text boot loader streaming "U" where a binary reply is awaited: the skip gives
+// up by bytes on a fast stream and by time on a slow one. (The reader gives up by
+// itself after many reads, so that an unbounded skip fails here instead of hanging.)
+TEST(BootLinkReply, SkippingToTheStartByteIsBounded) {
+  int reads = 0;
+  const TBootByteReader fast = [&reads](uint8_t* buffer, int, int) {
+    if (++reads > 100000) return -1;
+    buffer[0] = 0x55;
+    return 1;
+  };
+  std::string raw;
+  EXPECT_FALSE(CollectBinaryReply(fast, 18000, raw));
+  EXPECT_LE(reads, MaxSkippedReplyBytes + 1);
+
+  reads = 0;
+  const TBootByteReader slow = [&reads](uint8_t* buffer, int, int) {
+    if (++reads > 1000) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    buffer[0] = 0x55;
+    return 1;
+  };
+  EXPECT_FALSE(CollectBinaryReply(slow, 100, raw));
+  EXPECT_LT(reads, 50);  // about 100 ms of 20 ms bytes, far below the byte bound
+
+  // The start byte after some noise is still found.
+  TScriptedLine late(std::string(200, 'U') + Bytes({0x00, 0x82, 'N', 0x01, 0xB1}));
+  EXPECT_TRUE(CollectBinaryReply(late.Reader(), 100, raw));
 }
 
 TEST(BootLinkReply, CountedReplies) {

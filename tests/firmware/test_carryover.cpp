@@ -154,7 +154,9 @@ TEST(CalibrationMaps, DefaultsAndKeys) {
 }
 
 TEST(CalibrationConversions, ConversionARoundsHalfAwayFromZero) {
-  for (auto [source, expected] : {std::pair{1003, 6419}, {5, 32}, {0, 0}, {10, 64}}) {
+  // 7 x 6.4 = 44.8 and 10239 x 6.4 = 65529.6 round up: truncation would give 44 and 65529.
+  for (auto [source, expected] :
+       {std::pair{1003, 6419}, {5, 32}, {0, 0}, {10, 64}, {7, 45}, {10239, 65530}}) {
     TMemory memory;
     memory.SetWord(caSourceA, source);
     std::string error;
@@ -162,6 +164,22 @@ TEST(CalibrationConversions, ConversionARoundsHalfAwayFromZero) {
     EXPECT_EQ(error, "");
     EXPECT_EQ(memory.Word(caTargetA1), expected) << source;
     EXPECT_EQ(memory.Word(caTargetA2), expected) << source;
+  }
+}
+
+TEST(CalibrationConversions, ConversionAAboveAWordIsRefusedBeforeAnyWrite) {
+  // 10240 x 6.4 = 65536: its low 16 bits would store 0.
+  for (int source : {10240, 10241, 0xFFFF}) {
+    TMemory memory;
+    memory.SetWord(caSourceA, source);
+    memory.SetWord(caTargetA1, 0x1234);
+    std::string error;
+    ApplyCalibrationConversions(Offsets({168, 224}), memory.Access(), NoUnhandledText, error);
+    EXPECT_EQ(error, ScaleDoesNotFit) << source;
+    // Offset 224 ran first (last to first); conversion A wrote nothing.
+    EXPECT_EQ(memory.Writes, 1) << source;
+    EXPECT_EQ(memory.Word(caTargetA1), 0x1234) << source;
+    EXPECT_EQ(memory.Word(caTargetA2), 0) << source;
   }
 }
 

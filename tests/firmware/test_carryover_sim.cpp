@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "firmware/CarryOver.h"
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "sim/Simulator.h"
@@ -115,6 +116,7 @@ class InterfaceCarryOverTest : public CarryOverSimTest {
     options.DeviceBootLoaderVersion = 113;
     options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
     options.HeartbeatMs = 0;
+    options.CalibrationSource = Source;
     ASSERT_NO_FATAL_FAILURE(StartSimulation(options));
     if (recordedMap >= 0) {
       Sim->WriteByte(Status, 0x80);
@@ -127,6 +129,8 @@ class InterfaceCarryOverTest : public CarryOverSimTest {
     ASSERT_EQ(Updater->DeviceVersion, OldVersion19);
     ASSERT_TRUE(Sim->DeviceInBootLoader());
   }
+
+  uint16_t Source = 1003;  // the word at 0x21C4
 
   // The new firmware is in and running, whatever the carry-over made of it.
   void ExpectProgrammed() {
@@ -190,6 +194,44 @@ TEST_F(InterfaceCarryOverTest, MissingMapFailsAndLeavesTheMarkForARetry) {
   EXPECT_FALSE(WroteTo(*Sim, Status));
 }
 
+TEST_F(InterfaceCarryOverTest, ASourceAboveAWordFailsBeforeWritingTheTargets) {
+  Source = 10240;  // x 6.4 = 65536
+  ASSERT_NO_FATAL_FAILURE(StartInverter(-1));
+  EXPECT_FALSE(Updater->ProgramMain("Device", true));
+  EXPECT_EQ(Updater->LastError, ScaleDoesNotFit);
+  EXPECT_EQ(Updater->State, usCommError);
+  ExpectProgrammed();
+  EXPECT_FALSE(WroteTo(*Sim, TargetA1));
+  EXPECT_FALSE(WroteTo(*Sim, TargetA2));
+  EXPECT_EQ(Sim->ReadByte(Status), 0x80);  // still pending for a later attempt
+}
+
+TEST_F(InterfaceCarryOverTest, PostProcessingWithoutACallbackWaitsWithItsOwnSteps) {
+  TSimOptions options;
+  options.DeviceVersion = OldVersion19;
+  options.DeviceBootLoaderVersion = 113;
+  options.DeviceBootLoaderFirmwareVersion = 114;
+  options.HeartbeatMs = 0;
+  ASSERT_NO_FATAL_FAILURE(StartSimulation(options));
+  CreateUpdater(FirmwarePart(NewVersion19, ":DXT", ConfigCovering(168, 224)));
+  ASSERT_TRUE(Updater->PrepareTarget(false));
+  int connectSteps = 0;
+  std::string error;
+  Updater->Connect(
+      0, true, error, [&connectSteps](int) { ++connectSteps; }, "Device");
+  ASSERT_EQ(error, "");
+  const int stepsAfterConnect = connectSteps;
+  ASSERT_GT(stepsAfterConnect, 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
+  // The connection's callback is not called again, and the device's four seconds
+  // of start-up are waited for.
+  EXPECT_EQ(connectSteps, stepsAfterConnect);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4000));
+  EXPECT_EQ(Sim->ReadWord(TargetA1), ConvertedA);
+}
+
 // ---- through the boot loader (family 26) ---------------------------------------------
 
 // Puts the device into its boot loader with the line passed through, as a service
@@ -214,6 +256,27 @@ uint8_t DeviceStartByte(int offset) {
   if (offset == 0xE1) return 0xFF;
   const int word = 0x0100 + (offset & ~1);
   return static_cast<uint8_t>(offset % 2 == 0 ? word & 0xFF : word >> 8);
+}
+
+TEST_F(CarryOverSimTest, BootLoaderSourceAboveAWordStopsBeforeProgramming) {
+  TSimOptions options;
+  options.DeviceVersion = 2601203;
+  options.DeviceBootLoaderVersion = 115;
+  options.DeviceBootLoaderFirmwareVersion = 115;
+  options.HeartbeatMs = 0;
+  options.CalibrationSource = 10240;  // x 6.4 = 65536: its low 16 bits would be 0
+  ASSERT_NO_FATAL_FAILURE(StartSimulation(options));
+  ASSERT_NO_FATAL_FAILURE(ResetDeviceIntoBootLoader(Port));
+  CreateUpdater(FirmwarePart(2601250, ":BX3", ConfigCovering(168, 224)));
+  EXPECT_FALSE(Updater->PrepareTarget(false));
+  std::string error;
+  Updater->Connect(
+      0, true, error, [](int) {}, "Device");
+  EXPECT_EQ(error, ScaleDoesNotFit);
+  EXPECT_EQ(Updater->State, usCommError);
+  EXPECT_EQ(Sim->Stats().DeviceLines, 0);
+  EXPECT_TRUE(Sim->DeviceInBootLoader());
+  EXPECT_EQ(Sim->ReadWord(TargetA1), 0x01A8);  // its start-up value
 }
 
 TEST_F(CarryOverSimTest, BootLoaderDataAreaKeepsTheDeviceCalibration) {

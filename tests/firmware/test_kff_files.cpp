@@ -354,6 +354,39 @@ TEST(KffCodePart, ReversingDataLinesTwiceRestoresThem) {
   EXPECT_TRUE(Part.SkipData);
 }
 
+// The descriptor's counts must agree with the records present: a file that
+// announces more lines than it holds, or nothing to send, never loads as sound, and
+// nothing is read or sized by an absurd count.
+TEST_F(KffFiles, CountsThatDisagreeWithTheRecordsMakeTheFileUnusable) {
+  TReprogramBuffer Buffer;
+  const QByteArray Line = Record(QByteArray(KffRawLineSize, 'L'));
+  const QByteArray Two = Line + Line;
+  EXPECT_EQ(Load(RawV4("Part=Main EL=1 CL=1", Two), Buffer), QString());
+  // The stream ends before the announced lines: before, the missing ones were sent
+  // as empty frames and counted as done.
+  EXPECT_EQ(Load(RawV4("Part=Main EL=1 CL=2", Two), Buffer), Msg(TKffMessage::kmUnexpectedEnd));
+  EXPECT_EQ(Load(RawV4("Part=Main EL=0 CL=1000000000", Two), Buffer),
+            Msg(TKffMessage::kmUnexpectedEnd));
+  ASSERT_EQ(Buffer.Count(), 1);
+  EXPECT_EQ(Buffer.PartAt(0)->Lines.size(), 1);  // refused before reading a line
+  EXPECT_EQ(Load(RawV4("Part=Main ML=2147483647 EL=1 CL=1", Two), Buffer),
+            Msg(TKffMessage::kmUnexpectedEnd));
+  // Nothing to send, or more records than announced.
+  EXPECT_EQ(Load(RawV4("Part=Main EL=0 CL=0", ""), Buffer), Msg(TKffMessage::kmCorrupted));
+  EXPECT_EQ(Load(RawV4("Part=Main EL=2 CL=-1", Line), Buffer), Msg(TKffMessage::kmCorrupted));
+
+  // Version 2: the raw line records must all be there.
+  TReprogramBuffer Parts;
+  Parts.Add(MakePart(QStringLiteral("Main"), {"Hello"}, 4, 2));
+  const QByteArray Sound = Write(Parts, 2);
+  EXPECT_EQ(Load(Sound, Buffer), QString());
+  Parts.PartAt(0)->SetInt(QStringLiteral("CL"), 3);
+  Parts.PartAt(0)->Lines.append(QByteArray(KffRawLineSize, 'X'));
+  QByteArray Short = Write(Parts, 2);
+  Short.chop(KffRawLineSize);  // one code line short of CL
+  EXPECT_EQ(Load(Short, Buffer), Msg(TKffMessage::kmUnexpectedEnd));
+}
+
 // Damaged and hostile files end with one of the unit's messages, never a crash.
 TEST_F(KffFiles, MalformedFilesGiveAMessage) {
   const QStringList Known = {Msg(TKffMessage::kmIncorrectFormat), Msg(TKffMessage::kmNotRecognised),
@@ -367,13 +400,15 @@ TEST_F(KffFiles, MalformedFilesGiveAMessage) {
   const QByteArray Plain = Record("plain line");
   EXPECT_EQ(
       Load(RawV4("Part=Main ML=2147483647 EL=2147483647 CL=2147483647", Plain + Plain), Buffer),
-      Msg(TKffMessage::kmCorrupted));
+      Msg(TKffMessage::kmUnexpectedEnd));
   // A quote inside an item is kept as it stands; the plain record then fails as a message.
   EXPECT_EQ(Load(RawV4("Part=\"Main ML=1", Plain), Buffer), Msg(TKffMessage::kmCorrupted));
   EXPECT_EQ(Buffer.PartAt(0)->GetValue(QStringLiteral("Part")), QStringLiteral("\"Main"));
   EXPECT_EQ(Load(RawV4("Part=Main CL=1", QByteArray("\xFF\xFF", 2) + "short"), Buffer),
             Msg(TKffMessage::kmUnexpectedEnd));
-  ASSERT_EQ(Load(RawV4("Part=Main ML=-3 EL=-9 CL=4", Plain + Plain + Plain), Buffer), QString());
+  // Negative counts make the file unusable, even where their sum matches the records.
+  EXPECT_EQ(Load(RawV4("Part=Main ML=-3 EL=-9 CL=4", Plain + Plain + Plain), Buffer),
+            Msg(TKffMessage::kmCorrupted));
   TCodePart& Odd = *Buffer.PartAt(0);
   bool IsData = true;
   for (int i = -2; i < 6; ++i) {
@@ -381,7 +416,7 @@ TEST_F(KffFiles, MalformedFilesGiveAMessage) {
     EXPECT_TRUE(Odd.MessageAt(i).isEmpty());
   }
   Odd.SetDataReversed(true);
-  EXPECT_EQ(Odd.Lines.size(), 4);
+  EXPECT_EQ(Odd.Lines.size(), 1);  // no line was read
 
   std::mt19937 Random(7632);
   for (int Round = 0; Round < 300; ++Round) {

@@ -107,6 +107,29 @@ TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
   EXPECT_TRUE(updater->Identify(error)) << error;
 }
 
+TEST_F(UpdaterTest, ALostLineFailsAndASecondRunProgramsTheWholePart) {
+  TPartLayout layout;
+  layout.DataLines = 0;
+  layout.CodeLines = 6;
+  {
+    auto updater = Connected(Parts(MakePart(layout)));
+    updater->LineReplyTimeoutMs = 300;
+    Rig.Loader->ScriptLineReplies(std::string("NN\0", 3));  // the third line is never answered
+    ASSERT_TRUE(updater->StartPart("Main", true));
+    ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+    EXPECT_EQ(updater->State, usCommError);
+    EXPECT_EQ(updater->LastError, Message(Ids().NoResponse));
+    EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
+    EXPECT_EQ(Rig.Loader->Restarts(), 0);  // left in its boot loader
+  }
+  auto again = Connected(Parts(MakePart(layout)));
+  ASSERT_TRUE(again->StartPart("Main", true));
+  ASSERT_TRUE(WaitFor([&] { return again->PauseRequested && again->Idle; }, 5000));
+  EXPECT_EQ(again->State, usFinished);
+  EXPECT_EQ(again->Percent, 100);
+  EXPECT_EQ(Rig.Loader->Lines().size(), 3u + 6u);
+}
+
 TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
   TPartLayout layout;
   layout.DataLines = 0;
@@ -224,6 +247,45 @@ TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
   EXPECT_FALSE(updater->LastError.empty());
   EXPECT_EQ(updater->FramesSent, 1);
   updater.reset();
+}
+
+// A boot loader that refuses the authorisation frame (method 2 with byte 00, method
+// 3 with byte 06): a failure, the part's lines never sent, the device left in its
+// boot loader; never a success.
+TEST_F(UpdaterTest, RefusedAuthorisationFailsBeforeAnyLine) {
+  for (const uint8_t loaderVersion : {115, 113}) {
+    SCOPED_TRACE(loaderVersion);
+    auto line = std::make_shared<TVirtualLine>(false);
+    auto loader = std::make_shared<TFakeBinaryLoader>();
+    loader->Version = loader->Firmware = loaderVersion;
+    loader->AuthorisationReply = 'E';
+    line->AttachDevice(loader);
+    const int number = RegisterVirtualPortAnywhere(line);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 19200, 'N', 1024, 1024));
+    {
+      TPartLayout layout;
+      layout.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
+      TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+      updater->Buffer->Add(MakePart(layout));
+      updater->PrepareTarget(false);
+      std::string error;
+      updater->Connect(
+          3, false, error, [](int) {}, "Device");
+      ASSERT_EQ(error, "");
+      EXPECT_EQ(updater->ConnectMethod, loaderVersion > 114 ? 2 : 3);
+      EXPECT_FALSE(updater->ProgramMain("Device", true));
+      EXPECT_EQ(updater->LastError, Message(Ids().GeneralError));
+      EXPECT_EQ(updater->State, usCommError);
+      EXPECT_LT(updater->Percent, 100);
+      const auto commands = loader->Commands();
+      ASSERT_FALSE(commands.empty());
+      EXPECT_EQ(commands.back()[0], loaderVersion > 114 ? 0x00 : 0x06);  // nothing after it
+    }
+    port.Close();
+    UnregisterVirtualPort(number);
+    line->DetachDevice();
+  }
 }
 
 TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
@@ -402,6 +464,20 @@ TEST_F(UpdaterOfflineTest, APartNeedingAuthorisationOnATextMethodFailsBeforeSend
   EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
   EXPECT_TRUE(Updater->PauseRequested);
   EXPECT_FALSE(Updater->StartPart("Bootblock", true));  // no such part
+}
+
+TEST_F(UpdaterOfflineTest, APartShortOfItsAnnouncedLinesIsNeverStarted) {
+  TCodePart& main = Add({});
+  main.SetInt(QStringLiteral("CL"), 5);  // holds 3 code lines
+  Updater->SelectCommandSet(1);
+  EXPECT_FALSE(Updater->StartPart("Main", false));
+  EXPECT_EQ(Updater->State, usUnsuitable);
+  EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
+  main.SetInt(QStringLiteral("CL"), 0);
+  main.SetInt(QStringLiteral("EL"), 0);  // nothing to send at all
+  main.Lines.resize(1);
+  EXPECT_FALSE(Updater->StartPart("Main", false));
+  EXPECT_TRUE(Updater->PauseRequested);
 }
 
 TEST_F(UpdaterOfflineTest, BlankConfigurations) {

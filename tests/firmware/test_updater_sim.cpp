@@ -66,7 +66,7 @@ std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
   for (int offset = 168; offset <= 224; ++offset)
     layout.Config[offset / 8] |= char(1 << (offset % 8));
   layout.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
-                  "KeyID=1"};
+                    "KeyID=1"};
   auto part = MakePart(layout);
   part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
   return part;
@@ -116,6 +116,88 @@ TEST_F(UpdaterSimTest, InverterThroughTheInterfaceKeepsItsCalibration) {
   }
 }
 
+// Methods that no ConnectInfo names, chosen by the caller: 4 (no identity or
+// configuration query) and 6, whose probe at 115200 finds a binary boot loader
+// (method 3) or a text one streaming at that rate (method 5).
+TEST_F(UpdaterSimTest, MethodsChosenByTheCallerReachTheirBootLoaders) {
+  struct TCase {
+    int Method;
+    bool TextLoader;
+    int Reached;
+  };
+  const TCase cases[] = {{4, false, 4}, {6, false, 3}, {6, true, 5}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE("method " + std::to_string(c.Method) + (c.TextLoader ? " text" : " binary"));
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderVersion = 113;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.DeviceBootLoaderText = c.TextLoader;
+    options.DeviceBootLoaderBaud = 115200;
+    options.HeartbeatMs = 0;
+    TSimulation sim(options);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    auto part = InverterPart(":unknown");                  // names no method: the caller's stands
+    if (c.TextLoader) part->SetValue("Nonce", QString());  // text methods cannot authorise
+    updater->Buffer->Add(std::move(part));
+    ASSERT_TRUE(updater->PrepareTarget(false));
+    std::string error;
+    updater->Connect(
+        c.Method, true, error, [](int) {}, "Inverter");
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(updater->ConnectMethod, c.Reached);
+    EXPECT_EQ(updater->DeviceId.empty(), c.Reached == 4);  // method 4 asks the version only
+    ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+    EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
+    EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+    EXPECT_FALSE(sim.DeviceInBootLoader());
+  }
+}
+
+// A file that needs a newer boot loader than the device has, and carries one: the
+// replacement goes first (the device's data lines ahead of it), the new boot loader
+// announces itself with AA AA and is answered, then the "Main" part follows.
+TEST_F(UpdaterSimTest, BootLoaderReplacementThenTheMainPart) {
+  TSimOptions options;
+  options.DeviceVersion = 2001203;
+  options.DeviceBootLoaderVersion = 113;
+  options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+  options.HeartbeatMs = 0;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  auto main = InverterPart(":DXT");
+  main->SetValue("MinBFV", "116");
+  TPartLayout boot;
+  boot.Name = "Bootblock";
+  boot.DataLines = 0;
+  boot.CodeLines = 2;
+  boot.Entries = {"Nonce=0011223344556677", "KeyID=1"};
+  auto bootPart = MakePart(boot);
+  bootPart->Lines[bootPart->PayloadStart()].replace(10, 7, "BFV=116");
+  updater->Buffer->Add(std::move(main));
+  updater->Buffer->Add(std::move(bootPart));
+  ASSERT_TRUE(updater->PrepareTarget(false));
+  std::string error;
+  updater->Connect(
+      5, true, error, [](int) {}, "Inverter");
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
+
+  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+  EXPECT_EQ(updater->BootblockFirmwareVersion, 116);
+  // Replacement: 3 data lines (the fourth stays in the device) and 2 code lines;
+  // then "Main": 3 data and 3 code lines.
+  EXPECT_EQ(sim.Stats().DeviceLines, 5 + 6);
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  EXPECT_FALSE(sim.DeviceInBootLoader());
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);  // the calibration carried over as well
+  EXPECT_TRUE(Dialogs.Handler->Shown().empty());
+}
+
 TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {
   TSimOptions options;
   options.DeviceVersion = 1901205;  // minor 200 or more: the newer EEPROM switch
@@ -163,6 +245,60 @@ TEST_F(UpdaterSimTest, AnotherDeviceFamilyIsRefusedBeforeProgramming) {
   EXPECT_EQ(updater->State, usUnsuitable);
   EXPECT_FALSE(sim.DeviceInBootLoader());
   EXPECT_EQ(sim.Stats().DeviceLines, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The boot loader never hears the fourth line: the update fails with the line's
+// time-out, the device stays in its boot loader (a broken part starts no firmware),
+// and a second run straight to the waiting boot loader programs the whole part.
+TEST_F(UpdaterSimTest, ALineLostHalfWayLeavesTheBootLoaderForASecondRun) {
+  struct TCase {
+    const char* ConnectInfo;
+    bool TextLoader;
+  };
+  const TCase cases[] = {{":DXT", false}, {":OldFashioned", true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.ConnectInfo);
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.DeviceBootLoaderText = c.TextLoader;
+    options.HeartbeatMs = 0;
+    options.Faults.LoseBootLine = 4;
+    TSimulation sim(options);
+    TRS232o port;
+    ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
+    const auto run = [&](std::string& error, bool direct) {
+      TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+      updater->LineReplyTimeoutMs = 400;
+      auto part = InverterPart(c.ConnectInfo);
+      if (c.TextLoader) part->SetValue("Nonce", QString());  // text methods cannot authorise
+      updater->Buffer->Add(std::move(part));
+      updater->PrepareTarget(direct);
+      updater->Connect(
+          3, true, error, [](int) {}, "Inverter");
+      const bool ok = error.empty() && updater->ProgramMain("Inverter", true);
+      if (error.empty()) error = updater->LastError;
+      updater.reset();
+      port.SetBreak(false);
+      return ok;
+    };
+    std::string error;
+    EXPECT_FALSE(run(error, false));
+    EXPECT_EQ(error, FetchText(UpdaterStringIds().NoResponse));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // longer than its silence rule
+    EXPECT_TRUE(sim.DeviceInBootLoader());
+    EXPECT_EQ(sim.DeviceVersion(), 2001203u);
+
+    error.clear();
+    EXPECT_TRUE(run(error, true)) << error;
+    EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+    EXPECT_FALSE(sim.DeviceInBootLoader());
+    EXPECT_EQ(sim.Stats().DeviceLines, 3 + 4 + 3);  // 3 before the loss, then the whole part
+  }
 }
 
 }  // namespace

@@ -192,7 +192,8 @@ class TFakeTextLoader : public TVirtualDevice {
 
  private:
   void Take(uint8_t value, std::vector<uint8_t>& reply, TVirtualLine& line) {
-    if (!Connected) {
+    // "P" outside a command connects again (a second run of the updater).
+    if (!Connected || (value == 'P' && Pending.empty())) {
       if (value == 'P') {
         Connected = true;
         reply = CountedReply(std::string{'V', char(Version), char(Firmware)});
@@ -265,6 +266,7 @@ class TFakeBinaryLoader : public TVirtualDevice {
   uint8_t Version = 115;
   uint8_t Firmware = 115;
   uint32_t ConfigWord = 1;
+  char AuthorisationReply = 'N';  // to the authorise commands 00 and 06
   std::string Config = std::string(32, '\0');
   std::string DataArea = std::string(256, '\0');
 
@@ -308,6 +310,8 @@ class TFakeBinaryLoader : public TVirtualDevice {
         return reply;
       }
       case 0x00:
+      case 0x06:
+        return {static_cast<uint8_t>(AuthorisationReply)};
       case 0x01:
       case 0x02:
         return {'N'};

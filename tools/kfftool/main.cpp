@@ -74,7 +74,8 @@ void DescribePart(const TCodePart& P, int Index) {
                     .arg(P.GetInt(QStringLiteral("CL")))
                     .arg(P.ConfigBody().size()));
   for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Entry);
-  for (int i = 0; i < Ml; ++i)
+  // A damaged file's ML may promise more messages than the part holds.
+  for (int i = 0; i < Ml && 1 + i < P.Lines.size(); ++i)
     Print(stdout,
           QStringLiteral("  message %1: %2").arg(i + 1).arg(Printable(P.Lines.value(1 + i))));
 }

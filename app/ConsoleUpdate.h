@@ -1,0 +1,50 @@
+#pragma once
+// Firmware update from a file on a terminal (calibrator-cli --update FILE): the
+// device updater driven without a window, its dialogs answered by the console's
+// dialog handler, its progress shown as a bar on a terminal or as plain lines.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "support/Progress.h"
+
+// The lines of the part being sent: (sent, total).
+struct TLineCount {
+  int Sent = 0;
+  int Total = 0;
+};
+
+// Shows the updater's progress displays. On a terminal one line is rewritten in
+// place (bar, percent, lines, time left, text); otherwise a line is printed for
+// every new text and for every tenth of the programming bar.
+class TUpdateProgressSink : public TProgressSink {
+ public:
+  TUpdateProgressSink(std::FILE* out, bool terminal, std::function<TLineCount()> lines);
+  void Opened(int depth, const TProgressState& state) override;
+  void Relaid(int depth, const TProgressState& state) override;
+  void Changed(int depth, const TProgressState& state) override;
+  void Closed(int depth) override;
+
+ private:
+  void Show(const TProgressState& state);
+  void DrawBar(const TProgressState& state, int percent);
+  void PrintPlain(const TProgressState& state, int percent);
+  std::string TimeLeft(const TLineCount& lines);
+
+  std::FILE* Out;
+  bool Terminal;
+  std::function<TLineCount()> Lines;
+  std::string LastText;
+  int LastTenth = -1;
+  int TimedTotal = -1;  // the part the time-left estimate follows
+  int64_t StartMs = 0;
+  int StartSent = 0;
+};
+
+// Runs one update of the device on `portNumber` from `fileName`; `method` is the
+// connection method when the file's ConnectInfo names none. Returns the console's
+// exit status (0 done, 1 refused or failed, 2 port, 3 no answer, 4 unreadable file).
+int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int method);

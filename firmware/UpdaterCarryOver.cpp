@@ -1,0 +1,278 @@
+// Calibration carry-over around an update: the data area through the boot loader
+// (methods that carry the configuration word), and through the BX2 interface the
+// mark before programming and the conversions in the running device afterwards.
+#include <QString>
+
+#include "firmware/BootMethods.h"
+#include "firmware/CarryOver.h"
+#include "firmware/KFFFiles.h"
+#include "firmware/UpdaterInternals.h"
+#include "firmware/updaterunit.h"
+#include "link/BX2Driver.h"
+#include "link/Detection.h"
+#include "link/DeviceQueries.h"
+#include "variables/DeviceAccess.h"
+#include "serial/RS232o.h"
+#include "support/HardcodedStrings.h"
+#include "support/Progress.h"
+#include "support/Statics.h"
+#include "support/Tools.h"
+#include "variables/ExtendedVariable.h"
+
+using namespace updater;
+
+// ---- calibration carry-over --------------------------------------------------------
+
+bool TUpdater::MemoryAccess(int address, int32_t& value, std::string& error, int dataType,
+                            bool read) {
+  TickBusy();
+  bool ok = false;
+  if (PostDriver) {
+    ok = read ? ReadDeviceValue(PostDriver, address, value, dataType)
+              : WriteDeviceValue(PostDriver, address, value, dataType);
+  } else if (static_cast<int>(DataImage.size()) == DataAreaSize) {
+    const size_t offset = static_cast<size_t>(address & 0xFF);
+    const size_t width = dataType == dtByte ? 1 : (dataType == dtBit ? 0 : 2);
+    // A word at the last offset would reach past the image.
+    ok = offset + width <= DataImage.size();
+    if (ok && read) {
+      value = 0;
+      for (size_t i = 0; i < width; ++i)
+        value |= static_cast<int32_t>(static_cast<uint8_t>(DataImage[offset + i])) << (8 * i);
+    } else if (ok) {
+      for (size_t i = 0; i < width; ++i)
+        DataImage[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+  }
+  if (!ok) error = Text(Ids().GeneralError);
+  return ok;
+}
+
+bool TUpdater::ConfigBlank() const {
+  if (Method().ConfigWord) return ConfigWord == 0 || ConfigWord == 0xFFFFFFFF;
+  const TCodePart* main = MainPart();
+  const std::string body = main ? ToBytes(main->ConfigBody()) : std::string();
+  return DeviceConfig == std::string(32, '\0') && DeviceConfig != body &&
+         Method().ZeroConfigIsBlank;
+}
+
+bool TUpdater::ReadDataImage() {
+  const TCodePart* main = MainPart();
+  if (!main) return false;
+  DataImage.assign(DataAreaSize, '\0');
+  std::string scratch(DataAreaSize, '\0');
+  bool ok = true;
+  for (int i = 0; i < 4 && ok; ++i) {
+    bool isData = false;
+    const std::string line = ToBytes(main->SendLineAt(i, isData));
+    ok = isData && static_cast<int>(line.size()) >= DataLineData + DataBlockSize;
+    if (ok) DataImage.replace(64 * i, DataBlockSize, line, DataLineData, DataBlockSize);
+  }
+  for (int i = 0; i < 4 && ok; ++i) {
+    std::string reply;
+    const std::string command = CmdReadData + std::string{static_cast<char>(64 * i), '\0'};
+    ok = SendFrame(command) && ReceiveReply(0, 500, reply) && reply[0] == 'O' &&
+         static_cast<int>(reply.size()) >= 1 + DataBlockSize;
+    if (ok) scratch.replace(64 * i, DataBlockSize, reply, 1, DataBlockSize);
+  }
+  if (!ok) {
+    DataImage.clear();
+    return false;
+  }
+  for (size_t i = 0; i < scratch.size(); ++i)
+    if (i / 8 < DeviceConfig.size() && TestBit(DeviceConfig.data(), static_cast<uint32_t>(i)))
+      DataImage[i] = scratch[i];
+  return true;
+}
+
+std::string TUpdater::FindAddedCalibrations() const {
+  const TCodePart* main = MainPart();
+  if (!main || ConfigBlank()) return {};
+  const std::string body = ToBytes(main->ConfigBody());
+  if (body.empty() || DeviceConfig.empty()) return {};
+  return AddedCalibrationOffsets(DeviceConfig, body, LongConfig);
+}
+
+void TUpdater::ApplyAddedCalibrations(std::string& error) {
+  const TCalibrationAccess access = [this](int address, int32_t& value, std::string& accessError,
+                                           int dataType, bool read) {
+    return MemoryAccess(address, value, accessError, dataType, read);
+  };
+  const TUnhandledText unhandled = [](const std::string& hex) {
+    return FetchTextArgs(Ids().UnhandledCalibration, {TFormatArg(hex)});
+  };
+  ApplyCalibrationConversions(FindAddedCalibrations(), access, unhandled, error);
+}
+
+namespace {
+
+bool IsInverterFamily(int32_t version) {
+  const int32_t family = version / 100000;
+  return family == 19 || family == 20;
+}
+
+// Version of the device behind the interface, asked twice; -1 when it does not answer.
+int32_t AskVersion(TBusDriver* driver) {
+  int32_t version = QueryVersion(driver);
+  if (version == -1) version = QueryVersion(driver);
+  return version;
+}
+
+}  // namespace
+
+bool TUpdater::ResetDeviceIntoBootLoader(TBX2Driver& bx2) {
+  bx2.SBlock[sbFlag7] = 1;
+  bool ok = bx2.SendState(true, false);
+  Step(0);
+  std::string request(1, '\x03');
+  ok = ok && bx2.AddressedQuery(0, request, -1, -1);
+  Step(0);
+  ok = ok && bx2.WaitSent();
+  Step(0);
+  if (ok) WaitMs(DeviceRestartMs);
+  Step(0);
+  return ok;
+}
+
+bool TUpdater::MarkCarryOverPending(TBX2Driver& bx2) {
+  int32_t status = 0;
+  const bool read = ReadDeviceValue(&bx2, caStatus, status, dtByte);
+  Step(0);
+  if (!read) return false;
+  if ((status & CarryPendingBit) != 0) return true;
+  status |= CarryPendingBit;
+  bool ok = SetEepromWrites(&bx2, true, DeviceVersion);
+  Step(0);
+  ok = ok && WriteDeviceValue(&bx2, caMapNumber, DeviceVersion % 1000, dtByte);
+  Step(0);
+  ok = ok && WriteDeviceValue(&bx2, caStatus, status, dtByte);
+  Step(0);
+  return ok;
+}
+
+void TUpdater::ConnectThroughInterface(int method, bool useConnectInfo, std::string& error) {
+  Step(43);
+  error.clear();
+  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+  Step(0);
+  bool deviceSilent = false;
+  if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
+    SelectDeviceAddress(bx2);
+    const int32_t version = AskVersion(bx2);
+    Step(0);
+    if (version == -1) {
+      deviceSilent = true;
+      DeviceVersion = 0;
+    } else if (IsInverterFamily(version)) {
+      DeviceVersion = version;
+      bx2->ControllerType = bx2->ClassifyVersion(version);
+      if (!(MarkCarryOverPending(*bx2) && ResetDeviceIntoBootLoader(*bx2))) {
+        error = Text(Ids().GeneralError);
+        State = usCommError;
+      }
+    } else {
+      error = Text(Ids().IdError);
+      State = usUnsuitable;
+      DeviceVersion = version;
+    }
+  } else {
+    error = Text(Ids().NoBx2Found);
+    State = usCommError;
+  }
+  driver.reset();  // the port stays ours
+  if (!error.empty()) return;
+  Port->SetBreak(true);
+  if (deviceSilent) {
+    ShowResetInstruction(false, Ids().InverterResetInstruction, true);
+  } else {
+    Step(-30);
+  }
+  if (ConnectDirect(method, useConnectInfo, error) && DeviceVersion >= 0)
+    GlobalSettings().WriteSetting(CalibrationMapKey(DeviceVersion), DeviceConfig);
+}
+
+bool TUpdater::ApplyStoredMap(int mapNumber, int32_t version, std::string& error) {
+  std::string map = GlobalSettings().ReadSetting(CalibrationMapKey(mapNumber));
+  if (map.empty()) map = DefaultCalibrationMap(mapNumber);
+  if (map.empty()) {
+    error = FetchTextArgs(Ids().InfoMissing, {TFormatArg(mapNumber), TFormatArg(version % 1000)});
+    State = usUnsuitable;
+    return false;
+  }
+  DeviceConfig = map.substr(0, 255);
+  ApplyAddedCalibrations(error);
+  return error.empty();
+}
+
+bool TUpdater::CarryOverThroughInterface(TBX2Driver& bx2, std::string& error) {
+  const int32_t version = AskVersion(&bx2);
+  Step(0);
+  if (version == -1) return false;
+  bx2.ControllerType = bx2.ClassifyVersion(version);
+  int32_t status = 0;
+  bool ok = ReadDeviceValue(&bx2, caStatus, status, dtByte);
+  Step(0);
+  if (ok && (status & CarryPendingBit) != 0) {
+    status &= ~CarryPendingBit;
+    int32_t mapNumber = NoMapNumber;
+    ok = SetEepromWrites(&bx2, true, version) &&
+         ReadDeviceValue(&bx2, caMapNumber, mapNumber, dtByte);
+    Step(0);
+    if (ok && mapNumber != NoMapNumber) {
+      ok = ApplyStoredMap(mapNumber, version, error);
+      Step(0);
+      ok = ok && WriteDeviceValue(&bx2, caStatus, status, dtByte);
+      Step(0);
+    }
+  }
+  if (!ok) return false;
+  std::string request(1, '\x03');
+  ok = bx2.AddressedQuery(0, request, -1, -1);
+  Step(0);
+  ok = ok && bx2.WaitSent();
+  Step(0);
+  WaitMs(DeviceRestartMs);
+  return ok;
+}
+
+void TUpdater::PostProcess(const std::string& name, std::string& error, TUpdaterStep step) {
+  error.clear();
+  if (DeviceVersion < 0) {
+    TryRunCommand();
+    return;
+  }
+  ShowResetInstruction(false, Ids().InverterResetInstruction, false);
+  const bool ownWindow = !step;
+  if (ownWindow) {
+    // The connection's callback may still be installed: post-processing steps (and
+    // waits) with its own window.
+    ShowProgress(QText(Caption(name)), QText(Text(Ids().PostProcessing)), 0, 100, 0, false);
+    StepCallback = [](int n) { StepProgress(n); };
+  } else {
+    StepCallback = std::move(step);
+  }
+  Step(50);
+  Step(-40);  // the device needs about four seconds to start
+  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+  if (!dynamic_cast<TBX2Driver*>(driver.get())) {
+    driver.reset();
+    ShowResetInstruction(false, Ids().InverterResetInstruction, true);
+    driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+  }
+  Step(0);
+  if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
+    PostDriver = bx2;
+    if (!CarryOverThroughInterface(*bx2, error) && error.empty()) {
+      error = Text(Ids().GeneralError);
+      State = usCommError;
+    }
+  } else {
+    error = Text(Ids().NoBx2Found);
+    State = usCommError;
+  }
+  // A failure never leaves the state of the finished programming behind.
+  if (!error.empty() && State == usFinished) State = usCommError;
+  PostDriver = nullptr;
+  driver.reset();
+  if (ownWindow) ShowProgress(QString(), QString());
+}

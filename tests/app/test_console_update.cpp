@@ -1,0 +1,166 @@
+// calibrator-cli --update in-process: every exit status it can reach, against the
+// simulated interface and device, and the progress lines without a terminal.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <string>
+
+#include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleUpdate.h"
+#include "app/Startup.h"
+#include "firmware/KFFWriter.h"
+#include "sim/Simulator.h"
+#include "tests/firmware/test_updater_support.h"
+
+namespace {
+
+// A firmware file for a family-20 inverter/charger that adds calibration offset 168.
+std::string WriteInverterFile(const QTemporaryDir& dir) {
+  TPartLayout layout;
+  for (int offset = 168; offset <= 224; ++offset)
+    layout.Config[offset / 8] |= char(1 << (offset % 8));
+  layout.Entries = {"Version=2001250", "ConnectInfo=:DXT", "Nonce=0011223344556677", "KeyID=1"};
+  auto part = MakePart(layout);
+  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
+  TReprogramBuffer buffer;
+  buffer.Add(std::move(part));
+  QByteArray image;
+  QString error;
+  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
+  const QString name = dir.filePath(QStringLiteral("inverter.kff"));
+  QFile file(name);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(image);
+  return name.toStdString();
+}
+
+class ConsoleUpdateTest : public ::testing::Test {
+ protected:
+  // The program's units stay up between the runs (each run starts and stops them too).
+  static void SetUpTestSuite() {
+    StartUpdaterUnits();
+    StartProgramUnits();
+  }
+  static void TearDownTestSuite() { StopProgramUnits(); }
+  void SetUp() override {
+    ASSERT_TRUE(Dir.isValid());
+    File = WriteInverterFile(Dir);
+  }
+  static TSimOptions Inverter() {
+    TSimOptions options;
+    options.DeviceVersion = 2001203;
+    options.DeviceBootLoaderFirmwareVersion = 114;  // restarts the device on command
+    options.HeartbeatMs = 0;
+    return options;
+  }
+  QTemporaryDir Dir;
+  std::string File;
+};
+
+TEST_F(ConsoleUpdateTest, ProgramsTheDeviceAndCarriesItsCalibrationOver) {
+  TSimulation sim(Inverter());
+  const int number = sim.RegisterAsPort();
+  EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--update", File, "--yes"}),
+            ceOk);
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  EXPECT_FALSE(sim.DeviceInBootLoader());
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);  // round(1003 x 64 / 10)
+  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+  EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+  UnregisterVirtualPort(number);
+}
+
+TEST_F(ConsoleUpdateTest, DeclinedOrRefusedUpdatesEndWithStatusOne) {
+  {
+    SCOPED_TRACE("--no: nothing is sent");
+    TSimulation sim(Inverter());
+    const int number = sim.RegisterAsPort();
+    EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--update", File, "--no"}),
+              ceDeviceError);
+    EXPECT_EQ(sim.Stats().DeviceRequests, 0);
+    EXPECT_EQ(sim.DeviceVersion(), 2001203u);
+    UnregisterVirtualPort(number);
+  }
+  {
+    SCOPED_TRACE("a device of another family refuses the file");
+    TSimOptions options = Inverter();
+    options.DeviceVersion = 2606207;
+    TSimulation sim(options);
+    const int number = sim.RegisterAsPort();
+    EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--update", File, "--yes"}),
+              ceDeviceError);
+    EXPECT_EQ(sim.Stats().DeviceLines, 0);
+    EXPECT_EQ(sim.DeviceVersion(), 2606207u);
+    UnregisterVirtualPort(number);
+  }
+}
+
+TEST_F(ConsoleUpdateTest, NothingOnTheLineIsATimeOut) {
+  auto line = std::make_shared<TVirtualLine>(false);
+  const int number = RegisterVirtualPortAnywhere(line);
+  EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--update", File, "--yes"}),
+            ceTimeout);
+  UnregisterVirtualPort(number);
+}
+
+TEST_F(ConsoleUpdateTest, BadUsageUnreadableFilesAndMissingPorts) {
+  // The file is checked before the port is opened: COM250 is never reached.
+  const std::string noise = Dir.filePath(QStringLiteral("noise.kff")).toStdString();
+  {
+    QFile file(QString::fromStdString(noise));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(3000, '\x5a'));
+  }
+  const std::vector<std::vector<std::string>> usage = {
+      {"--port", "COM250", "--update"},
+      {"--port", "COM250", "--update", File, "--loop"},
+      {"--port", "COM250", "--update", File, "--get", "eestIBatBulk"},
+      {"--port", "COM250", "--update", File, "--method", "7"},
+      {"--port", "COM250", "--update", Dir.filePath(QStringLiteral("none.kff")).toStdString()},
+      {"--port", "COM250", "--update", noise},
+  };
+  for (const auto& args : usage)
+    EXPECT_EQ(RunConsole(args), ceUsage) << ::testing::PrintToString(args);
+  EXPECT_EQ(RunConsole({"--port", "/dev/calibrator-test-no-such-port", "--update", File, "--yes"}),
+            cePortError);
+  ClearPortAssignments();
+}
+
+// Without a terminal: a line for each new text and each tenth of the programming
+// bar; the post-processing display (a fresh bar at 0) shows no line count.
+TEST(ConsoleUpdateProgress, PlainLinesFollowTheProgrammingBarOnly) {
+  FILE* out = std::tmpfile();
+  TLineCount lines{0, 8};
+  TUpdateProgressSink sink(out, false, [&] { return lines; });
+  TProgressState state;
+  state.Caption = QStringLiteral("Updating x.kff");
+  state.Info = QStringLiteral("Please wait, erasing");
+  state.BarVisible = true;
+  sink.Opened(1, state);
+  for (int sent = 1; sent <= 8; ++sent) {
+    lines.Sent = sent;
+    state.Position = sent * 100 / 8;
+    if (sent == 3) state.Caption.clear(), state.Info = QStringLiteral("Programming");
+    sink.Changed(1, state);
+  }
+  sink.Closed(0);
+  state.Caption = QStringLiteral("Updating x.kff");
+  state.Info = QStringLiteral("Post processing");
+  state.Position = 0;
+  sink.Opened(1, state);
+  std::rewind(out);
+  std::string text;
+  for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_EQ(text,
+            "Updating x.kff: Please wait, erasing\n"
+            " 12% (1/8 lines)\n 25% (2/8 lines)\n"
+            "Programming\n 37% (3/8 lines)\n 50% (4/8 lines)\n 62% (5/8 lines)\n"
+            " 75% (6/8 lines)\n 87% (7/8 lines)\n100% (8/8 lines)\n"
+            "Updating x.kff: Post processing\n");
+}
+
+}  // namespace
