@@ -250,6 +250,7 @@ void TCalibrationCycle::WriteRecord(const std::string& result) {
   std::string error;
   if (Record && !Record->Append(Facts, error))
     View.RecordNotWritten(QDir::toNativeSeparators(Record->Path()).toStdString(), error);
+  View.DeviceFactsKnown(Facts);
   // The next device on the same port counts from here.
   const TDeviceFacts done = Facts;
   Facts = {};

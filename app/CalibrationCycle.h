@@ -55,6 +55,8 @@ class TCycleView {
   virtual void PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {}
   // The device's calibration record could not be written (before its result is logged).
   virtual void RecordNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
+  // What the cycle knows of a device at its result (before its result is logged).
+  virtual void DeviceFactsKnown(const TDeviceFacts& /*facts*/) {}
 };
 
 // The user instructions shown at start.

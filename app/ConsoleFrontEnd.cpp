@@ -9,12 +9,12 @@
 #include <iostream>
 #include <utility>
 
-#include "app/RecordHistory.h"
-#include "app/ConsoleUpdate.h"
-#include "app/Startup.h"
-#include "app/TraceDecoder.h"
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
+#include "app/ConsoleUpdate.h"
+#include "app/RecordHistory.h"
+#include "app/Startup.h"
+#include "app/TraceDecoder.h"
 #include "app/UnitWatcher.h"
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
@@ -125,7 +125,9 @@ std::string ConsoleUsage() {
          "                   is stored at the nearest step\n"
          "  --clamp          --set: store the nearest limit instead of refusing\n"
          "  --json           --get, --set: one JSON object on standard output (ok, message,\n"
-         "                   name, value, raw, scale, minimum, maximum), the line on stderr\n"
+         "                   name, value, raw, scale, minimum, maximum), the line on stderr;\n"
+         "                   a calibration: one object per device (its calibration record:\n"
+         "                   result, versions, words), the log on stderr\n"
          "  --exact          --set: refuse a value between two steps instead of rounding\n"
          "  --list-names [PATTERN]  the identifier names (variable, flag or setting), all\n"
          "                   or those containing PATTERN (or matching it, with * and ?)\n"
@@ -366,6 +368,12 @@ void TConsoleLog::RecordNotWritten(const std::string& path, const std::string& r
   RecordFailed = true;
 }
 
+void TConsoleLog::DeviceFactsKnown(const TDeviceFacts& facts) {
+  if (!JsonOut) return;
+  std::fputs(RecordLine(facts).c_str(), JsonOut);
+  std::fflush(JsonOut);
+}
+
 void TConsoleLog::PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {
   EndLine();
   OpenFailed = true;
@@ -533,7 +541,9 @@ int OutcomeStatus(TDeviceOutcome outcome) {
 }
 
 int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
-  TConsoleLog log(stdout, colour);
+  // With --json standard output carries only the devices' JSON objects.
+  TConsoleLog log(options.Json ? stderr : stdout, colour);
+  if (options.Json) log.JsonOut = stdout;
   TCalibrationCycle cycle(log);
   std::optional<TCalibrationRecord> record;
   if (options.RecordFile != "-")

@@ -38,8 +38,8 @@ struct TConsoleOptions {
   std::string RecordFile;     // --record FILE; empty: the default file; "-": none
   bool History = false;       // --history [FILE]
   std::string HistoryFile;
-  std::string Since;        // --since DATE
-  std::string DecodeTrace;  // --decode-trace FILE
+  std::string Since;          // --since DATE
+  std::string DecodeTrace;    // --decode-trace FILE
   bool LoopbackTest = false;  // --loopback-test
   bool Clamp = false;         // --set: store the nearest limit instead of refusing
   bool Exact = false;         // --set: refuse a value between two steps instead of rounding
@@ -89,6 +89,7 @@ class TConsoleLog : public TCycleView {
   void DeviceDone(TDeviceOutcome outcome) override;
   void PortOpenFailed(uint32_t portNumber, const std::string& reason) override;
   void RecordNotWritten(const std::string& path, const std::string& reason) override;
+  void DeviceFactsKnown(const TDeviceFacts& facts) override;
   void EndLine();
 
   int DevicesDone = 0;
@@ -96,6 +97,7 @@ class TConsoleLog : public TCycleView {
   bool OpenFailed = false;
   bool RecordFailed = false;
   std::function<void()> OnDeviceDone;
+  FILE* JsonOut = nullptr;  // --json: each device's facts as one JSON object here
 
  private:
   FILE* Out;

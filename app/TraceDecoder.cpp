@@ -126,7 +126,8 @@ std::vector<std::string> ReceivedInterfaceFrame(std::string_view m) {
       TSBlock block = DefaultSBlock();
       bool kmbus = false;
       if (!LoadStateReply(m, block, kmbus)) return {"'D' state reply, too short"};
-      return {"'D' interface state " + HexDump(data) + ", " + (kmbus ? "KMBus mode" : "9-bit mode")};
+      return {"'D' interface state " + HexDump(data) + ", " +
+              (kmbus ? "KMBus mode" : "9-bit mode")};
     }
     case 'L':
       return {"'L' status bytes " + HexDump(data.substr(0, 2))};

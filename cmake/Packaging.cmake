@@ -1,39 +1,13 @@
-# Installation (cmake --install) and the packages (cpack in the build folder): a Debian
-# package on Linux, a zip of single-file programs for Windows users.
+# Installation (cmake --install) and the Debian package (cpack in the build folder).
 include(GNUInstallDirs)
 
 set(CALIB_PACKAGE_NAME kalmeon-calibrator)
 
-if(WIN32)
-  # Everything statically linked: the programs and a short guide side by side at the
-  # top of the zip, no folders to find.
-  foreach(program calibrator calibrator-cli kfftool)
-    if(TARGET ${program})
-      install(TARGETS ${program} RUNTIME DESTINATION .)
-    endif()
-  endforeach()
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README-Windows.txt DESTINATION .)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_NAME ${CALIB_PACKAGE_NAME})
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-  set(CPACK_SYSTEM_NAME windows-x64)
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-  set(CPACK_STRIP_FILES ON)
-  include(CPack)
-  return()
-endif()
-
 foreach(program calibrator calibrator-cli bxsim kfftool)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/man/${program}.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
-if(TARGET calibrator-cli)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/calibrator-cli
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-endif()
 
 if(TARGET calibrator)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/calibrator.desktop

@@ -21,15 +21,3 @@ endif()
 
 # The Linux build whose bxsim serves the end-to-end check of calibrator-cli.exe.
 set(CALIB_HOST_BUILD_DIR "" CACHE PATH "a Linux build of this project (for bxsim)")
-
-# Qt for Windows is static: the platform plugins are linked into the programs. The
-# window needs the Windows platform; the offscreen one serves the widget tests and a
-# start of the window without a desktop.
-function(calib_import_platform_plugins)
-  foreach(target ${ARGN})
-    if(TARGET ${target})
-      qt_import_plugins(${target} INCLUDE Qt6::QWindowsIntegrationPlugin
-                        Qt6::QOffscreenIntegrationPlugin)
-    endif()
-  endforeach()
-endfunction()

@@ -11,12 +11,12 @@
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
-#include "variables/DeviceAccess.h"
 #include "serial/RS232o.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
 #include "support/Statics.h"
 #include "support/Tools.h"
+#include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
 
 using namespace updater;

@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
 # The Windows build, cross compiled with Debian's MinGW-w64 and tested under wine.
-#   scripts/windows.sh         Qt for Windows (first run only), then the core,
-#                              calibrator.exe, calibrator-cli.exe, kfftool.exe and the
-#                              unit tests, and the zip for Windows users
+#   scripts/windows.sh         Qt Core for Windows (first run only), then the core,
+#                              calibrator-cli.exe, kfftool.exe and the unit tests
 #   scripts/windows.sh test    the same, then every Windows test under wine
-# Qt for Windows (Core, Gui, Widgets, the Windows and offscreen platform plugins) is
-# built from the qt6-base source package of the Qt installed here (the host tools moc,
-# rcc and uic must be of the same version), as static libraries. The source package is
-# fetched by name with apt-get, from the machine's own package sources; the build is
-# cached outside the clone, keyed by Qt version and build options, so every checkout and
-# every CI run on this machine reuses it. The end-to-end checks need bxsim from the
+# Qt Core for Windows is built from the qt6-base source package of the Qt installed
+# here (the host tools moc and rcc must be of the same version), as a static library:
+# Core only, no GUI. The source package is fetched by name with apt-get, from the
+# machine's own package sources; the build is cached outside the clone, keyed by Qt
+# version and build options, so every checkout and every CI run on this machine reuses it. The end-to-end checks need bxsim from the
 # Linux build (./setup.sh first). ./setup.sh installs the packages this needs.
 #   WIN_BUILD_DIR (build-win), HOST_BUILD_DIR (build),
 #   WIN_QT_CACHE (${XDG_CACHE_HOME:-~/.cache}/kalmeon-calibrator)
@@ -39,14 +37,10 @@ esac
 qt_options=(
   -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DFEATURE_static_runtime=ON
   -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
-  -DFEATURE_gui=ON -DFEATURE_widgets=ON -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF
-  -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_testlib=ON -DFEATURE_xml=OFF
-  -DFEATURE_dbus=OFF -DFEATURE_concurrent=OFF -DFEATURE_printsupport=OFF
-  -DFEATURE_icu=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_zlib=OFF
-  -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_freetype=OFF
-  -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_libpng=OFF -DFEATURE_jpeg=OFF
-  -DFEATURE_system_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=ON -DFEATURE_direct2d=OFF
-  -DFEATURE_sessionmanager=OFF -DFEATURE_accessibility=ON
+  -DFEATURE_gui=OFF -DFEATURE_widgets=OFF -DFEATURE_network=OFF -DFEATURE_sql=OFF
+  -DFEATURE_testlib=OFF -DFEATURE_xml=OFF -DFEATURE_dbus=OFF -DFEATURE_concurrent=OFF
+  -DFEATURE_printsupport=OFF -DFEATURE_icu=OFF -DFEATURE_system_pcre2=OFF
+  -DFEATURE_system_zlib=OFF -DFEATURE_system_doubleconversion=OFF
 )
 qt_key=$(printf '%s\n' "$qt_upstream" "${qt_options[@]}" | sha256sum | cut -c1-12)
 qt_prefix=$cache/qt-windows-${qt_upstream}-${qt_key}
@@ -71,8 +65,8 @@ fetch_qt_sources() {
 }
 
 build_windows_qt() {
-  [ -f "$qt_prefix/lib/cmake/Qt6Widgets/Qt6WidgetsConfig.cmake" ] && return 0
-  echo "== Qt ${qt_upstream} for Windows (once, into $qt_prefix)"
+  [ -f "$qt_prefix/lib/cmake/Qt6Core/Qt6CoreConfig.cmake" ] && return 0
+  echo "== Qt Core ${qt_upstream} for Windows (once, into $qt_prefix)"
   local work=$qt_prefix.work
   rm -rf "$work" && mkdir -p "$work/src"
   local tarball=$work/qt6-base_${qt_upstream}.orig.tar.xz
@@ -90,20 +84,13 @@ build_windows_qt() {
 }
 
 build_windows_programs() {
-  echo "== calibrator.exe, calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
+  echo "== calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_CXX_COMPILER_LAUNCHER="env;CCACHE_BASEDIR=$root;CCACHE_NOHASHDIR=true;ccache" \
-    -DCALIB_BUILD_BENCH=OFF -DCALIB_HOST_BUILD_DIR="$root/$host_build"
+    -DCALIB_WITH_WIDGETS=OFF -DCALIB_BUILD_BENCH=OFF -DCALIB_HOST_BUILD_DIR="$root/$host_build"
   cmake --build "$win_build" -j "$(nproc)"
-}
-
-# The zip for Windows users: the three programs and README-Windows.txt.
-package_windows() {
-  echo "== the zip for Windows users (into $win_build)"
-  (cd "$win_build" && cpack -G ZIP --config CPackConfig.cmake > cpack.log) ||
-    { cat "$win_build/cpack.log" >&2; exit 1; }
 }
 
 # The build's own wine prefix, made without questions (no Mono or Gecko installers).
@@ -114,7 +101,6 @@ prepare_wine_prefix() {
 
 build_windows_qt
 build_windows_programs
-package_windows
 prepare_wine_prefix
 if [ "${1:-}" = test ]; then
   echo "== The Windows tests under wine"

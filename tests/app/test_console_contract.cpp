@@ -2,6 +2,7 @@
 // refusals instead of silent changes, and names and numbers checked before any port.
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
@@ -52,6 +53,24 @@ TEST_F(ConsoleContract, SetStoresTheNearestStepUnlessExactIsAsked) {
   EXPECT_EQ(Sim.Setting(BulkSetting), 13);
   EXPECT_EQ(Run({"--set", "eestIBatBulk=40", "--exact"}), ceOk);  // a step: exact is fine
   EXPECT_EQ(Sim.Setting(BulkSetting), 40);
+}
+
+TEST_F(ConsoleContract, JsonCalibrationPrintsOnlyTheDeviceObjectOnStandardOutput) {
+  ::testing::internal::CaptureStdout();
+  const int status = Run({"--json", "--record", "-"});
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, ceOk);
+  ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;  // no log line mixed in
+  const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(out)).object();
+  EXPECT_EQ(o["result"].toString(), "OK!");
+  EXPECT_EQ(o["source"].toInt(), 1003);
+  EXPECT_EQ(o["device"].toObject()["version"].toInt(), 2606207);
+  const QJsonArray targets = o["targets"].toArray();
+  ASSERT_EQ(targets.size(), 2);
+  for (const auto& target : targets) {
+    EXPECT_EQ(target.toObject()["written"].toInt(), 6419);
+    EXPECT_EQ(target.toObject()["readBack"].toInt(), 6419);
+  }
 }
 
 TEST_F(ConsoleContract, EveryOutcomeHasItsStatus) {

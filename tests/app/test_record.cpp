@@ -18,6 +18,7 @@
 #include "app/CalibrationRecord.h"
 #include "app/ConsoleFrontEnd.h"
 #include "app/RecordHistory.h"
+#include "app/cli/SimPort.h"
 #include "sim/Simulator.h"
 
 namespace {
@@ -256,7 +257,15 @@ std::string CapturedHistory(const THistoryQuery& query, int& status) {
   return text;
 }
 
-TEST(ConsoleRecord, EachRunAppendsAndHistoryReadsThemBack) {
+// "--port sim" as calibrator-cli serves it: the program installs its simulated port.
+class ConsoleRecord : public ::testing::Test {
+ protected:
+  void SetUp() override { Previous = SetSimPortMaker(MakeConsoleSimPort); }
+  void TearDown() override { SetSimPortMaker(Previous); }
+  TBuiltInPortMaker Previous;
+};
+
+TEST_F(ConsoleRecord, EachRunAppendsAndHistoryReadsThemBack) {
   QTemporaryDir dir;
   const std::string path = dir.filePath("r.jsonl").toStdString();
   for (int i = 0; i < 2; ++i)
@@ -280,7 +289,7 @@ TEST(ConsoleRecord, EachRunAppendsAndHistoryReadsThemBack) {
   EXPECT_EQ(status, ceUsage);
 }
 
-TEST(ConsoleRecord, UnwritableRecordGivesExitFiveAfterOk) {
+TEST_F(ConsoleRecord, UnwritableRecordGivesExitFiveAfterOk) {
   QTemporaryDir dir;
   QFile blocker(dir.filePath("blocker"));
   ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
