@@ -3,34 +3,7 @@
 # path, by COM number through the per-user port folder, and the exit statuses.
 set -euo pipefail
 build=${1:?build directory}
-cli=$build/app/calibrator-cli
-sim=$build/sim/bxsim
-work=$(mktemp -d)
-export KALMEON_PORTS_DIR=$work/ports
-export KALMEON_LOCK_DIR=$work/lock
-export XDG_DATA_HOME=$work/data  # the default calibration record
-mkdir -p "$KALMEON_LOCK_DIR"
-simpid=
-cleanup() {
-  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; exit 1; }
-
-start_sim() {
-  "$sim" "$@" > "$work/sim.out" 2>&1 &
-  simpid=$!
-  for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-  pty=$(head -n 1 "$work/sim.out")
-  [ -e "$pty" ] || fail "bxsim gave no terminal"
-}
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "bxsim did not exit 0 on SIGTERM"
-  simpid=
-}
+source "$(dirname "$0")/lib/bxsim.bash"
 
 # 1. By device path: a whole calibration ending with OK!, the words stored in bxsim.
 start_sim --cal-source 1000 --com 42

@@ -4,21 +4,8 @@
 # errors, quiet standard error, and --version of every program.
 set -euo pipefail
 build=${1:?build directory}
-cli=$build/app/calibrator-cli
-sim=$build/sim/bxsim
+source "$(dirname "$0")/lib/bxsim.bash"
 kff=$build/tools/kfftool
-work=$(mktemp -d)
-export KALMEON_PORTS_DIR=$work/ports
-export KALMEON_LOCK_DIR=$work/lock
-mkdir -p "$KALMEON_LOCK_DIR"
-simpid=
-cleanup() {
-  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; for f in out err; do echo "--- $f"; cat "$work/$f" 2>/dev/null || true; done; exit 1; }
 # Runs the console; its status goes to $status, its output to out and err.
 cli() {
   set +e

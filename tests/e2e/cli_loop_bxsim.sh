@@ -3,33 +3,7 @@
 # the next unit recognised when it answers after the last one has gone.
 set -euo pipefail
 build=${1:?build directory}
-cli=$build/app/calibrator-cli
-sim=$build/sim/bxsim
-work=$(mktemp -d)
-export KALMEON_PORTS_DIR=$work/ports
-export KALMEON_LOCK_DIR=$work/lock
-mkdir -p "$KALMEON_LOCK_DIR"
-simpid=
-cleanup() {
-  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; cat "$work/sim.out" 2>/dev/null || true; exit 1; }
-
-start_sim() {
-  "$sim" "$@" > "$work/sim.out" 2>&1 &
-  simpid=$!
-  for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-  pty=$(head -n 1 "$work/sim.out")
-  [ -e "$pty" ] || fail "bxsim gave no terminal"
-}
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "bxsim did not exit 0 on SIGTERM"
-  simpid=
-}
+source "$(dirname "$0")/lib/bxsim.bash"
 # Runs the loop for $1 seconds, then Ctrl-C; the exit status goes to $status.
 run_loop() {
   local seconds=$1

@@ -5,21 +5,7 @@
 set -euo pipefail
 build=${1:?build directory}
 src=$(cd "$(dirname "$0")/../.." && pwd)
-cli=$build/app/calibrator-cli
-sim=$build/sim/bxsim
-work=$(mktemp -d)
-export KALMEON_PORTS_DIR=$work/ports
-export KALMEON_LOCK_DIR=$work/lock
-export XDG_CONFIG_HOME=$work/config  # the calibration maps the updater records
-mkdir -p "$KALMEON_LOCK_DIR"
-simpid=
-cleanup() {
-  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null || true
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; exit 1; }
+source "$(dirname "$0")/lib/bxsim.bash"
 
 "$build/tools/kfftool" pack "$src/sim/bxsim/inverter_2001250.txt" "$work/inverter.kff" \
   > /dev/null || fail "kfftool pack"
