@@ -14,3 +14,6 @@ bool WritePortFolderEntry(const QString& entry, const std::string& path);
 std::string PermissionAdvice(const std::string& path);
 // " (the system's words for error)", empty for 0.
 std::string SystemErrorWords(int error);
+// How a user names a port on this platform, for help texts: "a COM number (3, COM3)"
+// and, where devices have paths, an example path.
+std::string PortArgumentForms();

@@ -22,6 +22,10 @@ std::string DeviceGroup(const std::string& path) {
 
 }  // namespace
 
+std::string PortArgumentForms() {
+  return "a COM number (3, COM3), a device path (/dev/ttyUSB0)";
+}
+
 std::string BuiltInPortPath(int n) {
   static const char* const kFamilies[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM"};
   if (n < 1 || n > kBuiltInNumbers) return {};

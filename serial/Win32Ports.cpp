@@ -5,6 +5,10 @@
 
 #include "serial/PlatformPorts.h"
 
+std::string PortArgumentForms() {
+  return "a COM number (3, COM3) as the Device Manager shows it";
+}
+
 std::string BuiltInPortPath(int n) {
   return "\\\\.\\COM" + std::to_string(n);
 }

@@ -22,8 +22,11 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; exit 1; }
 
 # The prefix exists once wine has run a program in it.
-"$wine" "$cli" --help > /dev/null 2>&1 || true
+"$wine" "$cli" --help > "$work/help" 2>&1 || true
 [ -d "$CALIB_WINEPREFIX/dosdevices" ] || fail "no wine prefix at $CALIB_WINEPREFIX"
+# The help names ports as a Windows user knows them, not as Linux device paths.
+grep -q -- "--port PORT      a COM number" "$work/help" || fail "help: $(cat "$work/help")"
+if grep -q "/dev/" "$work/help"; then fail "help names a Linux device path: $(cat "$work/help")"; fi
 
 start_sim() {
   rm -f "$com"
