@@ -18,7 +18,7 @@ packages=(
   # the window's end-to-end test in a real X server (tests/e2e/window_xvfb.sh)
   xvfb xdotool xclip imagemagick
   # the Windows build (scripts/windows.sh): MinGW-w64, wine, Qt's sources
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 curl xz-utils
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 xz-utils
 )
 
 missing=()
