@@ -103,7 +103,7 @@ TEST_F(RefreshTest, DamagedImageIsReportedAndFails) {
   QBuffer stream;
   stream.setData(QByteArray(100, 'x'));
   stream.open(QIODevice::ReadOnly);
-  TDialogScope dialogs;
+  TAgreeingDialogScope dialogs;
   TLogCapture log;
   TPromptScript prompts({drYes, drOK});
   int det = adBadBX2;
@@ -186,7 +186,7 @@ TEST_F(RefreshTest, CurrentOrSpecialFirmwareIsUsedAtOnce) {
 
 TEST_F(RefreshTest, OlderFirmwareIsReprogrammedThenDetectedAgainAndUsed) {
   TSimRefresh setup(InstalledVersion(1130120));
-  TDialogScope dialogs;
+  TAgreeingDialogScope dialogs;
   TLogCapture log;
   TPromptScript prompts({drYes, drOK});
   PowerCycleWhenAsked(prompts, setup.Sim);
@@ -230,7 +230,7 @@ TEST_F(RefreshTest, BadlyProgrammedIsRepairedWithTheEmbeddedImage) {
   options.Interface = TSimInterface::Bx2BadlyProgrammed;
   options.InterfaceVersion = 0;  // what it ran before it lost its firmware
   TSimRefresh setup(options);
-  TDialogScope dialogs;
+  TAgreeingDialogScope dialogs;
   TLogCapture log;
   TPromptScript prompts({drYes, drOK, drOK});
   PowerCycleWhenAsked(prompts, setup.Sim);

@@ -146,12 +146,12 @@ class TAgreeingDialogs : public TDialogHandler {
   int InputQuery(const std::string&, const std::string&, std::string&) override { return drCancel; }
 };
 
-class TDialogScope {
+class TAgreeingDialogScope {
  public:
-  TDialogScope() : Previous(SetDialogHandler(std::make_unique<TAgreeingDialogs>())) {}
-  ~TDialogScope() { SetDialogHandler(std::move(Previous)); }
-  TDialogScope(const TDialogScope&) = delete;
-  TDialogScope& operator=(const TDialogScope&) = delete;
+  TAgreeingDialogScope() : Previous(SetDialogHandler(std::make_unique<TAgreeingDialogs>())) {}
+  ~TAgreeingDialogScope() { SetDialogHandler(std::move(Previous)); }
+  TAgreeingDialogScope(const TAgreeingDialogScope&) = delete;
+  TAgreeingDialogScope& operator=(const TAgreeingDialogScope&) = delete;
 
  private:
   std::unique_ptr<TDialogHandler> Previous;
