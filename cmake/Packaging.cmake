@@ -6,8 +6,14 @@ set(CALIB_PACKAGE_NAME kalmeon-calibrator)
 foreach(program calibrator calibrator-cli bxsim kfftool)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/man/${program}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
 endforeach()
+if(TARGET calibrator-cli)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/completion/calibrator-cli
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
 
 if(TARGET calibrator)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/calibrator.desktop

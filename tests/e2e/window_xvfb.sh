@@ -26,6 +26,10 @@ export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime HOME=$work/hom
 mkdir -p "$KALMEON_LOCK_DIR" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=xcb
+# Under the address sanitizer: the X platform's libraries (D-Bus, fontconfig, xcb) keep
+# allocations for the life of the process, which the leak check would count against us.
+# The window's own code is leak-checked by the offscreen widget tests.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 unset WAYLAND_DISPLAY SESSION_MANAGER
 xpid='' simpid='' guipid='' log=''
 cleanup() {
