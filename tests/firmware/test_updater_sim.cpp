@@ -12,6 +12,15 @@ namespace {
 class UpdaterSimTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { StartUpdaterUnits(); }
+  // Prepares the updater for its parts and connects to the inverter by `method`;
+  // the connection's error text, empty when connected.
+  static std::string ConnectInverter(TUpdater& updater, int method) {
+    if (!updater.PrepareTarget(false)) return "the target could not be prepared";
+    std::string error;
+    updater.Connect(
+        method, true, error, [](int) {}, "Inverter");
+    return error;
+  }
   TDialogScope Dialogs;
 };
 
@@ -91,11 +100,7 @@ TEST_F(UpdaterSimTest, InverterThroughTheInterfaceKeepsItsCalibration) {
     ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
     TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
     updater->Buffer->Add(InverterPart(c.ConnectInfo));
-    ASSERT_TRUE(updater->PrepareTarget(false));
-
-    std::string error;
-    updater->Connect(
-        5, true, error, [](int) {}, "Inverter");
+    const std::string error = ConnectInverter(*updater, 5);
     ASSERT_EQ(error, "");
     EXPECT_EQ(updater->DeviceVersion, 2001203);
     EXPECT_EQ(updater->ConnectMethod, c.Method);
@@ -142,10 +147,7 @@ TEST_F(UpdaterSimTest, MethodsChosenByTheCallerReachTheirBootLoaders) {
     auto part = InverterPart(":unknown");                  // names no method: the caller's stands
     if (c.TextLoader) part->SetValue("Nonce", QString());  // text methods cannot authorise
     updater->Buffer->Add(std::move(part));
-    ASSERT_TRUE(updater->PrepareTarget(false));
-    std::string error;
-    updater->Connect(
-        c.Method, true, error, [](int) {}, "Inverter");
+    const std::string error = ConnectInverter(*updater, c.Method);
     ASSERT_EQ(error, "");
     EXPECT_EQ(updater->ConnectMethod, c.Reached);
     EXPECT_EQ(updater->DeviceId.empty(), c.Reached == 4);  // method 4 asks the version only
@@ -180,10 +182,7 @@ TEST_F(UpdaterSimTest, BootLoaderReplacementThenTheMainPart) {
   bootPart->Lines[bootPart->PayloadStart()].replace(10, 7, "BFV=116");
   updater->Buffer->Add(std::move(main));
   updater->Buffer->Add(std::move(bootPart));
-  ASSERT_TRUE(updater->PrepareTarget(false));
-  std::string error;
-  updater->Connect(
-      5, true, error, [](int) {}, "Inverter");
+  const std::string error = ConnectInverter(*updater, 5);
   ASSERT_EQ(error, "");
   EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
 
@@ -214,10 +213,7 @@ TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {
   part->SetValue("Version", "1901190");
   part->Lines[part->PayloadStart() + 5].replace(10, 11, "VER=1901190");
   updater->Buffer->Add(std::move(part));
-  ASSERT_TRUE(updater->PrepareTarget(false));
-  std::string error;
-  updater->Connect(
-      1, true, error, [](int) {}, "Inverter");
+  const std::string error = ConnectInverter(*updater, 1);
   ASSERT_EQ(error, "");
   EXPECT_EQ(updater->ConnectMethod, 5);
   EXPECT_EQ(port.Baud(), 9600);
@@ -237,10 +233,7 @@ TEST_F(UpdaterSimTest, AnotherDeviceFamilyIsRefusedBeforeProgramming) {
   ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
   updater->Buffer->Add(InverterPart(":DXT"));
-  ASSERT_TRUE(updater->PrepareTarget(false));
-  std::string error;
-  updater->Connect(
-      3, true, error, [](int) {}, "Inverter");
+  const std::string error = ConnectInverter(*updater, 3);
   EXPECT_EQ(error, FetchText(UpdaterStringIds().IdError));
   EXPECT_EQ(updater->State, usUnsuitable);
   EXPECT_FALSE(sim.DeviceInBootLoader());
