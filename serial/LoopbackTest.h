@@ -2,7 +2,8 @@
 // The adapter self-test for technicians: with a loopback plug (TX wired to RX) on the
 // adapter, checks at every rate the tool uses that bytes come back unchanged, that
 // mark and space parity work the way the BX1 needs them, and that a break comes back
-// as a break; then says whether the adapter can serve a BX2, a BX1, both or neither.
+// as a break, and that the driver's error counters agree with what was read; then says whether the
+// adapter can serve a BX2, a BX1, both or neither.
 
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@
 enum class TCheckResult { crPassed, crFailed, crNotMade };
 
 struct TLoopbackRow {
-  int Baud = 0;
+  int Baud = 0;  // 0 for a check over the whole run
   std::string Check;
   TCheckResult Result = TCheckResult::crNotMade;
   std::string Note;  // why it failed or was not made

@@ -14,16 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "serial/ErrorCounters.h"
 #include "serial/ParityMarkDecoder.h"
-
-// How many parity, framing and break errors a driver counted (or their increase).
-struct TErrorCounters {
-  int64_t Parity = 0;
-  int64_t Frame = 0;
-  int64_t Break = 0;
-
-  int64_t Total() const { return Parity + Frame + Break; }
-};
 
 class TMarkClassifier {
  public:

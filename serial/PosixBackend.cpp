@@ -198,6 +198,13 @@ class TPosixBackend final : public TSerialBackend {
     return errors;
   }
 
+  bool ReadErrorCounters(TErrorCounters& counters) override {
+    TCounters now;
+    if (Fd < 0 || !ReadCounters(&now)) return false;
+    counters = now.Marks;
+    return true;
+  }
+
   TSerialResult SetDtr(bool on) override { return SetModemLine(TIOCM_DTR, on); }
   TSerialResult SetRts(bool on) override { return SetModemLine(TIOCM_RTS, on); }
 

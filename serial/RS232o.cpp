@@ -332,6 +332,10 @@ bool TRS232o::ClearErrors() {
   return true;
 }
 
+bool TRS232o::ReadErrorCounters(TErrorCounters& counters) {
+  return HandleValid() && Backend->ReadErrorCounters(counters);
+}
+
 bool TRS232o::SetBreak(bool on) {
   return HandleValid() && Backend->SetBreak(on).Ok();
 }

@@ -86,6 +86,8 @@ class TRS232o {
   bool PurgeReceive();
   bool PurgeAll();
   bool ClearErrors();
+  // The driver's running totals of receive errors by kind; false where it keeps none.
+  bool ReadErrorCounters(TErrorCounters& counters);
   bool SetBreak(bool on);
   bool ClearRts(bool clear);
   bool ClearDtr(bool clear);

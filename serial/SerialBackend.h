@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "serial/ErrorCounters.h"
 #include "serial/VirtualLine.h"
 
 enum class TSerialFault {
@@ -98,6 +99,9 @@ class TSerialBackend {
   // e.g. overruns counted by the driver. Most backends report them with the
   // bytes instead and return 0 here.
   virtual uint32_t TakeLineErrors() { return 0; }
+  // The driver's running totals of parity, framing and break errors; false where
+  // the driver keeps none.
+  virtual bool ReadErrorCounters(TErrorCounters& /*counters*/) { return false; }
   virtual TSerialResult SetDtr(bool on) = 0;
   virtual TSerialResult SetRts(bool on) = 0;
   virtual TSerialResult SetBreak(bool on) = 0;

@@ -97,6 +97,12 @@ class TVirtualBackend final : public TSerialBackend {
   // Writes complete before they return, so nothing is ever left to discard.
   TSerialResult PurgeTransmit() override { return Usable(); }
 
+  bool ReadErrorCounters(TErrorCounters& counters) override {
+    if (!Usable().Ok()) return false;
+    counters = Line->HostErrorCounters();
+    return true;
+  }
+
   TSerialResult SetDtr(bool on) override {
     if (auto r = Usable(); !r.Ok()) return r;
     Line->HostSetDtr(on);

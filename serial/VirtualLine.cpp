@@ -267,6 +267,7 @@ int TVirtualLine::HostRead(uint8_t* data, size_t count, TLineTime deadline,
     while (got < count && !ToHost.empty() && ToHost.front().Arrival <= now) {
       data[got++] = ToHost.front().Value;
       seen |= ToHost.front().Errors;
+      Count(ToHost.front().Errors);
       lastArrival = std::max(ToHost.front().Arrival, readStart);
       ToHost.pop_front();
     }
@@ -282,6 +283,17 @@ int TVirtualLine::HostRead(uint8_t* data, size_t count, TLineTime deadline,
   }
   if (errors) *errors |= seen;
   return static_cast<int>(got);
+}
+
+void TVirtualLine::Count(uint32_t errors) {
+  Counted.Parity += (errors & leParity) ? 1 : 0;
+  Counted.Frame += (errors & leFraming) ? 1 : 0;
+  Counted.Break += (errors & leBreak) ? 1 : 0;
+}
+
+TErrorCounters TVirtualLine::HostErrorCounters() const {
+  std::lock_guard lock(Mutex);
+  return Counted;
 }
 
 size_t TVirtualLine::HostAvailable() const {

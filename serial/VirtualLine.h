@@ -26,6 +26,8 @@
 #include <mutex>
 #include <vector>
 
+#include "serial/ErrorCounters.h"
+
 using TLineClock = std::chrono::steady_clock;
 using TLineTime = TLineClock::time_point;
 
@@ -125,6 +127,9 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   // Bytes that have arrived and not been read yet (without waiting).
   size_t HostAvailable() const;
   void HostPurgeReceive();
+  // The parity, framing and break errors of every byte the host has read, as a
+  // driver that keeps error counters would count them.
+  TErrorCounters HostErrorCounters() const;
 
  private:
   struct TQueued {
@@ -139,6 +144,7 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   void SettleArrived(TLineTime now);
   void NotifyLineChange(std::unique_lock<std::mutex>& lock, bool changed);
   void OpenLocked(std::unique_lock<std::mutex>& lock);
+  void Count(uint32_t errors);  // caller holds Mutex
 
   const bool PacedMode;
   mutable std::mutex Mutex;
@@ -149,4 +155,5 @@ class TVirtualLine : public std::enable_shared_from_this<TVirtualLine> {
   TLineTime ToHostFree{};    // when the wire towards the host is next free
   TLineTime ToDeviceFree{};  // when the wire towards the device is next free
   bool IsVanished = false;
+  TErrorCounters Counted;
 };

@@ -1,7 +1,8 @@
 #pragma once
 // A serial backend over the virtual line that behaves like a weaker adapter driver on
 // demand: one that ignores mark and space parity (keeps odd or even), one that offers
-// only the standard rates, one whose writes fail.
+// only the standard rates, one whose writes fail, one that keeps no error counters or
+// counts a received break as a framing error.
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +15,8 @@ struct TBackendKnobs {
   std::atomic<bool> DropMarkSpace{false};
   std::atomic<bool> StandardRatesOnly{false};
   std::atomic<bool> FailWrites{false};
+  std::atomic<bool> NoCounters{false};
+  std::atomic<bool> BreakCountedAsFrame{false};
 };
 
 class TBackendDouble final : public TSerialBackend {
@@ -47,6 +50,12 @@ class TBackendDouble final : public TSerialBackend {
   TSerialResult PurgeReceive() override { return Inner->PurgeReceive(); }
   TSerialResult PurgeTransmit() override { return Inner->PurgeTransmit(); }
   uint32_t TakeLineErrors() override { return Inner->TakeLineErrors(); }
+  bool ReadErrorCounters(TErrorCounters& counters) override {
+    if (Knobs->NoCounters || !Inner->ReadErrorCounters(counters)) return false;
+    if (Knobs->BreakCountedAsFrame)
+      counters = {counters.Parity, counters.Frame + counters.Break, 0};
+    return true;
+  }
   TSerialResult SetDtr(bool on) override { return Inner->SetDtr(on); }
   TSerialResult SetRts(bool on) override { return Inner->SetRts(on); }
   TSerialResult SetBreak(bool on) override { return Inner->SetBreak(on); }

@@ -53,7 +53,8 @@ TEST(LoopbackSelfTest, AGoodAdapterWithAPlugServesBothInterfaces) {
   ASSERT_TRUE(report.PlugFound);
   EXPECT_EQ(Count(report, TCheckResult::crPassed), static_cast<int>(report.Rows.size()))
       << LoopbackTable(report);
-  EXPECT_EQ(report.Rows.size(), LoopbackRates().size() + 4);  // bytes per rate, parity, break
+  // bytes per rate, three parity checks, break, counters
+  EXPECT_EQ(report.Rows.size(), LoopbackRates().size() + 5);
   EXPECT_EQ(LoopbackExitCode(report), 0);
   EXPECT_EQ(LoopbackVerdict(report), "This adapter can serve both a BX2 and a BX1.");
   EXPECT_NE(LoopbackTable(report).find("7680     bytes unchanged (0xFF incl.)   passed"),
@@ -85,4 +86,25 @@ TEST(LoopbackSelfTest, VerdictFollowsWhatTheDriverCannotDo) {
   EXPECT_TRUE(ServesBX1(report));
   EXPECT_EQ(LoopbackExitCode(report), 3);
   EXPECT_EQ(Count(report, TCheckResult::crFailed), 1) << LoopbackTable(report);
+}
+
+// The BX1 leans on the counters to read marked bytes: counters that disagree with what
+// was read cost the BX1, a driver without counters costs nothing.
+TEST(LoopbackSelfTest, DriverCountersAreHeldAgainstWhatWasRead) {
+  TAdapter miscounting(true);
+  miscounting.Knobs->BreakCountedAsFrame = true;
+  TLoopbackReport report = miscounting.Run();
+  EXPECT_EQ(LoopbackExitCode(report), 1) << LoopbackTable(report);
+  EXPECT_NE(LoopbackTable(report).find("all      driver's error counters agree  FAILED (the driver "
+                                       "counted parity 1, framing 1, break 0; the reads saw "
+                                       "parity 1, framing 0, break 1)"),
+            std::string::npos)
+      << LoopbackTable(report);
+
+  TAdapter noCounters(true);
+  noCounters.Knobs->NoCounters = true;
+  report = noCounters.Run();
+  EXPECT_EQ(LoopbackExitCode(report), 0) << LoopbackTable(report);
+  EXPECT_NE(LoopbackTable(report).find("not made (this driver keeps no error counters)"),
+            std::string::npos);
 }
