@@ -17,6 +17,8 @@ packages=(
   python3 file dpkg-dev
   # the window's end-to-end test in a real X server (tests/e2e/window_xvfb.sh)
   xvfb xdotool xclip imagemagick
+  # font files for the offscreen widget tests of the Windows build under wine
+  fonts-dejavu-core
   # the Windows build (scripts/windows.sh): MinGW-w64, wine, Qt's sources
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 xz-utils
 )

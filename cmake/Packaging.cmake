@@ -1,7 +1,28 @@
-# Installation (cmake --install) and the Debian package (cpack in the build folder).
+# Installation (cmake --install) and the packages (cpack in the build folder): the
+# Debian package on Linux, a zip for Windows users.
 include(GNUInstallDirs)
 
 set(CALIB_PACKAGE_NAME kalmeon-calibrator)
+set(CPACK_PACKAGE_NAME ${CALIB_PACKAGE_NAME})
+set(CPACK_PACKAGE_VENDOR "Kalmeon Energy")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Service tool: calibration correction of inverter/chargers over a BX2 interface")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  # The zip: the three programs (each one static file) and a short guide, side by side.
+  foreach(program calibrator calibrator-cli kfftool)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION .)
+    endif()
+  endforeach()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README-Windows.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  include(CPack)
+  return()
+endif()
 
 foreach(program calibrator calibrator-cli bxsim kfftool)
   if(TARGET ${program})
@@ -26,13 +47,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-calibrator-serial.rules
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CALIB_PACKAGE_NAME}/examples)
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ${CALIB_PACKAGE_NAME})
-set(CPACK_PACKAGE_VENDOR "Kalmeon Energy")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Service tool: calibration correction of inverter/chargers over a BX2 interface")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kalmeon Energy")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The Windows build, cross compiled with Debian's MinGW-w64 and tested under wine.
-#   scripts/windows.sh         Qt Core for Windows (first run only), then the core,
-#                              calibrator-cli.exe, kfftool.exe and the unit tests
+#   scripts/windows.sh         Qt for Windows (first run only), then calibrator.exe,
+#                              calibrator-cli.exe, kfftool.exe, the unit tests and the zip
 #   scripts/windows.sh test    the same, then every Windows test under wine
-# Qt Core for Windows is built from the qt6-base source package of the Qt installed
-# here (the host tools moc and rcc must be of the same version), as a static library:
-# Core only, no GUI. The source package is fetched by name with apt-get, from the
-# machine's own package sources; the build is cached outside the clone, keyed by Qt
-# version and build options, so every checkout and every CI run on this machine reuses it. The end-to-end checks need bxsim from the
+#   scripts/windows.sh qt      Qt for Windows only
+# Qt for Windows (Core, Gui, Widgets, Test; the Windows and offscreen platforms) is
+# built as static libraries from the qt6-base source package of the Qt installed here
+# (the host tools moc, rcc and uic must be of the same version). The source package is
+# fetched by name with apt-get, from the machine's own package sources; the build is
+# cached outside the clone, keyed by Qt version and build options, so every checkout
+# and every CI run on this machine reuses it. The end-to-end checks need bxsim from the
 # Linux build (./setup.sh first). ./setup.sh installs the packages this needs.
 #   WIN_BUILD_DIR (build-win), HOST_BUILD_DIR (build),
 #   WIN_QT_CACHE (${XDG_CACHE_HOME:-~/.cache}/kalmeon-calibrator)
@@ -98,12 +100,12 @@ build_windows_qt() {
 }
 
 build_windows_programs() {
-  echo "== calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
+  echo "== calibrator.exe, calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DCMAKE_CXX_COMPILER_LAUNCHER="env;CCACHE_BASEDIR=$root;CCACHE_NOHASHDIR=true;ccache" \
-    -DCALIB_WITH_WIDGETS=OFF -DCALIB_BUILD_BENCH=OFF -DCALIB_HOST_BUILD_DIR="$root/$host_build"
+    -DCALIB_BUILD_BENCH=OFF -DCALIB_HOST_BUILD_DIR="$root/$host_build"
   cmake --build "$win_build" -j "$(nproc)"
 }
 
@@ -116,6 +118,9 @@ prepare_wine_prefix() {
 build_windows_qt
 [ "${1:-}" = qt ] && exit 0
 build_windows_programs
+echo "== The zip for Windows users"
+(cd "$win_build" && rm -f kalmeon-calibrator-*-win64.zip && cpack -G ZIP > cpack.log) ||
+  { cat "$win_build/cpack.log" >&2; exit 1; }
 prepare_wine_prefix
 if [ "${1:-}" = test ]; then
   echo "== The Windows tests under wine"

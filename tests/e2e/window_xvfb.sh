@@ -13,14 +13,10 @@ if ! command -v Xvfb > /dev/null; then
   echo "SKIP: no X server (Xvfb); setup.sh installs it"
   exit 77
 fi
-for tool in xdotool xclip import convert python3; do
-  command -v "$tool" > /dev/null || { echo "FAIL: $tool is missing (setup.sh installs it)"; exit 1; }
-done
-
 shots=$build/e2e-screenshots/window
-rm -rf "$shots"
-mkdir -p "$shots"
 work=$(mktemp -d)
+# shellcheck source=lib/xwindow.bash
+source "$here/lib/xwindow.bash"
 export KALMEON_PORTS_DIR=$work/ports KALMEON_LOCK_DIR=$work/lock
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime HOME=$work/home
 mkdir -p "$KALMEON_LOCK_DIR" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$HOME"
@@ -31,7 +27,7 @@ export QT_QPA_PLATFORM=xcb
 # The window's own code is leak-checked by the offscreen widget tests.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 unset WAYLAND_DISPLAY SESSION_MANAGER
-xpid='' simpid='' guipid='' log=''
+simpid=''
 cleanup() {
   for p in $guipid $simpid $xpid; do kill "$p" 2> /dev/null || true; done
   wait 2> /dev/null || true
@@ -39,39 +35,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step=0
-shot() {
-  step=$((step + 1))
-  import -display "$DISPLAY" -window root "$shots/$(printf %02d $step)-$1.png" 2> /dev/null ||
-    echo "(no screenshot of $1)"
-}
-fail() {
-  echo "FAIL: $*"
-  [ -n "${DISPLAY:-}" ] && shot failure
-  echo "--- last log read"
-  printf '%s\n' "$log"
-  echo "--- bxsim"
-  cat "$work"/sim.* 2> /dev/null || true
-  echo "--- window"
-  cat "$work/gui.out" 2> /dev/null || true
-  exit 1
-}
-# wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; false after SECONDS.
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.2
-  done
-}
-
-# ---- the X server, on the first free display (it writes the number it took) ----
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.err" &
-xpid=$!
-wait_for 60 test -s "$work/display" || { cat "$work/xvfb.err"; fail "Xvfb did not start"; }
-export DISPLAY=:$(head -n 1 "$work/display")
-echo "X server on $DISPLAY; screenshots in $shots"
+start_x_server
 
 # ---- the simulated interface and device as "Com 1" ----
 start_sim() {
@@ -103,10 +67,7 @@ releases_line() { ! holds_line; }
 start_window() {
   "$gui" > "$work/gui.out" 2>&1 &
   guipid=$!
-  wid=$(timeout 120 xdotool search --sync --onlyvisible --pid "$guipid" \
-    --name 'Calibration for 0A8-0AF' | head -n 1) || fail "the window did not appear"
-  eval "$(xdotool getwindowgeometry --shell "$wid")" # X Y WIDTH HEIGHT of the window
-  xdotool windowfocus --sync "$wid"
+  find_main_window
 }
 # The window's program ended: its exit status must be 0.
 window_exits_0() {
@@ -119,68 +80,6 @@ window_exits_0() {
 }
 close_window() { python3 "$here/window_close_request.py" "$wid"; }
 
-# Reads the log as a person copies it: a click into it, Ctrl+A, Ctrl+C, the clipboard.
-read_log() {
-  xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
-  xdotool key --clearmodifiers ctrl+a ctrl+c
-  log=$(timeout 20 xclip -o -selection clipboard 2> /dev/null) || log=''
-}
-count() { grep -cxF -- "$1" <<< "$log" || true; }
-# log_count_is TEXT N: the log has exactly N lines TEXT.
-log_count_is() {
-  read_log
-  [ "$(count "$1")" -eq "$2" ]
-}
-# A device ended with "OK!": its closing lines follow it.
-device_done_ok() {
-  read_log
-  [ "$(count "OK!")" -eq "$1" ] && [ "$(tail -n 1 <<< "$log")" = "(To restart, select comport.)" ]
-}
-
-# ---- the port list ----
-# Drops the list down with a click on it and finds the list's window (popup geometry).
-open_list() {
-  xdotool mousemove --sync $((X + 30)) $((Y + 18)) click 1
-  wait_for 30 find_popup || fail "the list did not drop down"
-}
-# (The largest of the program's other windows narrower than the main one: the search
-# also finds a screen-sized window, and a tooltip may be shown.)
-find_popup() {
-  local w area best=0
-  popup=''
-  for w in $(xdotool search --onlyvisible --pid "$guipid" --class '' 2> /dev/null); do
-    [ "$w" = "$wid" ] && continue
-    eval "$(xdotool getwindowgeometry --shell "$w" | sed 's/^/POPUP_/')"
-    [ "$POPUP_WIDTH" -lt "$WIDTH" ] || continue # not a window of the list's size
-    area=$((POPUP_WIDTH * POPUP_HEIGHT))
-    [ "$area" -gt "$best" ] && best=$area && popup=$w
-  done
-  [ -n "$popup" ] || return 1
-  eval "$(xdotool getwindowgeometry --shell "$popup" | sed 's/^/POPUP_/')"
-  [ "$POPUP_HEIGHT" -gt 20 ]
-}
-# The rows of the highlighted item (the current one, "Select com port", when the list
-# has just dropped down) in the list's window: FIRST and HEIGHT of the band.
-find_highlight() {
-  import -display "$DISPLAY" -window root \
-    -crop "${POPUP_WIDTH}x${POPUP_HEIGHT}+${POPUP_X}+${POPUP_Y}" +repage "$work/popup.png"
-  # Each row averaged to one pixel; the highlight is blue where the list is grey/white.
-  read -r BAND_FIRST BAND_HEIGHT < <(convert "$work/popup.png" -scale '1x!' -depth 8 txt:- |
-    awk -F'[,:() ]+' '/^[0-9]/ { r=$3; b=$5; if (b - r > 60) { if (first == "") first=$2; last=$2 } }
-         END { if (first != "") print first, last - first + 1 }')
-  [ -n "${BAND_HEIGHT:-}" ] && [ "$BAND_HEIGHT" -ge 8 ]
-}
-# pick_item N: clicks item N of the dropped-down list (0 = "Select com port").
-pick_item() {
-  wait_for 30 find_highlight || fail "no current item in the list"
-  xdotool mousemove --sync $((POPUP_X + POPUP_WIDTH / 3)) \
-    $((POPUP_Y + BAND_FIRST + BAND_HEIGHT * $1 + BAND_HEIGHT / 2))
-  sleep 0.3 # the item under the pointer is highlighted (and shown in the screenshot)
-  shot "pick-item-$1"
-  xdotool click 1
-  wait_for 30 list_closed || fail "the list stayed open after the pick"
-}
-list_closed() { ! xdotool search --onlyvisible --pid "$guipid" --class '' 2> /dev/null | grep -qx "$popup"; }
 # The last line of the log ends with at least N "* " marks.
 marks_at_least() {
   read_log
@@ -220,7 +119,11 @@ xdotool key --delay 30 Down Up Down Up Down # Com 1, Select, Com 1, Select, Com 
 shot arrow-keys
 wait_for 180 device_done_ok 2 || fail "no second OK! after the arrow keys"
 shot arrow-keys-calibrated
-[ "$(count "Trying to connect at COM1")" -eq 4 ] || fail "not one try per pick of Com 1"
+# Picks made while an earlier one is still being handled give way to the last of them
+# (on a loaded machine the keys can come that fast): one try for each pick of Com 1 at
+# most, and at least one after the first device's.
+tries=$(count "Trying to connect at COM1")
+[ "$tries" -ge 2 ] && [ "$tries" -le 4 ] || fail "$tries tries for three picks of Com 1"
 [ "$(count "Connected!")" -eq 2 ] || fail "more than one connection after the arrow keys"
 kill -0 "$guipid" || fail "the window ended"
 wait_for 60 releases_line || fail "the port stayed open after the device"
@@ -259,8 +162,7 @@ grep -qx "EEPROM writes disabled" "$work/sim.close-opening" || fail "EEPROM left
 # The calibration after "Connected!" is short: the log is read without pause (the
 # keyboard stays in it), and the run is repeated when the device was done first.
 copy_log() {
-  xdotool key --clearmodifiers ctrl+a ctrl+c
-  log=$(timeout 20 xclip -o -selection clipboard 2> /dev/null) || log=''
+  copy_log_text
   [ "$(count "Connected!")" -eq 1 ]
 }
 for attempt in 1 2 3; do
