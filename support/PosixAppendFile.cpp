@@ -1,7 +1,5 @@
 // Durable appends with O_APPEND: the kernel places each write at the end of the
 // file atomically, so lines of concurrent programs never interleave.
-#ifndef _WIN32
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -33,5 +31,3 @@ bool AppendLineDurably(const QString& path, const std::string& line, std::string
   }
   return ok;
 }
-
-#endif  // !_WIN32

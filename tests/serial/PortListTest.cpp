@@ -13,58 +13,7 @@
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "support/HardcodedStrings.h"
-
-namespace {
-
-class PortMapping : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    StartUnitStrings();
-    StartUnitRS232Tools();
-  }
-  void SetUp() override {
-    ASSERT_TRUE(Folder.isValid());
-    qputenv("KALMEON_PORTS_DIR", Folder.path().toUtf8());
-  }
-  void TearDown() override {
-    ClearPortAssignments();
-    qunsetenv("KALMEON_PORTS_DIR");
-  }
-  QTemporaryDir Folder;
-};
-
-}  // namespace
-
-// The device the built-in table gives port 33.
-std::string BuiltIn33() {
-#ifdef _WIN32
-  return "\\\\.\\COM33";
-#else
-  return "/dev/ttyUSB0";
-#endif
-}
-
-TEST_F(PortMapping, BuiltInTableAndRange) {
-  const struct {
-    int N;
-    const char* Path;
-  } table[] = {
-#ifdef _WIN32
-      {1, "\\\\.\\COM1"}, {33, "\\\\.\\COM33"}, {256, "\\\\.\\COM256"}, {0, ""}, {257, ""}};
-#else
-      {1, "/dev/ttyS0"},
-      {32, "/dev/ttyS31"},
-      {33, "/dev/ttyUSB0"},
-      {64, "/dev/ttyUSB31"},
-      {65, "/dev/ttyACM0"},
-      {96, "/dev/ttyACM31"},
-      {97, ""},
-      {256, ""},
-      {0, ""},
-      {257, ""}};
-#endif
-  for (const auto& row : table) EXPECT_EQ(PortPath(row.N), row.Path) << row.N;
-}
+#include "tests/serial/SerialTestSupport.h"
 
 TEST_F(PortMapping, PrecedenceProcessOverFolderOverTable) {
   ASSERT_TRUE(LinkPortInFolder(33, "/dev/pts/77"));
@@ -84,11 +33,11 @@ TEST_F(PortMapping, PrecedenceProcessOverFolderOverTable) {
   AssignPortPath(33, "");
   EXPECT_EQ(PortPath(33), "/dev/pts/77");
   EXPECT_TRUE(UnlinkPortInFolder(33));
-  EXPECT_EQ(PortPath(33), BuiltIn33());
+  EXPECT_EQ(PortPath(33), BuiltInPathOfPort33());
 }
 
 TEST_F(PortMapping, FreeNumbersForPathsAndLines) {
-  EXPECT_EQ(AssignFreePortNumber(BuiltIn33()), 33);  // already has a number
+  EXPECT_EQ(AssignFreePortNumber(BuiltInPathOfPort33()), 33);  // already has a number
   EXPECT_EQ(AssignFreePortNumber("/dev/pts/5"), 97);
   EXPECT_EQ(AssignFreePortNumber("/dev/pts/5"), 97);
   ASSERT_TRUE(LinkPortInFolder(98, "/dev/pts/6"));

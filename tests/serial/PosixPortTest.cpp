@@ -335,3 +335,33 @@ TEST_F(PosixPort, RateSwitchesNeverPassThroughAnotherRate) {
   watcher.join();
   EXPECT_EQ(foreignRate, 0);
 }
+
+// ---- the built-in port table and unmapped numbers -----------------------------------
+
+std::string BuiltInPathOfPort33() {
+  return "/dev/ttyUSB0";
+}
+
+TEST_F(PortMapping, BuiltInTableAndRange) {
+  const struct {
+    int N;
+    const char* Path;
+  } table[] = {{1, "/dev/ttyS0"},
+               {32, "/dev/ttyS31"},
+               {33, "/dev/ttyUSB0"},
+               {64, "/dev/ttyUSB31"},
+               {65, "/dev/ttyACM0"},
+               {96, "/dev/ttyACM31"},
+               {97, ""},
+               {256, ""},
+               {0, ""},
+               {257, ""}};
+  for (const auto& row : table) EXPECT_EQ(PortPath(row.N), row.Path) << row.N;
+}
+
+// A number is only a port when the table, the port folder or the process assigned it.
+TEST(RS232oOpen, UnmappedNumberSaysItIsNotAssigned) {
+  TRS232o port;
+  EXPECT_FALSE(port.Open(250, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(OpenFailureText(port.LastOpenError()), "Com 250 is not assigned to any device.");
+}

@@ -1,11 +1,19 @@
 #pragma once
-// Helpers shared by the serial tests: a recording device for the virtual line.
+// Helpers shared by the serial tests: a recording device for the virtual line, and
+// the port mapping's fixture with the platform's own port table.
 
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "serial/PortMap.h"
+#include "serial/RS232Tools.h"
 #include "serial/VirtualLine.h"
+#include "support/HardcodedStrings.h"
 
 // Records what the host sends and every line change; optionally echoes each byte.
 class TRecordingDevice : public TVirtualDevice {
@@ -47,3 +55,24 @@ class TRecordingDevice : public TVirtualDevice {
 inline double MsSince(TLineTime start) {
   return std::chrono::duration<double, std::milli>(TLineClock::now() - start).count();
 }
+
+// Port numbers resolved against an empty port folder of the test's own.
+class PortMapping : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    StartUnitStrings();
+    StartUnitRS232Tools();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(Folder.isValid());
+    qputenv("KALMEON_PORTS_DIR", Folder.path().toUtf8());
+  }
+  void TearDown() override {
+    ClearPortAssignments();
+    qunsetenv("KALMEON_PORTS_DIR");
+  }
+  QTemporaryDir Folder;
+};
+
+// The device the platform's built-in table gives port 33 (in the platform's test file).
+std::string BuiltInPathOfPort33();

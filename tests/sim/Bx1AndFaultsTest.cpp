@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/Simulator.h"
-#include "tests/sim/SimTestHost.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "sim/Simulator.h"
-#include "tests/sim/SimTestHost.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "sim/Simulator.h"
-#include "tests/sim/SimTestHost.h"
+#include "tests/sim/SimTestSupport.h"
 
 namespace {
 

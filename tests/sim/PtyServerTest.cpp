@@ -1,7 +1,6 @@
 // The equipment served on a pseudo-terminal, as bxsim does.
 #include <gtest/gtest.h>
 
-#if defined(__linux__)
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -68,4 +67,3 @@ TEST(SimPtyServer, AnswersAtTheRateTheProgramSets) {
 }
 
 }  // namespace
-#endif

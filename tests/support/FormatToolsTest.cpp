@@ -139,12 +139,4 @@ TEST(BitTools, TestSetAndClearAcrossBytes) {
   EXPECT_EQ(buffer[1], 0x01);
 }
 
-TEST(AdjustLineBreaks, EveryBreakBecomesOne) {
-#ifdef _WIN32
-  EXPECT_EQ(AdjustLineBreaks("a\rb\r\nc\nd\r\r"), "a\r\nb\r\nc\r\nd\r\n\r\n");
-#else
-  EXPECT_EQ(AdjustLineBreaks("a\rb\r\nc\nd\r\r"), "a\nb\nc\nd\n\n");
-#endif
-}
-
 }  // namespace

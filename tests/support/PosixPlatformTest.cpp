@@ -1,5 +1,6 @@
-// A thread that asks to run time-critical gets a real-time policy where the process
-// may use one, and reports what it really runs with.
+// What the support layer does its own way on POSIX: a thread that asks to run
+// time-critical gets a real-time policy where the process may use one, and reports
+// what it really runs with; the settings store is a file; line breaks are LF.
 
 #include <pthread.h>
 #include <sched.h>
@@ -8,10 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <atomic>
 #include <thread>
 
 #include "support/Sema.h"
+#include "support/Textlogger.h"
+#include "support/Tools.h"
+#include "tests/support/StaticsTestSupport.h"
 
 namespace {
 
@@ -73,4 +79,52 @@ TEST(ThreadPriority, ARunningThreadGetsAndReportsWhatTheSystemPermits) {
   TThreadPtr<TProbeThread> plain(StartProbe(false));
   EXPECT_EQ(plain->GrantedPriority().Kind, TThreadPriority::tpNotAsked);
   EXPECT_EQ(plain->Policy, SCHED_OTHER);
+}
+
+// ---- the settings store: one file per title under the per-user folder ---------------
+
+namespace {
+
+QString StoreFile(const QString& root, const char* title) {
+  return root + "/Kalmeon Energy/" + title + ".conf";
+}
+
+}  // namespace
+
+void RemoveTestStores() {}
+
+bool TestStoreExists(const QString& root, const char* title) {
+  return QFile::exists(StoreFile(root, title));
+}
+
+QString TestStoreValue(const QString& root, const char* title, const char* key) {
+  return QSettings(StoreFile(root, title), QSettings::IniFormat).value(key).toString();
+}
+
+TEST_F(StaticsTest, UntouchedStoreLeavesNoFolderBehind) {
+  { TStatic untouched("Kalmeon Energy", "Untouched"); }
+  EXPECT_FALSE(QDir(Store.path() + "/Kalmeon Energy").exists());
+}
+
+// A registry key cannot be blocked this way, so this case is the file store's own.
+TEST_F(StaticsTest, UnusableStoreReadsEmptyAndWarns) {
+  // a directory where the store's file should be: it can be neither read nor written
+  ASSERT_TRUE(QDir().mkpath(StoreFile(Store.path(), "Blocked")));
+  auto lines = std::make_unique<TLogLines>();
+  TLogLines* log = lines.get();
+  SetLogDestination(std::move(lines));
+  {
+    TStatic settings("Kalmeon Energy", "Blocked");
+    EXPECT_FALSE(settings.WriteSetting("Name", "value"));
+    EXPECT_EQ(settings.ReadSetting("Name"), "");
+  }
+  EXPECT_FALSE(log->Lines.empty());
+  SetLogDestination(nullptr);
+  EXPECT_TRUE(QFileInfo(StoreFile(Store.path(), "Blocked")).isDir());  // left alone
+}
+
+// ---- line breaks ----------------------------------------------------------------------
+
+TEST(AdjustLineBreaks, EveryBreakBecomesOneLineFeed) {
+  EXPECT_EQ(AdjustLineBreaks("a\rb\r\nc\nd\r\r"), "a\nb\nc\nd\n\n");
 }

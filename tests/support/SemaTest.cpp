@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support/Sema.h"
-#include "tests/support/SupportTestUtil.h"
+#include "tests/support/DialogsTestSupport.h"
 
 using namespace std::chrono_literals;
 

@@ -11,54 +11,12 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/Textlogger.h"
+#include "tests/support/StaticsTestSupport.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// Settings, in a temporary per-user store
-
-// The per-user store is a file under a temporary folder on POSIX, and the user's
-// registry on Windows (cleaned after each test).
-class StaticsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(Store.isValid());
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Store.path());
-    RemoveRegistryKeys();
-  }
-  void TearDown() override {
-    StopUnitStatics();
-    RemoveRegistryKeys();
-  }
-#ifdef _WIN32
-  static QString RegistryKey(const char* title) {
-    return QString("HKEY_CURRENT_USER\\Software\\Kalmeon Energy\\") + title;
-  }
-  static void RemoveRegistryKeys() {
-    QSettings company("HKEY_CURRENT_USER\\Software\\Kalmeon Energy", QSettings::NativeFormat);
-    for (const char* title : {"RoundTrip", "Untouched", "Written", "Other"}) company.remove(title);
-  }
-  bool StoreExists(const char* title) const {
-    QSettings company("HKEY_CURRENT_USER\\Software\\Kalmeon Energy", QSettings::NativeFormat);
-    return company.childGroups().contains(title);
-  }
-  QString RawValue(const char* title, const char* key) const {
-    return QSettings(RegistryKey(title), QSettings::NativeFormat).value(key).toString();
-  }
-#else
-  static void RemoveRegistryKeys() {}
-  QString StoreFile(const char* title) const {
-    return Store.path() + "/Kalmeon Energy/" + title + ".conf";
-  }
-  bool StoreExists(const char* title) const {
-    return QFile::exists(StoreFile(title));
-  }
-  QString RawValue(const char* title, const char* key) const {
-    return QSettings(StoreFile(title), QSettings::IniFormat).value(key).toString();
-  }
-#endif
-  QTemporaryDir Store;
-};
+// Settings, in a temporary per-user store (the fixture in StaticsTestSupport.h)
 
 TEST_F(StaticsTest, EscapingExamples) {
   EXPECT_EQ(EscapeSetting("abc"), "abc");
@@ -113,9 +71,6 @@ TEST_F(StaticsTest, ValuesRoundTripByteForByteThroughTheStore) {
 TEST_F(StaticsTest, UntouchedStoreIsRemovedAndWrittenOneKept) {
   { TStatic untouched("Kalmeon Energy", "Untouched"); }
   EXPECT_FALSE(StoreExists("Untouched"));
-#ifndef _WIN32
-  EXPECT_FALSE(QDir(Store.path() + "/Kalmeon Energy").exists());
-#endif
 
   ReplaceSettings("Kalmeon Energy", "Written");
   EXPECT_TRUE(GlobalSettings().WriteSetting("Name", "v"));
@@ -125,24 +80,6 @@ TEST_F(StaticsTest, UntouchedStoreIsRemovedAndWrittenOneKept) {
   EXPECT_FALSE(StoreExists("Other"));
   EXPECT_TRUE(StoreExists("Written"));
 }
-
-#ifndef _WIN32  // a registry key cannot be blocked this way
-TEST_F(StaticsTest, UnusableStoreReadsEmptyAndWarns) {
-  // a directory where the store's file should be: it can be neither read nor written
-  ASSERT_TRUE(QDir().mkpath(StoreFile("Blocked")));
-  auto lines = std::make_unique<TLogLines>();
-  TLogLines* log = lines.get();
-  SetLogDestination(std::move(lines));
-  {
-    TStatic settings("Kalmeon Energy", "Blocked");
-    EXPECT_FALSE(settings.WriteSetting("Name", "value"));
-    EXPECT_EQ(settings.ReadSetting("Name"), "");
-  }
-  EXPECT_FALSE(log->Lines.empty());
-  SetLogDestination(nullptr);
-  EXPECT_TRUE(QFileInfo(StoreFile("Blocked")).isDir());  // left alone
-}
-#endif
 
 // ---------------------------------------------------------------------------
 // Text logger

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "tests/firmware/test_updater_support.h"
+#include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "link/BX2Driver.h"
 #include "link/DeviceQueries.h"
 #include "sim/Simulator.h"
-#include "test_detection_helpers.h"
 #include "tests/common/FakeBusDriver.h"
+#include "tests/link/DetectionTestSupport.h"
 #include "variables/DeviceAccess.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "sim/Simulator.h"
-#include "tests/link/test_detection_helpers.h"
+#include "tests/link/DetectionTestSupport.h"
 
 namespace {
 

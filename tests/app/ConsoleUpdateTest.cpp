@@ -13,7 +13,7 @@
 #include "app/Startup.h"
 #include "firmware/KFFWriter.h"
 #include "sim/Simulator.h"
-#include "tests/firmware/test_updater_support.h"
+#include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // Durable appends on Windows: a handle opened with FILE_APPEND_DATA only makes
 // every write land at the end of the file atomically, so lines of concurrent
 // programs never interleave; FlushFileBuffers puts the line on the disk.
-#ifdef _WIN32
-
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -40,5 +38,3 @@ bool AppendLineDurably(const QString& path, const std::string& line, std::string
   CloseHandle(file);
   return ok;
 }
-
-#endif  // _WIN32

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "link/BX1Driver.h"
-#include "tests/link/test_busdriver_peers.h"
+#include "tests/link/BusDriverTestSupport.h"
 
 namespace {
 

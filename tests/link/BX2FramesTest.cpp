@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "link/BX2Frames.h"
-#include "tests/link/test_busdriver_peers.h"
+#include "tests/link/BusDriverTestSupport.h"
 
 namespace {
 

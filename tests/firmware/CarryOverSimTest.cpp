@@ -12,7 +12,7 @@
 #include "link/Detection.h"
 #include "sim/Simulator.h"
 #include "support/Tools.h"
-#include "tests/firmware/test_updater_support.h"
+#include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "sim/Simulator.h"
-#include "test_detection_helpers.h"
+#include "tests/link/DetectionTestSupport.h"
 
 namespace {
 

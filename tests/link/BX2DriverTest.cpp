@@ -9,7 +9,7 @@
 #include "link/BX2Driver.h"
 #include "sim/Simulator.h"
 #include "tests/common/BackendDouble.h"
-#include "tests/link/test_busdriver_peers.h"
+#include "tests/link/BusDriverTestSupport.h"
 
 namespace {
 

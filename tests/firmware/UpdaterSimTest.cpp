@@ -5,7 +5,7 @@
 
 #include "firmware/EmbeddedImage.h"
 #include "sim/Simulator.h"
-#include "tests/firmware/test_updater_support.h"
+#include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 
