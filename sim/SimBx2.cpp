@@ -51,14 +51,16 @@ void TSimBx2::OnByte(const TWireByte& byte, TLineTime at) {
     BootLoaderByte(byte, at);
 }
 
-// Break with flag 7 of the S block set while the device sits in its boot loader
-// makes the interface pass the line through; any other break resets the
-// interface into its own boot loader.
+// A break while the device sits in its boot loader makes the interface pass the
+// line through (flag 7 of the S block only lets the reset request put it there,
+// and a fresh driver clears it: a device left in its boot loader by a broken
+// update is reached again without it); any other break resets the interface into
+// its own boot loader.
 void TSimBx2::OnLine(const TLineState& state, TLineTime at) {
   if (!state.Open) Heartbeat = false;
   if (state.Break && Run == TRun::Firmware) {
     Heartbeat = false;
-    if (Bit(SBlock[4], 2) && Device.InBootLoader()) {
+    if (Device.InBootLoader()) {
       Transparent = true;
     } else if (!Transparent) {
       Run = TRun::BootLoader;
@@ -141,12 +143,28 @@ bool TSimBx2::TransparentByte(const TWireByte& byte, TLineTime at) {
     Transparent = false;
     return false;
   }
+  if (WakeFromPassThrough(byte, at)) return true;
   if (Device.BootEchoes(byte.Baud)) Out.Raw({byte.Value}, byte.Baud, at, byte.Ninth);
   Device.BootByte(byte, at, Out);
   if (!Device.InBootLoader()) {  // restarted: the interface takes the line back
     Transparent = false;
     AnnounceAt = at + kAnnounceDelay;
   }
+  return true;
+}
+
+// The wake-up sequence reaches the interface while it passes the line through:
+// it takes the line back and announces itself; the device stays where it is (in
+// its boot loader after a broken update), so that the next update finds the
+// interface again.
+bool TSimBx2::WakeFromPassThrough(const TWireByte& byte, TLineTime at) {
+  const bool wakes = byte.Baud == kBootBaud && byte.Value == 'A' && WakeBytes >= 3;
+  WakeBytes = byte.Baud == kBurstBaud && byte.Value == 0x55 ? WakeBytes + 1 : 0;
+  if (!wakes) return false;
+  Transparent = false;
+  WakeBytes = 0;
+  Assembler.Reset();
+  AnnounceAt = at + kAnnounceDelay;
   return true;
 }
 
@@ -176,8 +194,7 @@ bool TSimBx2::WakeUpByte(const TWireByte& byte, TLineTime at) {
 }
 
 void TSimBx2::FirmwareByte(const TWireByte& byte, TLineTime at) {
-  if (Options.BurstEntersBootLoader && byte.Baud != kBusBaud && Bit(SBlock[4], 2) &&
-      Device.InBootLoader())
+  if (Options.BurstEntersBootLoader && byte.Baud != kBusBaud && Device.InBootLoader())
     Transparent = true;
   if (TransparentByte(byte, at) || WakeUpByte(byte, at) || Silent) return;
   if (byte.Baud != kBusBaud) {

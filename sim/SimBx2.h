@@ -41,6 +41,7 @@ class TSimBx2 {
   TSimBytes VersionPayload() const;
   TSimBytes StatePayload() const;
   bool TransparentByte(const TWireByte& byte, TLineTime at);
+  bool WakeFromPassThrough(const TWireByte& byte, TLineTime at);
   void StartFirmware(TLineTime now);
 
   // Boot loader side.
