@@ -390,8 +390,10 @@ class TNotifyQueuer : public QObject {
       return;
     }
     // Invoked by name, so that the queued call is made entirely inside Qt and shares
-    // no memory with this thread (the list itself is guarded by our own lock).
-    QMetaObject::invokeMethod(&Timer, "start", Qt::QueuedConnection);
+    // no memory with this thread (the list itself is guarded by our own lock). The
+    // first tick comes at once: a worker waiting in a synchronised call must not lose
+    // a timer interval per call (FireDue goes back to the 1 ms interval).
+    QMetaObject::invokeMethod(&Timer, "start", Qt::QueuedConnection, Q_ARG(int, 0));
   }
 
   std::unique_ptr<TNotifyContainer> TakeDue(long long& index, TDateTime now) {
@@ -407,6 +409,7 @@ class TNotifyQueuer : public QObject {
 
   // Newest first; notifications posted by a handler wait for a later tick.
   void FireDue() {
+    if (Timer.interval() != 1) Timer.setInterval(1);
     const TDateTime now = TClock::now();
     long long index = std::numeric_limits<long long>::max();
     while (index >= 0) {
