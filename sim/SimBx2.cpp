@@ -94,8 +94,9 @@ void TSimBx2::PowerCycle(TLineTime now) {
   SBlock = kDefaultSBlock;
   SelectedAddress = 0;
   if (LinesTaken > 0) {
-    uint32_t version = SimFindVersionMark(Programmed);
+    uint32_t version = LostLine ? 0 : SimFindVersionMark(Programmed);
     FirmwareIntact = version != 0;
+    LostLine = false;
     if (version != 0) FirmwareVersion = version;
     LinesTaken = 0;
     Programmed.clear();
@@ -372,6 +373,10 @@ void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {
       break;
     }
     case 'W': {
+      if (++LinesHeard == Options.Faults.LoseBootLine) {
+        LostLine = true;  // never taken, never answered: the firmware cannot start
+        break;
+      }
       // "W", the 74-byte line, and a byte that makes the line's sum 0.
       TSimBytes line(command.begin() + 1, command.end());
       bool ok = SimSum(line) == 0;

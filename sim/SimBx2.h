@@ -83,4 +83,6 @@ class TSimBx2 {
   TSimTextCommandAssembler TextCommands;
   TSimBytes Programmed;
   int LinesTaken = 0;
+  int LinesHeard = 0;     // "W" lines heard over the simulation's life (the LoseBootLine fault)
+  bool LostLine = false;  // a line of this programming was lost: the firmware is broken
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sim/Simulator.h"
 #include "tests/firmware/test_updater_support.h"
@@ -156,10 +157,11 @@ TEST_P(UpdaterMethodTest, LineLostHalfWayThenASecondRunSucceeds) {
   ExpectNewFirmwareWithItsCalibration();
 }
 
-// Text boot loaders have no authorisation; every binary one that refuses it ends
-// the update as a failure before any line, the device left in its boot loader.
-TEST_P(UpdaterMethodTest, RefusedAuthorisationIsAFailure) {
-  if (GetParam().TextLoader) GTEST_SKIP() << "text boot loaders take no authorisation";
+// Methods with an authorisation (the binary ones): a boot loader that refuses it
+// ends the update as a failure before any line, the device left in its boot loader.
+class UpdaterAuthorisingMethodTest : public UpdaterMethodTest {};
+
+TEST_P(UpdaterAuthorisingMethodTest, RefusedAuthorisationIsAFailure) {
   TSimFaults faults;
   faults.RefuseAuthorisation = true;
   ASSERT_NO_FATAL_FAILURE(StartSimulation(faults));
@@ -176,7 +178,20 @@ TEST_P(UpdaterMethodTest, RefusedAuthorisationIsAFailure) {
   EXPECT_EQ(Sim->DeviceVersion(), OldVersion);
 }
 
+std::string CaseName(const ::testing::TestParamInfo<TMethodCase>& test) {
+  return test.param.Name;
+}
+
+std::vector<TMethodCase> BinaryMethodCases() {
+  std::vector<TMethodCase> binary;
+  for (const TMethodCase& c : MethodCases)
+    if (!c.TextLoader) binary.push_back(c);
+  return binary;
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryMethod, UpdaterMethodTest, ::testing::ValuesIn(MethodCases),
-                         [](const auto& test) { return std::string(test.param.Name); });
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(EveryMethod, UpdaterAuthorisingMethodTest,
+                         ::testing::ValuesIn(BinaryMethodCases()), CaseName);
 
 }  // namespace

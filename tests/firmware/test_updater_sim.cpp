@@ -66,6 +66,45 @@ TEST_F(UpdaterSimTest, ProgramsTheEmbeddedInterfaceImageThroughTheBx2BootLoader)
   EXPECT_EQ(sim.InterfaceVersion(), 1130132u);
 }
 
+// Method 1, the BX2's own boot loader: a line lost half way leaves the interface
+// badly programmed (its boot loader streams again), and a second run repairs it.
+TEST_F(UpdaterSimTest, Bx2LineLostHalfWayThenASecondRunRepairsIt) {
+  TSimOptions options;
+  options.Interface = TSimInterface::Bx2BootLoader;
+  options.InterfaceVersion = 1130120;
+  options.HeartbeatMs = 0;
+  options.Faults.LoseBootLine = 4;
+  TSimulation sim(options);
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 2400, 'N', 1024, 1024));
+  const auto run = [&port](std::string& error) {
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    updater->LineReplyTimeoutMs = 400;
+    const auto image = OpenEmbeddedInterfaceImage();
+    QString loadError;
+    updater->Buffer->LoadFromStream(*image, false, loadError);
+    updater->PrepareTarget(false);
+    updater->Connect(
+        0, true, error, [](int) {}, "BX2");
+    const bool ok = error.empty() && updater->ProgramMain("BX2", true);
+    if (error.empty()) error = updater->LastError;
+    EXPECT_EQ(updater->ConnectMethod, 1);
+    updater.reset();
+    port.SetBreak(false);
+    return ok;
+  };
+  std::string error;
+  EXPECT_FALSE(run(error));
+  EXPECT_EQ(error, FetchText(UpdaterStringIds().NoResponse));
+  EXPECT_TRUE(
+      WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2BadlyProgrammed; }, 3000));
+
+  error.clear();
+  EXPECT_TRUE(run(error)) << error;
+  EXPECT_TRUE(WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }, 4000));
+  EXPECT_EQ(sim.InterfaceVersion(), 1130132u);
+}
+
 // A file that needs a newer boot loader than the device has, and carries one: the
 // replacement goes first (the device's data lines ahead of it), the new boot loader
 // announces itself with AA AA and is answered, then the "Main" part follows.
