@@ -384,6 +384,7 @@ void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {
         line.pop_back();
         if (LinesTaken == 0) {  // the first line erases the old firmware
           FirmwareIntact = false;
+          LostLine = false;
           Programmed.clear();
         }
         ++LinesTaken;
