@@ -357,6 +357,12 @@ class TNotifyQueuer : public QObject {
     Timer.setInterval(1);
     Timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Timer, &QTimer::timeout, this, [this] { FireDue(); });
+    Immediate.setSingleShot(true);
+    Immediate.setInterval(0);
+    QObject::connect(&Immediate, &QTimer::timeout, this, [this] {
+      FireDue();
+      if (Count() > 0 && !Timer.isActive()) Timer.start();  // later ones tick as usual
+    });
   }
 
   void Post(std::unique_ptr<TNotifyContainer> container, bool allowDuplicates) {
@@ -392,8 +398,8 @@ class TNotifyQueuer : public QObject {
     // Invoked by name, so that the queued call is made entirely inside Qt and shares
     // no memory with this thread (the list itself is guarded by our own lock). The
     // first tick comes at once: a worker waiting in a synchronised call must not lose
-    // a timer interval per call (FireDue goes back to the 1 ms interval).
-    QMetaObject::invokeMethod(&Timer, "start", Qt::QueuedConnection, Q_ARG(int, 0));
+    // a timer interval per call.
+    QMetaObject::invokeMethod(&Immediate, "start", Qt::QueuedConnection);
   }
 
   std::unique_ptr<TNotifyContainer> TakeDue(long long& index, TDateTime now) {
@@ -409,7 +415,6 @@ class TNotifyQueuer : public QObject {
 
   // Newest first; notifications posted by a handler wait for a later tick.
   void FireDue() {
-    if (Timer.interval() != 1) Timer.setInterval(1);
     const TDateTime now = TClock::now();
     long long index = std::numeric_limits<long long>::max();
     while (index >= 0) {
@@ -419,6 +424,7 @@ class TNotifyQueuer : public QObject {
   }
 
   QTimer Timer;
+  QTimer Immediate;  // the first tick after a post from another thread
   std::mutex Guard;
   std::vector<std::unique_ptr<TNotifyContainer>> Pending;
 };
