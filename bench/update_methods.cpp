@@ -1,4 +1,4 @@
-// A whole "Main" part sent by each boot loader method (0, 2, 3, 4, and 6 finding
+// A whole "Main" part sent by each boot loader method (0, 2, 3, 4, 5, and 6 finding
 // a binary or a text boot loader) to the simulated inverter/charger behind the
 // interface, with real wire pacing. The floor is the wire time of every frame and
 // its acknowledgement at the method's rate plus the boot loader's 2 ms before each
@@ -124,7 +124,8 @@ int main(int argc, char** argv) {
   const TCase cases[] = {
       {"method 0 (115200)", 0, false, 115200},    {"method 2 (19200)", 2, false, 19200},
       {"method 3 (19200)", 3, false, 19200},      {"method 4 (19200)", 4, false, 19200},
-      {"method 6 -> 3 (19200)", 6, false, 19200}, {"method 6 -> 5 (115200)", 6, true, 115200}};
+      {"method 6 -> 3 (19200)", 6, false, 19200}, {"method 5 (115200)", 5, true, 115200},
+      {"method 6 -> 5 (115200)", 6, true, 115200}};
   std::printf("whole part (4 data + %d code lines) per method, paced simulator\n", codeLines);
   double worst = 0;
   for (const TCase& c : cases) {

@@ -111,12 +111,9 @@ bool IsInverterFamily(int32_t version) {
   return family == 19 || family == 20;
 }
 
-// Version of the device behind the interface, asked twice; -1 when it does not answer.
-int32_t AskVersion(TBusDriver* driver) {
-  int32_t version = QueryVersion(driver);
-  if (version == -1) version = QueryVersion(driver);
-  return version;
-}
+// The device behind the interface is asked its version a second time when the
+// first request goes unanswered.
+constexpr int VersionAttempts = 2;
 
 }  // namespace
 
@@ -157,8 +154,7 @@ void TUpdater::ConnectThroughInterface(int method, bool useConnectInfo, std::str
   Step(0);
   bool deviceSilent = false;
   if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
-    SelectDeviceAddress(bx2);
-    const int32_t version = AskVersion(bx2);
+    const int32_t version = ConnectDevice(bx2, VersionAttempts);
     Step(0);
     if (version == -1) {
       deviceSilent = true;
@@ -205,7 +201,7 @@ bool TUpdater::ApplyStoredMap(int mapNumber, int32_t version, std::string& error
 }
 
 bool TUpdater::CarryOverThroughInterface(TBX2Driver& bx2, std::string& error) {
-  const int32_t version = AskVersion(&bx2);
+  const int32_t version = QueryVersion(&bx2, VersionAttempts);
   Step(0);
   if (version == -1) return false;
   bx2.ControllerType = bx2.ClassifyVersion(version);

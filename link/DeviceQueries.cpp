@@ -78,12 +78,13 @@ bool ReadVersionRecord(TBusDriver* driver, bool first, TVersionRecord& record) {
   return record.Number != -1;
 }
 
-int32_t QueryVersion(TBusDriver* driver) {
-  TVersionRecord record;
-  if (!ReadVersionRecord(driver, true, record) || !ReadVersionRecord(driver, false, record)) {
-    return -1;
+int32_t QueryVersion(TBusDriver* driver, int attempts) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    TVersionRecord record;
+    if (ReadVersionRecord(driver, true, record) && ReadVersionRecord(driver, false, record))
+      return record.Number;
   }
-  return record.Number;
+  return -1;
 }
 
 // ---- device address -----------------------------------------------------------------
@@ -122,9 +123,5 @@ bool SelectDeviceAddress(TBusDriver* driver) {
 int32_t ConnectDevice(TBusDriver* driver, int versionAttempts) {
   auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
   if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver);
-  int32_t version = -1;
-  for (int attempt = 0; attempt < versionAttempts && version == -1; ++attempt) {
-    version = QueryVersion(driver);
-  }
-  return version;
+  return QueryVersion(driver, versionAttempts);
 }

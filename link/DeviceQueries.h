@@ -27,8 +27,9 @@ struct TDeviceInfo {
 // first clears text; a reply longer than 5 bytes puts its bytes after the fifth in text.
 int32_t RequestVersion(TBusDriver* driver, bool first, std::string& text);
 bool ReadVersionRecord(TBusDriver* driver, bool first, TVersionRecord& record);
-// Both requests as needed; the version number or -1. No retries here.
-int32_t QueryVersion(TBusDriver* driver);
+// Both requests as needed, the whole exchange up to `attempts` times while it fails;
+// the version number or -1.
+int32_t QueryVersion(TBusDriver* driver, int attempts = 1);
 
 // The device-info request (BX2 only). info keeps its defaults without a usable reply.
 void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info);

@@ -51,14 +51,16 @@ void TSimBx2::OnByte(const TWireByte& byte, TLineTime at) {
     BootLoaderByte(byte, at);
 }
 
-// Break with flag 7 of the S block set while the device sits in its boot loader
-// makes the interface pass the line through; any other break resets the
-// interface into its own boot loader.
+// A break while the device sits in its boot loader makes the interface pass the
+// line through (flag 7 of the S block only lets the reset request put it there,
+// and a fresh driver clears it: a device left in its boot loader by a broken
+// update is reached again without it); any other break resets the interface into
+// its own boot loader.
 void TSimBx2::OnLine(const TLineState& state, TLineTime at) {
   if (!state.Open) Heartbeat = false;
   if (state.Break && Run == TRun::Firmware) {
     Heartbeat = false;
-    if (Bit(SBlock[4], 2) && Device.InBootLoader()) {
+    if (Device.InBootLoader()) {
       Transparent = true;
     } else if (!Transparent) {
       Run = TRun::BootLoader;
@@ -92,8 +94,9 @@ void TSimBx2::PowerCycle(TLineTime now) {
   SBlock = kDefaultSBlock;
   SelectedAddress = 0;
   if (LinesTaken > 0) {
-    uint32_t version = SimFindVersionMark(Programmed);
+    uint32_t version = LostLine ? 0 : SimFindVersionMark(Programmed);
     FirmwareIntact = version != 0;
+    LostLine = false;
     if (version != 0) FirmwareVersion = version;
     LinesTaken = 0;
     Programmed.clear();
@@ -141,12 +144,28 @@ bool TSimBx2::TransparentByte(const TWireByte& byte, TLineTime at) {
     Transparent = false;
     return false;
   }
+  if (WakeFromPassThrough(byte, at)) return true;
   if (Device.BootEchoes(byte.Baud)) Out.Raw({byte.Value}, byte.Baud, at, byte.Ninth);
   Device.BootByte(byte, at, Out);
   if (!Device.InBootLoader()) {  // restarted: the interface takes the line back
     Transparent = false;
     AnnounceAt = at + kAnnounceDelay;
   }
+  return true;
+}
+
+// The wake-up sequence reaches the interface while it passes the line through:
+// it takes the line back and announces itself; the device stays where it is (in
+// its boot loader after a broken update), so that the next update finds the
+// interface again.
+bool TSimBx2::WakeFromPassThrough(const TWireByte& byte, TLineTime at) {
+  const bool wakes = byte.Baud == kBootBaud && byte.Value == 'A' && WakeBytes >= 3;
+  WakeBytes = byte.Baud == kBurstBaud && byte.Value == 0x55 ? WakeBytes + 1 : 0;
+  if (!wakes) return false;
+  Transparent = false;
+  WakeBytes = 0;
+  Assembler.Reset();
+  AnnounceAt = at + kAnnounceDelay;
   return true;
 }
 
@@ -176,8 +195,7 @@ bool TSimBx2::WakeUpByte(const TWireByte& byte, TLineTime at) {
 }
 
 void TSimBx2::FirmwareByte(const TWireByte& byte, TLineTime at) {
-  if (Options.BurstEntersBootLoader && byte.Baud != kBusBaud && Bit(SBlock[4], 2) &&
-      Device.InBootLoader())
+  if (Options.BurstEntersBootLoader && byte.Baud != kBusBaud && Device.InBootLoader())
     Transparent = true;
   if (TransparentByte(byte, at) || WakeUpByte(byte, at) || Silent) return;
   if (byte.Baud != kBusBaud) {
@@ -355,6 +373,10 @@ void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {
       break;
     }
     case 'W': {
+      if (++LinesHeard == Options.Faults.LoseBootLine) {
+        LostLine = true;  // never taken, never answered: the firmware cannot start
+        break;
+      }
       // "W", the 74-byte line, and a byte that makes the line's sum 0.
       TSimBytes line(command.begin() + 1, command.end());
       bool ok = SimSum(line) == 0;
@@ -362,6 +384,7 @@ void TSimBx2::BootLoaderCommand(const TSimBytes& command, TLineTime at) {
         line.pop_back();
         if (LinesTaken == 0) {  // the first line erases the old firmware
           FirmwareIntact = false;
+          LostLine = false;
           Programmed.clear();
         }
         ++LinesTaken;

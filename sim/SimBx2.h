@@ -41,6 +41,7 @@ class TSimBx2 {
   TSimBytes VersionPayload() const;
   TSimBytes StatePayload() const;
   bool TransparentByte(const TWireByte& byte, TLineTime at);
+  bool WakeFromPassThrough(const TWireByte& byte, TLineTime at);
   void StartFirmware(TLineTime now);
 
   // Boot loader side.
@@ -82,4 +83,6 @@ class TSimBx2 {
   TSimTextCommandAssembler TextCommands;
   TSimBytes Programmed;
   int LinesTaken = 0;
+  int LinesHeard = 0;     // "W" lines heard over the simulation's life (the LoseBootLine fault)
+  bool LostLine = false;  // a line of this programming was lost: the firmware is broken
 };

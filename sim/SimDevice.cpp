@@ -398,6 +398,7 @@ void TSimDevice::BootCommand(const TSimBytes& command, bool text, TLineTime at, 
                               command[2] == kAuthMarker2[1]
                         : command.size() >= 5 &&
                               std::equal(kAuthMarker4, kAuthMarker4 + 4, command.begin() + 1);
+    ok = ok && !Options.Faults.RefuseAuthorisation;
     BootReply({static_cast<uint8_t>(ok ? 'N' : 'E')}, false, at, out);
   } else if ((c == 'W' || (!text && (c == 0x01 || c == 0x02))) &&
              ++LinesHeard == Options.Faults.LoseBootLine) {

@@ -47,7 +47,8 @@ struct TSimFaults {
   bool DeviceSilent = false;   // the device behind the interface never answers
   int VanishAfterFrames = -1;  // the line vanishes after this many frames sent (-1 never)
   int LoseBootLine =
-      0;  // the device boot loader never hears its k-th write-line command (once; 0 never)
+      0;  // the boot loader (device or BX2) never hears its k-th write-line command (once; 0 never)
+  bool RefuseAuthorisation = false;  // the device boot loader answers every authorisation 'E'
   uint32_t Seed = 1;
 };
 

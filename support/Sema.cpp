@@ -357,6 +357,12 @@ class TNotifyQueuer : public QObject {
     Timer.setInterval(1);
     Timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Timer, &QTimer::timeout, this, [this] { FireDue(); });
+    Immediate.setSingleShot(true);
+    Immediate.setInterval(0);
+    QObject::connect(&Immediate, &QTimer::timeout, this, [this] {
+      FireDue();
+      if (Count() > 0 && !Timer.isActive()) Timer.start();  // later ones tick as usual
+    });
   }
 
   void Post(std::unique_ptr<TNotifyContainer> container, bool allowDuplicates) {
@@ -390,8 +396,10 @@ class TNotifyQueuer : public QObject {
       return;
     }
     // Invoked by name, so that the queued call is made entirely inside Qt and shares
-    // no memory with this thread (the list itself is guarded by our own lock).
-    QMetaObject::invokeMethod(&Timer, "start", Qt::QueuedConnection);
+    // no memory with this thread (the list itself is guarded by our own lock). The
+    // first tick comes at once: a worker waiting in a synchronised call must not lose
+    // a timer interval per call.
+    QMetaObject::invokeMethod(&Immediate, "start", Qt::QueuedConnection);
   }
 
   std::unique_ptr<TNotifyContainer> TakeDue(long long& index, TDateTime now) {
@@ -416,6 +424,7 @@ class TNotifyQueuer : public QObject {
   }
 
   QTimer Timer;
+  QTimer Immediate;  // the first tick after a post from another thread
   std::mutex Guard;
   std::vector<std::unique_ptr<TNotifyContainer>> Pending;
 };

@@ -143,6 +143,21 @@ inline std::unique_ptr<TCodePart> MakePart(const TPartLayout& layout) {
   return part;
 }
 
+// A firmware file for the inverter/charger: authorised, with data lines covering the
+// data area and a version mark in its code; the new firmware calibrates offset 168 too.
+inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
+  TPartLayout layout;
+  layout.CodeLines = 3;
+  layout.Config = QByteArray(32, '\0');
+  for (int offset = 168; offset <= 224; ++offset)
+    layout.Config[offset / 8] |= char(1 << (offset % 8));
+  layout.Entries = {"Version=2001250", "ConnectInfo=" + connectInfo, "Nonce=0011223344556677",
+                    "KeyID=1"};
+  auto part = MakePart(layout);
+  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
+  return part;
+}
+
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
   std::vector<uint8_t> out{static_cast<uint8_t>(body.size())};
   out.insert(out.end(), body.begin(), body.end());

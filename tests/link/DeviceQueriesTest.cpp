@@ -84,6 +84,22 @@ INSTANTIATE_TEST_SUITE_P(
         TVersionCase{"NoReply", {""}, -1, 1, ""}),
     [](const ::testing::TestParamInfo<TVersionCase>& p) { return std::string(p.param.Name); });
 
+// Attempts repeat the whole exchange while it fails, and stop at the first version.
+TEST(VersionRequests, AttemptsRepeatOnlyAFailedExchange) {
+  const std::string full = Bytes({0x82, 0x7F, 0xC4, 0x27, 0x00});
+  auto once = ScriptedDriver({"", full});
+  EXPECT_EQ(QueryVersion(once.get(), 1), -1);
+  EXPECT_EQ(once->Sent.size(), 1u);
+  auto twice = ScriptedDriver({"", full, full});
+  EXPECT_EQ(QueryVersion(twice.get(), 2), 2606207);
+  EXPECT_EQ(twice->Sent.size(), 2u);  // the third reply was never asked for
+  auto split = ScriptedDriver(
+      {Bytes({0x82, 0x7F, 0xC4}), "", Bytes({0x82, 0x7F, 0xC4}), Bytes({0x83, 0x27, 0x00})});
+  EXPECT_EQ(QueryVersion(split.get(), 2), 2606207);  // both requests again
+  EXPECT_EQ(split->Sent,
+            (std::vector<std::string>{Bytes({0x05}), Bytes({0x06}), Bytes({0x05}), Bytes({0x06})}));
+}
+
 TEST(VersionDigits, HexadecimalFormReadAsDecimal) {
   const std::pair<int32_t, int32_t> cases[] = {
       {9999999, 9999999},    // not above the limit: unchanged
