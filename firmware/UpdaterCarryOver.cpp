@@ -154,7 +154,7 @@ void TUpdater::ConnectThroughInterface(int method, bool useConnectInfo, std::str
   Step(0);
   bool deviceSilent = false;
   if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
-    const int32_t version = ConnectDevice(bx2, VersionAttempts);
+    const int32_t version = ConnectDevice(bx2, VersionAttempts, TAddressSelection::Always);
     Step(0);
     if (version == -1) {
       deviceSilent = true;

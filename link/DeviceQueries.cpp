@@ -120,8 +120,9 @@ bool SelectDeviceAddress(TBusDriver* driver) {
 
 // ---- connection ---------------------------------------------------------------------
 
-int32_t ConnectDevice(TBusDriver* driver, int versionAttempts) {
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts, TAddressSelection selection) {
   auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
-  if (bx2 && bx2->LinkState == lsKMBus) SelectDeviceAddress(driver);
+  if (bx2 && (bx2->LinkState == lsKMBus || selection == TAddressSelection::Always))
+    SelectDeviceAddress(driver);
   return QueryVersion(driver, versionAttempts);
 }

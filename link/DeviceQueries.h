@@ -37,10 +37,16 @@ void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info);
 // (also for a driver that is not a BX2).
 bool SelectDeviceAddress(TBusDriver* driver);
 
-// Finds the device behind a running driver: a BX2 in KMBus mode first selects the
-// device's bus address (SelectDeviceAddress), then the version is asked up to
+// When ConnectDevice selects the device's bus address on a BX2: in KMBus mode only (the
+// connection cycle, single values), or in either mode (the updater, before it programs
+// the device behind the interface).
+enum class TAddressSelection { KMBusOnly, Always };
+
+// Finds the device behind a running driver: a BX2 first selects the device's bus address
+// (SelectDeviceAddress) as `selection` says, then the version is asked up to
 // versionAttempts times. The version number, or -1 when the device did not answer.
-int32_t ConnectDevice(TBusDriver* driver, int versionAttempts = 1);
+int32_t ConnectDevice(TBusDriver* driver, int versionAttempts = 1,
+                      TAddressSelection selection = TAddressSelection::KMBusOnly);
 
 // Pure helpers (no I/O).
 // A version above 9999999 is written in hexadecimal digits: reads its hex form as decimal,

@@ -252,3 +252,18 @@ TEST_F(QueriesSimTest, OldFirmwareWithoutSwitchWritesNothing) {
 }
 
 }  // namespace
+
+// The updater selects the device's address whatever the interface's mode; the cycle and
+// single values only in KMBus mode.
+TEST_F(QueriesSimTest, AddressSelectionInNineBitModeOnlyWhenAlwaysAsked) {
+  TSimOptions options;
+  options.DeviceAddress = 5;
+  Start(options);
+  Driver->LinkState = lsNineBit;  // as a BX2 that reported 9-bit mode
+  ConnectDevice(Driver.get(), 1, TAddressSelection::KMBusOnly);
+  EXPECT_EQ(AddressedFramesSent(), 0);
+  EXPECT_EQ(Driver->GetAddress(), 0);
+  ConnectDevice(Driver.get(), 1, TAddressSelection::Always);
+  EXPECT_GE(AddressedFramesSent(), 1);
+  EXPECT_EQ(Driver->GetAddress(), 5);
+}

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
-#include "tests/firmware/test_updater_support.h"
+#include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 
