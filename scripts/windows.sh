@@ -73,13 +73,17 @@ fetch_qt_sources() {
   (cd "$dir" && "${apt[@]}" source --download-only "qt6-base=$host_qt") > "$dir/apt-source.log"
 }
 
-# Mends what Qt 6.4.2 gets wrong for this configuration (idempotent):
-# - the Windows platform plugin asks a software-OpenGL question that needs OpenGL,
-#   with OpenGL configured out (isSoftwareGl only tests dynamic OpenGL).
+# Mends what Qt 6.4.2 gets wrong for this configuration (idempotent), both in the
+# Windows platform plugin:
+# - it asks a software-OpenGL question that needs OpenGL, with OpenGL configured out
+#   (isSoftwareGl only tests dynamic OpenGL);
+# - it uses the DirectWrite font database, which Qt Gui builds only with Direct2D.
 patch_qt_sources() {
-  local src=$1
+  local plugin=$1/src/plugins/platforms/windows
   sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
-    "$src/src/plugins/platforms/windows/qwindowswindow.cpp"
+    "$plugin/qwindowswindow.cpp"
+  sed -i 's/^#if QT_CONFIG(directwrite3)$/#if QT_CONFIG(directwrite3) \&\& QT_CONFIG(direct2d)/' \
+    "$plugin/qwindowsintegration.cpp"
 }
 
 build_windows_qt() {
@@ -109,6 +113,12 @@ build_windows_qt() {
 
 build_windows_programs() {
   echo "== calibrator.exe, calibrator-cli.exe, kfftool.exe and the unit tests (into $win_build)"
+  # A build folder configured against another Qt for Windows starts afresh (CMake keeps
+  # the old Qt's folders in its cache).
+  if [ -f "$win_build/CMakeCache.txt" ] &&
+    ! grep -qxF "CMAKE_PREFIX_PATH:UNINITIALIZED=$qt_prefix" "$win_build/CMakeCache.txt"; then
+    rm -rf "$win_build/CMakeCache.txt" "$win_build/CMakeFiles"
+  fi
   cmake -S . -B "$win_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$qt_prefix" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \

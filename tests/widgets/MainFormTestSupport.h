@@ -48,6 +48,8 @@ inline bool PickFromPopup(TForm1& form, int index) {
   QTest::qWait(QApplication::doubleClickInterval() + 50);  // past the opening click
   const QModelIndex item = view->model()->index(index, 0);
   view->scrollTo(item);
+  QTest::qWait(20);      // the view lays its items out late on some platforms
+  view->scrollTo(item);  // ...and scrolls only once they are laid out
   const QPoint centre = view->visualRect(item).center();
   QTest::mouseMove(view->viewport(), centre);
   QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, centre);

@@ -157,16 +157,18 @@ TEST(ProgressCore, OperationsWithoutAWindowDoNothing) {
 }
 
 TEST(ProgressCore, ConsoleBarDrawsOnItsStream) {
-  char Text[512] = {};
-  std::FILE* Out = fmemopen(Text, sizeof Text - 1, "w");
+  std::FILE* Out = std::tmpfile();  // a stream of its own, on every platform
   ASSERT_NE(Out, nullptr);
   SetProgressSink(MakeConsoleProgressSink(Out));
   ShowProgress(QStringLiteral("Reprogram"), QStringLiteral("BX2"), 0, 10);
   SetProgressPosition(5);
   ShowProgress(QString(), QString());
   SetProgressSink(nullptr);
+  std::rewind(Out);
+  char Text[512] = {};
+  const size_t Length = std::fread(Text, 1, sizeof Text - 1, Out);
   std::fclose(Out);
-  const QString Drawn = QString::fromLatin1(Text);
+  const QString Drawn = QString::fromLatin1(Text, static_cast<qsizetype>(Length));
   EXPECT_TRUE(Drawn.contains(QStringLiteral("  0% Reprogram: BX2")));
   EXPECT_TRUE(Drawn.contains(QStringLiteral("[###############               ]  50%")));
 }
