@@ -69,16 +69,6 @@ start_window() {
   guipid=$!
   find_main_window
 }
-# The window's program ended: its exit status must be 0.
-window_exits_0() {
-  local status=0
-  wait_for 120 test ! -d "/proc/$guipid" -o -n "$(awk '$3 == "Z"' "/proc/$guipid/stat" 2> /dev/null)" ||
-    fail "the window did not end after its close"
-  wait "$guipid" || status=$?
-  guipid=''
-  [ "$status" -eq 0 ] || fail "the window ended with status $status"
-}
-close_window() { python3 "$here/window_close_request.py" "$wid"; }
 
 # The last line of the log ends with at least N "* " marks.
 marks_at_least() {
@@ -95,19 +85,10 @@ QT_QPA_PLATFORM=xcb "$build/tests/test_widgets" --gtest_brief=1 \
   { cat "$work/captions"; fail "a caption of the first screen is cut"; }
 
 # ==== 2. Pick Com 1 with the mouse; the device is calibrated to OK! ====
-open_list
-shot list-dropped-down
-pick_item 1
-wait_for 120 log_count_is "Trying to connect at COM1" 1 || fail "no connection at COM1"
-shot after-pick
-wait_for 180 device_done_ok 1 || fail "the log did not end the device with OK!"
-shot calibrated
-grep -qx "Software version: 2606207" <<< "$log" || fail "no version line"
+calibrate_com1_from_list
 wait_for 60 releases_line || fail "the port stayed open after the device"
 stop_sim first
-grep -qx "word 0x21A8 = 6419" "$work/sim.first" || fail "bxsim: 0x21A8 not 6419"
-grep -qx "word 0x21C2 = 6419" "$work/sim.first" || fail "bxsim: 0x21C2 not 6419"
-grep -qx "EEPROM writes disabled" "$work/sim.first" || fail "bxsim: EEPROM left writable"
+words_stored "$work/sim.first"
 writes_of_one=$(sed -n 's/^writes: //p' "$work/sim.first")
 
 # ==== 3. Arrow keys on the closed list, quickly, while the port opens ====

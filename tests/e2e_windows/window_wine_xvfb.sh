@@ -66,26 +66,12 @@ sleep 1 # the first paint
 shot start
 
 # ==== 2. Pick Com 1 with the mouse; the device is calibrated to OK! ====
-open_list
-shot list-dropped-down
-pick_item 1
-wait_for 120 log_count_is "Trying to connect at COM1" 1 || fail "no connection at COM1"
-shot after-pick
-wait_for 240 device_done_ok 1 || fail "the log did not end the device with OK!"
-shot calibrated
-grep -qx "Software version: 2606207" <<< "$log" || fail "no version line"
+calibrate_com1_from_list
 stop_sim
-grep -qx "word 0x21A8 = 6419" "$work/sim.out" || fail "bxsim: 0x21A8 not 6419"
-grep -qx "word 0x21C2 = 6419" "$work/sim.out" || fail "bxsim: 0x21C2 not 6419"
-grep -qx "EEPROM writes disabled" "$work/sim.out" || fail "bxsim: EEPROM left writable"
+words_stored "$work/sim.out"
 
 # ==== 3. The window closes as a person closes it, with exit status 0 ====
-python3 "$here/../e2e/window_close_request.py" "$wid"
-status=0
-wait_for 60 test ! -d "/proc/$guipid" -o -n "$(awk '$3 == "Z"' "/proc/$guipid/stat" 2> /dev/null)" ||
-  fail "the window did not end after its close"
-wait "$guipid" || status=$?
-guipid=''
-[ "$status" -eq 0 ] || fail "calibrator.exe ended with status $status"
+close_window
+window_exits_0
 shot closed
 echo "calibrator.exe under wine in an X server: all checks passed (screenshots in $shots)"

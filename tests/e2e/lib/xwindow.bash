@@ -5,6 +5,7 @@
 # `shots` (the screenshot folder) are set; the script starts the program itself and
 # sets `guipid`. Where the window system's windows do not carry the program's process
 # number (wine), the script sets `window_class` to the windows' class instead.
+xwindow_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 for tool in Xvfb xdotool xclip import convert python3; do
   command -v "$tool" > /dev/null || { echo "FAIL: $tool is missing (setup.sh installs it)"; exit 1; }
 done
@@ -72,6 +73,18 @@ find_main_window() {
   xdotool windowfocus --sync "$wid" 2> /dev/null || xdotool windowactivate "$wid" 2> /dev/null || true
 }
 
+# Asks the window to close, as a window manager's close button does.
+close_window() { python3 "$xwindow_lib/../window_close_request.py" "$wid"; }
+# The window's program ended: its exit status must be 0.
+window_exits_0() {
+  local status=0
+  wait_for 120 test ! -d "/proc/$guipid" -o -n "$(awk '$3 == "Z"' "/proc/$guipid/stat" 2> /dev/null)" ||
+    fail "the window did not end after its close"
+  wait "$guipid" || status=$?
+  guipid=''
+  [ "$status" -eq 0 ] || fail "the window ended with status $status"
+}
+
 # Reads the log as a person copies it: a click into it, Ctrl+A, Ctrl+C, the clipboard.
 read_log() {
   xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
@@ -91,6 +104,24 @@ log_count_is() {
 device_done_ok() {
   read_log
   [ "$(count "OK!")" -eq "$1" ] && [ "$(tail -n 1 <<< "$log")" = "(To restart, select comport.)" ]
+}
+
+# Picks "Com 1" from the list with the mouse; the log must end the device with "OK!".
+calibrate_com1_from_list() {
+  open_list
+  shot list-dropped-down
+  pick_item 1
+  wait_for 120 log_count_is "Trying to connect at COM1" 1 || fail "no connection at COM1"
+  shot after-pick
+  wait_for 240 device_done_ok 1 || fail "the log did not end the device with OK!"
+  shot calibrated
+  grep -qx "Software version: 2606207" <<< "$log" || fail "no version line"
+}
+# bxsim's report FILE: both words hold 6419 and the EEPROM writes ended disabled.
+words_stored() {
+  grep -qx "word 0x21A8 = 6419" "$1" || fail "bxsim: 0x21A8 not 6419"
+  grep -qx "word 0x21C2 = 6419" "$1" || fail "bxsim: 0x21C2 not 6419"
+  grep -qx "EEPROM writes disabled" "$1" || fail "bxsim: EEPROM left writable"
 }
 
 # ---- the port list ----
