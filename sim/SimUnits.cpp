@@ -16,7 +16,6 @@ void TSimUnits::Tick(TLineTime now, TSimDevice& device) {
   }
   if (Options.UnitCount > 0 && Current.Number >= Options.UnitCount) return;
   AttachNext(device, -1, now);
-  NextChange = now + std::chrono::milliseconds(Options.UnitStaysMs);
 }
 
 void TSimUnits::TakeAway(TSimDevice& device) {
@@ -38,6 +37,9 @@ void TSimUnits::AttachNext(TSimDevice& device, int32_t calibrationSource, TLineT
   Current.Serial = TSimDevice::FirstSerial + static_cast<uint32_t>(Current.Number - 1);
   Current.Arrived = now;
   device.AttachUnit(Current.CalibrationSource, Current.Serial);
+  // Every unit stays its time, one attached by hand too (else a change the schedule
+  // had already due would take it away at the next tick).
+  if (Options.UnitStaysMs > 0) NextChange = now + std::chrono::milliseconds(Options.UnitStaysMs);
 }
 
 std::vector<TSimUnitRecord> TSimUnits::Records(const TSimDevice& device) const {

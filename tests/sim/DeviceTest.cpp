@@ -152,7 +152,8 @@ TEST(SimUnits, TheScheduleTakesUnitsAwayAndAttachesFreshOnes) {
   EXPECT_EQ(units[0].ChangedWords[0].second, 4242);
   EXPECT_FALSE(units[1].Present);  // the second has left as well
 
-  sim.AttachNextUnit(777);  // by hand
+  sim.AttachNextUnit(777);  // by hand: it stays its time, though the schedule had a change due
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(sim.Units().back().Number, 3);
   EXPECT_TRUE(sim.Units().back().Present);
   EXPECT_EQ(sim.ReadWord(0x21C4), 777);
