@@ -1,18 +1,8 @@
-// The console's loop mode: one calibration per unit. The decisions between units on
-// their own, then whole runs against simulated units that come and go.
+// The console's loop mode: the decisions between units on their own. Whole runs
+// against units that come and go are the end-to-end loop script's (cli_loop_bxsim.sh).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
 #include "app/UnitWatcher.h"
-#include "serial/PortMap.h"
-#include "sim/Simulator.h"
 
 namespace {
 
@@ -56,74 +46,6 @@ TEST(UnitPresence, IdentityGuardsAgainstTheSameUnitAndCatchesASwap) {
   EXPECT_EQ(p.Probe(20000, false, false, NoIdentity), TVerdict::Stay);
   EXPECT_EQ(p.Probe(20250, true, true, UnitB), TVerdict::Stay);
   EXPECT_EQ(p.Probe(20500, true, true, UnitB), TVerdict::Stay);
-}
-
-// ---- whole runs ----------------------------------------------------------------
-
-// Runs calibrator-cli --loop in process on the simulation's port and interrupts it
-// (as Ctrl-C does) after `seconds`.
-int RunLoopFor(TSimulation& sim, double seconds) {
-  const int number = sim.RegisterAsPort();
-  std::thread interrupter([seconds] {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    std::raise(SIGINT);
-  });
-  const int status =
-      RunConsole({"--port", "COM" + std::to_string(number), "--loop", "--color", "never"});
-  interrupter.join();
-  UnregisterVirtualPort(number);
-  return status;
-}
-
-uint16_t Changed(const TSimUnitRecord& unit, uint16_t address) {
-  for (const auto& [at, value] : unit.ChangedWords)
-    if (at == address) return value;
-  return 0;
-}
-
-TEST(ConsoleLoop, AUnitThatStaysIsCalibratedOnce) {
-  TSimulation sim;  // the unit stays for good
-  EXPECT_EQ(RunLoopFor(sim, 20), ceOk);
-  const auto units = sim.Units();
-  ASSERT_EQ(units.size(), 1u);
-  EXPECT_EQ(units[0].Writes.size(), 6u);  // switch on, two words of two bytes, switch off
-  EXPECT_EQ(sim.ReadWord(0x21A8), ScaleCalibration(1003));
-  EXPECT_FALSE(sim.EepromWritesEnabled());
-}
-
-TEST(ConsoleLoop, UnitsInTurnAreEachCalibratedWithTheirOwnValue) {
-  TSimOptions options;
-  options.UnitStaysMs = 4000;
-  options.UnitGapMs = 3000;
-  options.NextCalibrationSource = 1000;
-  options.UnitCount = 2;
-  TSimulation sim(options);
-  EXPECT_EQ(RunLoopFor(sim, 12), ceOk);
-  const auto units = sim.Units();
-  ASSERT_EQ(units.size(), 2u);
-  EXPECT_EQ(Changed(units[0], 0x21A8), ScaleCalibration(1003));
-  EXPECT_EQ(Changed(units[0], 0x21C2), ScaleCalibration(1003));
-  EXPECT_EQ(Changed(units[1], 0x21A8), ScaleCalibration(1000));
-  EXPECT_EQ(Changed(units[1], 0x21C2), ScaleCalibration(1000));
-  EXPECT_EQ(units[0].Writes.size(), 6u);
-  EXPECT_EQ(units[1].Writes.size(), 6u);
-}
-
-TEST(ConsoleLoop, AUnitThatErrsIsNotRetriedUntilItHasGone) {
-  TSimOptions options;
-  options.DeviceVersion = 2606150;  // outside the gate: switch on, "Error occurred", off
-  options.UnitStaysMs = 6000;
-  options.UnitGapMs = 3000;
-  options.UnitCount = 2;
-  TSimulation sim(options);
-  EXPECT_EQ(RunLoopFor(sim, 12), ceDeviceError);
-  const auto units = sim.Units();
-  ASSERT_EQ(units.size(), 2u);
-  for (const auto& unit : units) {
-    ASSERT_EQ(unit.Writes.size(), 2u) << "unit " << unit.Number;  // one attempt each
-    EXPECT_EQ(unit.Writes[0].Address, 1279);
-    EXPECT_EQ(unit.Writes[1].Address, 1279);
-  }
 }
 
 }  // namespace
