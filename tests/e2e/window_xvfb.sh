@@ -8,18 +8,17 @@ set -euo pipefail
 build=${1:?build directory}
 here=$(cd "$(dirname "$0")" && pwd)
 gui=$build/app/calibrator
-sim=$build/sim/bxsim
 if ! command -v Xvfb > /dev/null; then
   echo "SKIP: no X server (Xvfb); setup.sh installs it"
   exit 77
 fi
 shots=$build/e2e-screenshots/window
-work=$(mktemp -d)
+# shellcheck source=lib/bxsim.bash
+source "$here/lib/bxsim.bash"
 # shellcheck source=lib/xwindow.bash
 source "$here/lib/xwindow.bash"
-export KALMEON_PORTS_DIR=$work/ports KALMEON_LOCK_DIR=$work/lock
-export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime HOME=$work/home
-mkdir -p "$KALMEON_LOCK_DIR" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$HOME"
+export XDG_RUNTIME_DIR=$work/runtime HOME=$work/home
+mkdir -p "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=xcb
 # Under the address sanitizer: the X platform's libraries (D-Bus, fontconfig, xcb) keep
@@ -27,30 +26,21 @@ export QT_QPA_PLATFORM=xcb
 # The window's own code is leak-checked by the offscreen widget tests.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 unset WAYLAND_DISPLAY SESSION_MANAGER
-simpid=''
 cleanup() {
-  for p in $guipid $simpid $xpid; do kill "$p" 2> /dev/null || true; done
+  for p in $guipid $xpid; do kill "$p" 2> /dev/null || true; done
+  stop_all_sims
   wait 2> /dev/null || true
   rm -rf "$work"
 }
-trap cleanup EXIT
 
 start_x_server
 
 # ---- the simulated interface and device as "Com 1" ----
-start_sim() {
-  rm -f "$work/sim.out"
-  "$sim" --com 1 --paced "$@" > "$work/sim.out" 2>&1 &
-  simpid=$!
-  wait_for 30 test -s "$work/sim.out" || fail "bxsim gave no terminal"
-  pty=$(head -n 1 "$work/sim.out")
-  wait_for 30 test -e "$KALMEON_PORTS_DIR/com1" || fail "bxsim did not map Com 1"
-}
-# stop_sim NAME: ends bxsim; its report (words written, EEPROM switch) is in $work/sim.NAME.
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "bxsim did not end cleanly"
-  simpid=''
+com1=(--com 1 --paced)
+# stop_com1 NAME: ends bxsim; its report (words written, EEPROM switch) is kept in
+# $work/sim.NAME.
+stop_com1() {
+  stop_sim
   mv "$work/sim.out" "$work/sim.$1"
 }
 # The program holds the terminal open (a file descriptor on it).
@@ -77,7 +67,7 @@ marks_at_least() {
 }
 
 # ==== 1. The first screen: no caption cut under this server's fonts ====
-start_sim
+start_sim "${com1[@]}"
 start_window
 shot start
 QT_QPA_PLATFORM=xcb "$build/tests/test_widgets" --gtest_brief=1 \
@@ -87,12 +77,12 @@ QT_QPA_PLATFORM=xcb "$build/tests/test_widgets" --gtest_brief=1 \
 # ==== 2. Pick Com 1 with the mouse; the device is calibrated to OK! ====
 calibrate_com1_from_list
 wait_for 60 releases_line || fail "the port stayed open after the device"
-stop_sim first
+stop_com1 first
 words_stored "$work/sim.first"
 writes_of_one=$(sed -n 's/^writes: //p' "$work/sim.first")
 
 # ==== 3. Arrow keys on the closed list, quickly, while the port opens ====
-start_sim
+start_sim "${com1[@]}"
 open_list
 xdotool key Escape # the list closes; the keyboard stays on it
 wait_for 30 list_closed || fail "Escape did not close the list"
@@ -108,12 +98,12 @@ tries=$(count "Trying to connect at COM1")
 [ "$(count "Connected!")" -eq 2 ] || fail "more than one connection after the arrow keys"
 kill -0 "$guipid" || fail "the window ended"
 wait_for 60 releases_line || fail "the port stayed open after the device"
-stop_sim keys
+stop_com1 keys
 [ "$(sed -n 's/^writes: //p' "$work/sim.keys")" = "$writes_of_one" ] ||
   fail "the arrow keys did not give exactly one calibration"
 
 # ==== 4. "Select com port" while the "* " marks go on ====
-start_sim --silent-device
+start_sim "${com1[@]}" --silent-device
 open_list
 pick_item 1
 wait_for 120 marks_at_least 3 || fail "no * marks while the device is silent"
@@ -128,16 +118,16 @@ sleep 2 # ten ticks of the connection cycle
 read_log
 [ "$log" = "$before" ] || fail "the log went on after Select com port"
 shot select-stopped
-stop_sim select
+stop_com1 select
 
 # ==== 5. Closing the window while a port opens, and while a device is calibrated ====
-start_sim
+start_sim "${com1[@]}"
 open_list
 pick_item 1
 close_window
 window_exits_0
 shot closed-while-opening
-stop_sim close-opening
+stop_com1 close-opening
 grep -qx "EEPROM writes disabled" "$work/sim.close-opening" || fail "EEPROM left writable"
 
 # The calibration after "Connected!" is short: the log is read without pause (the
@@ -147,7 +137,7 @@ copy_log() {
   [ "$(count "Connected!")" -eq 1 ]
 }
 for attempt in 1 2 3; do
-  start_sim
+  start_sim "${com1[@]}"
   start_window
   open_list
   pick_item 1
@@ -159,7 +149,7 @@ for attempt in 1 2 3; do
   landed=$([ "$(count "OK!")" -eq 0 ] && echo yes || echo no)
   echo "close request after: $(tail -n 2 <<< "$log" | tr "\n" "|")"
   window_exits_0
-  stop_sim "close-calibrating-$attempt"
+  stop_com1 "close-calibrating-$attempt"
   grep -qx "EEPROM writes disabled" "$work/sim.close-calibrating-$attempt" ||
     fail "EEPROM left writable"
   for word in 0x21A8 0x21C2; do

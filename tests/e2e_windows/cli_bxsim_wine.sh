@@ -62,7 +62,9 @@ grep -qx "OK!" "$work/out" || fail "no OK!"
 grep -q "Trying to connect at COM42" "$work/out" || fail "wrong port shown"
 grep -q "Software version: 2606207" "$work/out" || fail "no version line"
 stop_sim
-grep -qi "6400" "$work/sim.out" || { cat "$work/sim.out"; fail "bxsim did not report 6400 written"; }
+for word in 0x21A8 0x21C2; do
+  grep -qx "word $word = 6400" "$work/sim.out" || { cat "$work/sim.out"; fail "bxsim did not store 6400 at $word"; }
+done
 
 # 2. An older BX2 firmware is brought up to date first (the updater over COM42).
 start_sim --interface-version 1130100
