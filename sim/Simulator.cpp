@@ -65,6 +65,7 @@ void TSimEquipmentSet::OnLine(const TLineState& state, TLineTime at) {
 
 void TSimEquipmentSet::Tick(TLineTime now) {
   std::lock_guard lock(Mutex);
+  ++Stats.ClockTicks;
   Units.Tick(now, Device);
   if (Bx2) Bx2->OnTick(now);
 }

@@ -121,6 +121,7 @@ struct TSimStats {
   int LinesProgrammed = 0;  // BX2 boot loader: "W" lines accepted since the last handshake
   int LinesRejected = 0;    // BX2 boot loader: "W" lines with a wrong sum
   int DeviceLines = 0;      // device boot loader: write-line commands accepted
+  int ClockTicks = 0;       // rounds of the equipment's clock (what it does unasked)
 };
 
 class TSimEquipmentSet;

@@ -7,11 +7,14 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CalibrationCycle.h"
@@ -207,6 +210,45 @@ TEST(RecordReader, SkipsDamagedAndCutOffLinesWithoutTouchingTheFile) {
   EXPECT_EQ(ReadAll(path, &skipped).size(), 3u);
   EXPECT_EQ(skipped, 2);
   EXPECT_TRUE(ReadBytes(path).startsWith(text));
+}
+
+// Two stations appending to one file at the same moment, many records each: every
+// record arrives whole, none lost, none mixed into another.
+TEST(RecordWriters, TwoWritersStartedTogetherLoseAndMixNothing) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("r.jsonl");
+  constexpr int kEach = 200;
+  std::atomic<bool> go{false};
+  auto writer = [&](uint32_t port, std::vector<std::string>* errors) {
+    TDeviceFacts facts;
+    facts.When = QDateTime::currentDateTimeUtc();
+    facts.PortNumber = port;
+    facts.PortPath = std::string(300, static_cast<char>('a' + port));  // long lines
+    facts.Result = "OK!";
+    while (!go) std::this_thread::yield();
+    for (int i = 0; i < kEach; ++i) {
+      facts.DurationMs = i;
+      std::string error;
+      if (!TCalibrationRecord(path).Append(facts, error)) errors->push_back(error);
+    }
+  };
+  std::vector<std::string> errorsA, errorsB;
+  std::thread a(writer, 1, &errorsA), b(writer, 2, &errorsB);
+  go = true;
+  a.join();
+  b.join();
+  EXPECT_TRUE(errorsA.empty() && errorsB.empty());
+  int skipped = -1;
+  const auto entries = ReadAll(path, &skipped);
+  EXPECT_EQ(skipped, 0);
+  std::set<std::pair<int, qint64>> seen;
+  for (const TRecordEntry& e : entries) {
+    const int port = e.Object["port"].toObject()["com"].toInt();
+    EXPECT_EQ(e.Object["port"].toObject()["path"].toString().size(), 300);
+    seen.emplace(port, e.Object["durationMs"].toInteger());
+  }
+  EXPECT_EQ(entries.size(), 2u * kEach);
+  EXPECT_EQ(seen.size(), 2u * kEach);
 }
 
 TEST(RecordHistory, TableFiltersAndSummary) {

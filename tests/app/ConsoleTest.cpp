@@ -142,7 +142,8 @@ TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
 
 namespace {
 
-// The console's value commands, end to end against a simulated device on a port.
+// The console's value commands, end to end against a simulated device on a port (the
+// refusals and their statuses are the contract tests').
 TEST(ConsoleValues, GetAndSetByIdentifierName) {
   StartProgramUnits();
   TSimulation sim;
@@ -152,10 +153,6 @@ TEST(ConsoleValues, GetAndSetByIdentifierName) {
   EXPECT_EQ(RunConsole({"--port", port, "--set", "eestIBatBulk=25", "--timeout", "20"}), ceOk);
   EXPECT_EQ(sim.Setting(bulkIndex), 25);
   EXPECT_EQ(RunConsole({"--port", port, "--get", "eestIBatBulk", "--timeout", "20"}), ceOk);
-  EXPECT_EQ(RunConsole({"--port", port, "--get", "eestIBatBulkk", "--timeout", "20"}), ceUsage);
-  EXPECT_EQ(RunConsole({"--port", port, "--set", "eestIBatBulk=abc", "--timeout", "20"}), ceUsage);
-  EXPECT_EQ(sim.Setting(bulkIndex), 25);
-  EXPECT_EQ(RunConsole({"--port", port, "--bogus"}), ceUsage);
   UnregisterVirtualPort(number);
   StopProgramUnits();
 }

@@ -1,7 +1,8 @@
 // Cases from the fault soak, kept as regular tests: the calibration cycle against
 // a simulated device with faults on the wire or interruptions during a tick. Whatever
 // happens, the device must end with each target at its old value or the right one,
-// and "OK!" may only be logged when both hold the right one.
+// with its EEPROM writes off unless the line is gone, and "OK!" may only be logged
+// when both targets hold the right one.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -30,6 +31,8 @@ struct TRunEnd {
   uint16_t Second = 0;
   uint16_t SourceAfter = 0;
   int FramesSent = 0;
+  bool LineThere = true;  // the cable was not pulled
+  bool WritesEnabled = false;
 };
 
 using TInterrupt = std::function<void(const std::string&, TSimulation&, TCalibrationCycle&)>;
@@ -51,7 +54,8 @@ TRunEnd RunCycle(TSimOptions options, const TInterrupt& interrupt = {}, int maxT
   DriveSoakCycle(view, port, maxTicks, onLog);
   return {view.Has("OK!"),           view.Outcomes.size(),
           sim.ReadWord(FirstTarget), sim.ReadWord(SecondTarget),
-          sim.ReadWord(Source),      sim.Stats().FramesSent};
+          sim.ReadWord(Source),      sim.Stats().FramesSent,
+          !sim.Line()->Vanished(),   sim.EepromWritesEnabled()};
 }
 
 void ExpectSoundEnd(const TRunEnd& end) {
@@ -62,6 +66,11 @@ void ExpectSoundEnd(const TRunEnd& end) {
     EXPECT_EQ(end.Second, RightValue);
   }
   EXPECT_EQ(end.SourceAfter, SourceValue);
+  // Whatever ended the run, the tool switched the EEPROM writes off again while it
+  // could still reach the device.
+  if (end.LineThere) {
+    EXPECT_FALSE(end.WritesEnabled);
+  }
 }
 
 // The cable pulled after every possible number of frames, the gaps between the two

@@ -305,7 +305,7 @@ TEST_F(CarryOverSimTest, BootLoaderDataAreaKeepsTheDeviceCalibration) {
     EXPECT_EQ(Updater->DataImage.size(), 256u);
     ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
     EXPECT_EQ(Sim->Stats().DeviceLines, 4 + 3);
-    EXPECT_TRUE(WaitFor([&] { return !Sim->DeviceInBootLoader(); }, 2000));
+    EXPECT_TRUE(WaitUntil([&] { return !Sim->DeviceInBootLoader(); }));
     EXPECT_EQ(Sim->DeviceVersion(), 2601250u);
 
     // The file's bytes, except where the device keeps calibration (176..224), and

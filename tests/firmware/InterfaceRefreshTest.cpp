@@ -103,7 +103,7 @@ TEST_F(RefreshTest, DamagedImageIsReportedAndFails) {
   QBuffer stream;
   stream.setData(QByteArray(100, 'x'));
   stream.open(QIODevice::ReadOnly);
-  TAgreeingDialogScope dialogs;
+  TDialogScope dialogs;  // agrees to every instruction
   TLogCapture log;
   TPromptScript prompts({drYes, drOK});
   int det = adBadBX2;
@@ -117,20 +117,11 @@ TEST_F(RefreshTest, DamagedImageIsReportedAndFails) {
 
 TEST_F(RefreshTest, PromptStringsAreDeclaredWithTheirTexts) {
   for (int kind = 0; kind < 9; ++kind) {
-    // The default prompt shows through the dialog point; record the texts it gets.
-    struct TRecorder : TAgreeingDialogs {
-      std::string* Out;
-      explicit TRecorder(std::string* out) : Out(out) {}
-      int MessageDialog(const std::string& text, TMessageKind kind, uint16_t buttons,
-                        int32_t context) override {
-        *Out = text;
-        return TAgreeingDialogs::MessageDialog(text, kind, buttons, context);
-      }
-    };
-    std::string shown;
-    auto previous = SetDialogHandler(std::make_unique<TRecorder>(&shown));
+    // The default prompt shows through the dialog point.
+    TDialogScope dialogs;
     DefaultUserPrompt(kind, "BX2");
-    SetDialogHandler(std::move(previous));
+    const auto texts = dialogs.Handler->Shown();
+    const std::string shown = texts.empty() ? std::string() : texts.back();
     EXPECT_FALSE(shown.empty()) << kind;
     if (kind == upProgrammed) {
       EXPECT_EQ(shown.rfind("BX2 programmed.", 0), 0u) << shown;
@@ -186,7 +177,7 @@ TEST_F(RefreshTest, CurrentOrSpecialFirmwareIsUsedAtOnce) {
 
 TEST_F(RefreshTest, OlderFirmwareIsReprogrammedThenDetectedAgainAndUsed) {
   TSimRefresh setup(InstalledVersion(1130120));
-  TAgreeingDialogScope dialogs;
+  TDialogScope dialogs;  // agrees to every instruction
   TLogCapture log;
   TPromptScript prompts({drYes, drOK});
   PowerCycleWhenAsked(prompts, setup.Sim);
@@ -230,7 +221,7 @@ TEST_F(RefreshTest, BadlyProgrammedIsRepairedWithTheEmbeddedImage) {
   options.Interface = TSimInterface::Bx2BadlyProgrammed;
   options.InterfaceVersion = 0;  // what it ran before it lost its firmware
   TSimRefresh setup(options);
-  TAgreeingDialogScope dialogs;
+  TDialogScope dialogs;  // agrees to every instruction
   TLogCapture log;
   TPromptScript prompts({drYes, drOK, drOK});
   PowerCycleWhenAsked(prompts, setup.Sim);

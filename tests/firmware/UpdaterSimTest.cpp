@@ -62,7 +62,7 @@ TEST_F(UpdaterSimTest, ProgramsTheEmbeddedInterfaceImageThroughTheBx2BootLoader)
   updater.reset();
   port.SetBreak(false);
   // Left alone, the boot loader starts the new firmware.
-  EXPECT_TRUE(WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }, 4000));
+  EXPECT_TRUE(WaitUntil([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }));
   EXPECT_EQ(sim.InterfaceVersion(), 1130132u);
 }
 
@@ -96,12 +96,11 @@ TEST_F(UpdaterSimTest, Bx2LineLostHalfWayThenASecondRunRepairsIt) {
   std::string error;
   EXPECT_FALSE(run(error));
   EXPECT_EQ(error, FetchText(UpdaterStringIds().NoResponse));
-  EXPECT_TRUE(
-      WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2BadlyProgrammed; }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return sim.InterfaceState() == TSimInterface::Bx2BadlyProgrammed; }));
 
   error.clear();
   EXPECT_TRUE(run(error)) << error;
-  EXPECT_TRUE(WaitFor([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }, 4000));
+  EXPECT_TRUE(WaitUntil([&] { return sim.InterfaceState() == TSimInterface::Bx2Working; }));
   EXPECT_EQ(sim.InterfaceVersion(), 1130132u);
 }
 

@@ -51,7 +51,7 @@ TEST_F(UpdaterTest, ConnectsToTheTextLoaderAndIdentifiesIt) {
 TEST_F(UpdaterTest, EachAcknowledgementOfTheReplyTable) {
   auto updater = Connected(Parts(MakePart({})));
   updater->LineReplyTimeoutMs = 200;
-  const std::string line = "W" + AppendChecksum(Str(MakeCodeLine(1)));
+  const std::string line = "W" + Str(MakeCodeLine(1)) + '\xEC';  // the sum of all is 0
   struct TCase {
     char Reply;
     std::string Frame;
@@ -74,6 +74,9 @@ TEST_F(UpdaterTest, EachAcknowledgementOfTheReplyTable) {
     updater->LastError.clear();
     updater->CurrentFrame = c.Frame;
     updater->SendLine();
+    // Every row went to the loader whole; the replies that accept it leave the run going.
+    ASSERT_FALSE(Rig.Loader->Lines().empty());
+    EXPECT_EQ(Rig.Loader->Lines().back(), c.Frame) << c.Reply;
     EXPECT_EQ(updater->State, c.State) << c.Reply;
     EXPECT_EQ(updater->LastError, c.Message < 0 ? std::string() : Message(c.Message)) << c.Reply;
   }
@@ -83,7 +86,7 @@ TEST_F(UpdaterTest, AFrameThatCannotBeSentIsATransmitError) {
   auto updater = Connected(Parts(MakePart({})));
   Rig.Line->Vanish();
   updater->State = usRunning;
-  updater->CurrentFrame = "W" + AppendChecksum(Str(MakeCodeLine(1)));
+  updater->CurrentFrame = "W" + Str(MakeCodeLine(1)) + '\xEC';
   updater->SendLine();
   EXPECT_EQ(updater->State, usCommError);
   EXPECT_EQ(updater->LastError, Message(Ids().ErrorDuringTransmit));
@@ -96,7 +99,7 @@ TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
   auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies("NNE");
   ASSERT_TRUE(updater->StartPart("Main", true));
-  ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
   EXPECT_EQ(updater->State, usCommError);
   EXPECT_EQ(updater->LastError, Message(Ids().GeneralError));
   EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
@@ -116,7 +119,7 @@ TEST_F(UpdaterTest, ALostLineFailsAndASecondRunProgramsTheWholePart) {
     updater->LineReplyTimeoutMs = 300;
     Rig.Loader->ScriptLineReplies(std::string("NN\0", 3));  // the third line is never answered
     ASSERT_TRUE(updater->StartPart("Main", true));
-    ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
     EXPECT_EQ(updater->State, usCommError);
     EXPECT_EQ(updater->LastError, Message(Ids().NoResponse));
     EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
@@ -124,7 +127,7 @@ TEST_F(UpdaterTest, ALostLineFailsAndASecondRunProgramsTheWholePart) {
   }
   auto again = Connected(Parts(MakePart(layout)));
   ASSERT_TRUE(again->StartPart("Main", true));
-  ASSERT_TRUE(WaitFor([&] { return again->PauseRequested && again->Idle; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return again->PauseRequested && again->Idle; }));
   EXPECT_EQ(again->State, usFinished);
   EXPECT_EQ(again->Percent, 100);
   EXPECT_EQ(Rig.Loader->Lines().size(), 3u + 6u);
@@ -138,7 +141,7 @@ TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
   std::vector<std::pair<int, int>> calls;
   ASSERT_TRUE(updater->ProgramMain(
       "BX2", true, [&](int percent, int state) { calls.emplace_back(percent, state); }));
-  ASSERT_TRUE(WaitFor([&] { return !calls.empty() && calls.back().second == usFinished; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return !calls.empty() && calls.back().second == usFinished; }));
   EXPECT_EQ(calls.back().first, 100);
   for (size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
   EXPECT_EQ(calls.front(), std::make_pair(20, int{usRunning}));
@@ -154,7 +157,7 @@ TEST_F(UpdaterTest, InterfaceTargetLeavesOutTheFourthDataBlock) {
     updater->Buffer->SetDataReversed(reversed);
     const size_t before = Rig.Loader->Lines().size();
     ASSERT_TRUE(updater->StartPart("Main", true));
-    ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
     EXPECT_EQ(updater->State, usFinished);
     EXPECT_EQ(updater->FramesTotal, 6);
     EXPECT_EQ(updater->FramesSent, 6);
@@ -206,7 +209,7 @@ TEST_F(UpdaterTest, ResetInstructionAndTheBusResetFrame) {
   // Not forced: a boot loader above firmware 113 restarts the device on command.
   updater->ShowResetInstruction(true);
   EXPECT_TRUE(Dialogs.Handler->Shown().empty());
-  EXPECT_TRUE(WaitFor([&] { return Rig.Loader->Restarts() == 1; }, 1000));
+  EXPECT_TRUE(WaitUntil([&] { return Rig.Loader->Restarts() == 1; }));
   // Forced: the instruction is shown and the reset frame goes out twice at 2400 baud.
   updater->ShowResetInstruction(true, -1, true);
   ASSERT_EQ(Dialogs.Handler->Shown().size(), 1u);
@@ -228,7 +231,7 @@ TEST_F(UpdaterTest, StoppingWhileALineWaitsForItsAcknowledgement) {
   auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies(std::string(1, '\0'));  // never acknowledges
   ASSERT_TRUE(updater->StartPart("Main", true));
-  ASSERT_TRUE(WaitFor([&] { return Rig.Loader->Lines().size() == 1; }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Rig.Loader->Lines().size() == 1; }));
   const auto started = std::chrono::steady_clock::now();
   updater.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
@@ -242,7 +245,7 @@ TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
   auto updater = Connected(Parts(MakePart(layout)));
   updater->LineReplyTimeoutMs = 500;
   ASSERT_TRUE(updater->StartPart("Main", true));
-  ASSERT_TRUE(WaitFor([&] { return updater->PauseRequested && updater->Idle; }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
   EXPECT_EQ(updater->State, usCommError);
   EXPECT_FALSE(updater->LastError.empty());
   EXPECT_EQ(updater->FramesSent, 1);
@@ -255,18 +258,14 @@ TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
 TEST_F(UpdaterTest, RefusedAuthorisationFailsBeforeAnyLine) {
   for (const uint8_t loaderVersion : {115, 113}) {
     SCOPED_TRACE(loaderVersion);
-    auto line = std::make_shared<TVirtualLine>(false);
-    auto loader = std::make_shared<TFakeBinaryLoader>();
+    TLoaderRig<TFakeBinaryLoader> binary;
+    TFakeBinaryLoader* loader = binary.Loader.get();
     loader->Version = loader->Firmware = loaderVersion;
     loader->AuthorisationReply = 'E';
-    line->AttachDevice(loader);
-    const int number = RegisterVirtualPortAnywhere(line);
-    TRS232o port;
-    ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 19200, 'N', 1024, 1024));
     {
       TPartLayout layout;
       layout.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
-      TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+      TThreadPtr<TUpdater> updater = TUpdater::Create(&binary.Port);
       updater->Buffer->Add(MakePart(layout));
       updater->PrepareTarget(false);
       std::string error;
@@ -282,30 +281,23 @@ TEST_F(UpdaterTest, RefusedAuthorisationFailsBeforeAnyLine) {
       ASSERT_FALSE(commands.empty());
       EXPECT_EQ(commands.back()[0], loaderVersion > 114 ? 0x00 : 0x06);  // nothing after it
     }
-    port.Close();
-    UnregisterVirtualPort(number);
-    line->DetachDevice();
   }
 }
 
 TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
-  auto line = std::make_shared<TVirtualLine>(false);
-  auto loader = std::make_shared<TFakeBinaryLoader>();
+  TLoaderRig<TFakeBinaryLoader> binary;
+  TFakeBinaryLoader* loader = binary.Loader.get();
   for (int offset = 176; offset <= 224; ++offset)
     loader->Config[offset / 8] |= char(1 << (offset % 8));
   for (int i = 0; i < 256; ++i) loader->DataArea[i] = static_cast<char>(0x80 + i / 2);
   loader->DataArea[0xC4] = '\xEB';  // 1003, the source of conversion A
   loader->DataArea[0xC5] = '\x03';
-  line->AttachDevice(loader);
-  const int number = RegisterVirtualPortAnywhere(line);
-  TRS232o port;
-  ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 19200, 'N', 1024, 1024));
   {
     TPartLayout layout;
     layout.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
     for (int offset = 168; offset <= 224; ++offset)
       layout.Config[offset / 8] |= char(1 << (offset % 8));
-    TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+    TThreadPtr<TUpdater> updater = TUpdater::Create(&binary.Port);
     updater->Buffer->Add(MakePart(layout));
     EXPECT_FALSE(updater->PrepareTarget(false));
     EXPECT_EQ(updater->CarryVersion, 2601250);
@@ -337,9 +329,6 @@ TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
     const auto commands = loader->Commands();
     EXPECT_EQ(commands.back(), TSimBytes{0x07});  // the boot loader restarts the device
   }
-  port.Close();
-  UnregisterVirtualPort(number);
-  line->DetachDevice();
 }
 
 // ---- decisions and frames without a line ------------------------------------------
@@ -429,7 +418,7 @@ TEST_F(UpdaterOfflineTest, DataLinesCarryTheDevicesDataAndIdentity) {
   EXPECT_EQ(Updater->BuildLine(0, 0), "\x02" + Str(MakeDataLine(0, 0x10)));
   // Without a nonce every method sends "W", the line and its sum byte.
   main.SetValue(QStringLiteral("Nonce"), QString());
-  EXPECT_EQ(Updater->BuildLine(0, 4), "W" + AppendChecksum(Str(MakeCodeLine(0))));
+  EXPECT_EQ(Updater->BuildLine(0, 4), "W" + Str(MakeCodeLine(0)) + '5');  // sum byte 0x35
 }
 
 TEST_F(UpdaterOfflineTest, AuthorisationFrames) {

@@ -1,7 +1,7 @@
 #pragma once
-// Shared pieces of the updater tests: unit start-up, a dialog handler that records
-// what it was asked, firmware parts made in memory, and a scripted text boot loader
-// on a virtual line for the replies the simulator does not give.
+// Shared pieces of the updater tests: unit start-up, firmware parts made in memory,
+// and a scripted text boot loader on a virtual line for the replies the simulator
+// does not give.
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,9 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/Textlogger.h"
+#include "tests/common/RecordingDialogs.h"
 #include "tests/common/StackUnits.h"
+#include "tests/common/TestWaits.h"
 #include "variables/ExtendedVariable.h"
 
 inline void StartUpdaterUnits() {
@@ -43,59 +45,6 @@ inline void StartUpdaterUnits() {
   StartDeviceStackUnits();
   ReplaceSettings("Kalmeon Energy Test", "test_firmware_updater");
 }
-
-// Answers every dialog with OK (or Yes) and keeps the texts it was shown.
-class TRecordingDialogs : public TDialogHandler {
- public:
-  void PlainMessage(const std::string& /*caption*/, const std::string& text) override {
-    Record(text);
-  }
-  int MessageDialog(const std::string& text, TMessageKind /*kind*/, uint16_t buttons,
-                    int32_t /*help*/) override {
-    Record(text);
-    return (buttons & dbOK) != 0 ? drOK : drYes;
-  }
-  int FileDialog(bool, const std::string&, const std::string&, const std::string&,
-                 std::string&) override {
-    return drCancel;
-  }
-  int InputQuery(const std::string&, const std::string&, std::string&) override { return drCancel; }
-
-  std::vector<std::string> Shown() const {
-    std::lock_guard lock(Guard);
-    return Texts;
-  }
-  bool ShownStarting(const std::string& prefix) const {
-    for (const auto& t : Shown())
-      if (t.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-
- private:
-  void Record(const std::string& text) {
-    std::lock_guard lock(Guard);
-    Texts.push_back(text);
-  }
-  mutable std::mutex Guard;
-  std::vector<std::string> Texts;
-};
-
-// Installs a recording handler for the life of the object.
-class TDialogScope {
- public:
-  TDialogScope() {
-    auto handler = std::make_unique<TRecordingDialogs>();
-    Handler = handler.get();
-    Previous = SetDialogHandler(std::move(handler));
-  }
-  ~TDialogScope() { SetDialogHandler(std::move(Previous)); }
-  TDialogScope(const TDialogScope&) = delete;
-  TDialogScope& operator=(const TDialogScope&) = delete;
-  TRecordingDialogs* Handler = nullptr;
-
- private:
-  std::unique_ptr<TDialogHandler> Previous;
-};
 
 constexpr int TestLineSize = 74;
 
@@ -158,10 +107,14 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
   return part;
 }
 
+// The loader's reply: its length, the body, and the byte that makes the body's sum 0
+// (made here, apart from the updater's own checksum code).
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
   std::vector<uint8_t> out{static_cast<uint8_t>(body.size())};
   out.insert(out.end(), body.begin(), body.end());
-  out.push_back(ChecksumByte(body));
+  unsigned sum = 0;
+  for (char c : body) sum += static_cast<uint8_t>(c);
+  out.push_back(static_cast<uint8_t>(0x100 - sum % 0x100));
   return out;
 }
 
@@ -254,24 +207,29 @@ class TFakeTextLoader : public TVirtualDevice {
   std::vector<std::string> Received;
 };
 
-// A virtual line with the fake loader, registered as a port, and an open port on it.
-struct TFakeLoaderRig {
+// A virtual line with a fake boot loader (the text one, or the binary one below),
+// registered as a port, and an open port on it at 19200 baud.
+template <class TLoader>
+struct TLoaderRig {
   std::shared_ptr<TVirtualLine> Line = std::make_shared<TVirtualLine>(false);
-  std::shared_ptr<TFakeTextLoader> Loader = std::make_shared<TFakeTextLoader>();
+  std::shared_ptr<TLoader> Loader = std::make_shared<TLoader>();
   TRS232o Port;
   int Number = 0;
 
-  TFakeLoaderRig() {
+  TLoaderRig() {
     Line->AttachDevice(Loader);
     Number = RegisterVirtualPortAnywhere(Line);
     Port.Open(static_cast<uint32_t>(Number), 19200, 'N', 1024, 1024);
   }
-  ~TFakeLoaderRig() {
+  ~TLoaderRig() {
     Port.Close();
     UnregisterVirtualPort(Number);
     Line->DetachDevice();
   }
+  TLoaderRig(const TLoaderRig&) = delete;
+  TLoaderRig& operator=(const TLoaderRig&) = delete;
 };
+using TFakeLoaderRig = TLoaderRig<TFakeTextLoader>;
 
 // A binary boot loader at 19200 baud whose bus echoes every byte (methods 2 and 3):
 // version, identity, configuration (with the configuration word), data block reads
@@ -339,18 +297,6 @@ class TFakeBinaryLoader : public TVirtualDevice {
   TSimBinaryAssembler Assembler;
   std::vector<TSimBytes> Received;
 };
-
-// Pumps events until `done` holds or `ms` pass.
-template <class F>
-bool WaitFor(F done, int ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 inline std::string Str(const QByteArray& bytes) {
   return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));

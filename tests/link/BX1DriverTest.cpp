@@ -121,11 +121,11 @@ TEST_F(BX1DriverTest, LostPortFailsSendsAndStopsPromptly) {
   EXPECT_FALSE(Driver->SendAndConfirm(Bytes({0x02})));
   EXPECT_FALSE(Driver->TransmitFrame(Bytes({0x02}), 255, true));
   std::string text = Bytes({0x02});
-  EXPECT_EQ(Driver->Query(text, 255, 500), 0);
-  EXPECT_LT(MsBetween(t0), 100);
+  EXPECT_EQ(Driver->Query(text, 255, 5000), 0);
+  EXPECT_LT(MsSince(t0), 500);  // the three together: less than one hand-over wait
   t0 = TClockNow::now();
   Driver.reset();
-  EXPECT_LT(MsBetween(t0), 300);
+  EXPECT_LT(MsSince(t0), 2000);
 }
 
 }  // namespace

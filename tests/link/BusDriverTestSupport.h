@@ -20,6 +20,7 @@
 #include "serial/VirtualLine.h"
 #include "support/Sema.h"
 #include "tests/common/TestBytes.h"
+#include "tests/common/TestWaits.h"
 
 inline std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789ABCDEF";
@@ -30,21 +31,6 @@ inline std::string Hex(const std::string& bytes) {
     out.push_back(digits[c & 15]);
   }
   return out;
-}
-
-// Polls cond (pumping main-thread events) until it holds or ms have passed.
-inline bool WaitUntil(const std::function<bool()>& cond, int ms = 2000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-inline double MsBetween(std::chrono::steady_clock::time_point from) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
 }
 
 // A virtual line registered as a COM port, with a port object opened on it.

@@ -27,6 +27,7 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/Textlogger.h"
+#include "tests/common/RecordingDialogs.h"
 #include "tests/common/StackUnits.h"
 #include "variables/ExtendedVariable.h"
 
@@ -130,31 +131,6 @@ class TSentRecorder {
  private:
   mutable std::mutex Guard;
   std::vector<TTraceBurst> Bursts;
-};
-
-// Every dialog answered with its positive button (the updater's own instructions).
-class TAgreeingDialogs : public TDialogHandler {
- public:
-  void PlainMessage(const std::string&, const std::string&) override {}
-  int MessageDialog(const std::string&, TMessageKind, uint16_t buttons, int32_t) override {
-    return (buttons & dbOK) ? drOK : (buttons & dbYes) ? drYes : drCancel;
-  }
-  int FileDialog(bool, const std::string&, const std::string&, const std::string&,
-                 std::string&) override {
-    return drCancel;
-  }
-  int InputQuery(const std::string&, const std::string&, std::string&) override { return drCancel; }
-};
-
-class TAgreeingDialogScope {
- public:
-  TAgreeingDialogScope() : Previous(SetDialogHandler(std::make_unique<TAgreeingDialogs>())) {}
-  ~TAgreeingDialogScope() { SetDialogHandler(std::move(Previous)); }
-  TAgreeingDialogScope(const TAgreeingDialogScope&) = delete;
-  TAgreeingDialogScope& operator=(const TAgreeingDialogScope&) = delete;
-
- private:
-  std::unique_ptr<TDialogHandler> Previous;
 };
 
 // A peer on the line driven by a callback for every byte the host sends.

@@ -14,6 +14,7 @@
 #include "serial/RS232Tools.h"
 #include "serial/VirtualLine.h"
 #include "support/HardcodedStrings.h"
+#include "tests/common/TestWaits.h"
 
 // Records what the host sends and every line change; optionally echoes each byte.
 class TRecordingDevice : public TVirtualDevice {
@@ -51,10 +52,6 @@ class TRecordingDevice : public TVirtualDevice {
   std::vector<TLineTime> Arrivals;
   std::vector<TLineState> States;
 };
-
-inline double MsSince(TLineTime start) {
-  return std::chrono::duration<double, std::milli>(TLineClock::now() - start).count();
-}
 
 // Port numbers resolved against an empty port folder of the test's own.
 class PortMapping : public ::testing::Test {

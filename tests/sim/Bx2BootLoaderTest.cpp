@@ -19,7 +19,7 @@ TSimBytes Line(const char* text) {
 TSimBytes WriteFrame(const TSimBytes& line, int sumError = 0) {
   TSimBytes frame{'W'};
   frame.insert(frame.end(), line.begin(), line.end());
-  frame.push_back(static_cast<uint8_t>(0 - SimSum(line) + sumError));
+  frame.push_back(static_cast<uint8_t>(0 - ByteSum(line) + sumError));
   return frame;
 }
 

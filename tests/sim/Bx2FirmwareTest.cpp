@@ -11,7 +11,7 @@ namespace {
 TSimBytes Payload(const TSimBytes& frame) {
   if (frame.size() < 2) return {};
   size_t n = frame[0] & 0x7F;
-  if (frame.size() < n + 2 || SimSum(frame.data(), n + 2) != 0) return {};
+  if (frame.size() < n + 2 || ByteSum(frame.data(), n + 2) != 0) return {};
   return TSimBytes(frame.begin() + 1, frame.begin() + 1 + static_cast<long>(n));
 }
 
@@ -19,6 +19,13 @@ TSimOptions Quiet() {
   TSimOptions o;
   o.HeartbeatMs = 0;
   return o;
+}
+
+// The tests' own frames are the interface's documented bytes.
+TEST(SimTestFrame, BuildsTheDocumentedFrames) {
+  EXPECT_EQ(TestFrame({0xFF, 0x44}), (TSimBytes{0x02, 0xFF, 0x44, 0xBB}));
+  EXPECT_EQ(TestFrame({0xFF, 0x41, 0x01, 0x00}), (TSimBytes{0x04, 0xFF, 0x41, 0x01, 0x00, 0xBB}));
+  EXPECT_EQ(TestFrame({0xFF, 0x58, 0x05}), (TSimBytes{0x03, 0xFF, 0x58, 0x05, 0xA1}));
 }
 
 TEST(SimBx2, AnswersTheInterfaceCommandsWithTheirFrames) {
@@ -154,7 +161,7 @@ TEST(SimBx2, BroadcastsWhileADriverIsAttachedAndCarriesStatusBytesWhenAsked) {
   TSimBytes ack = host.Read(200, 30);
   ASSERT_EQ(ack.size(), 8u);
   EXPECT_EQ(ack[0], 0x86);  // 4 payload bytes + 2 status bytes, bit 7 set
-  EXPECT_EQ(SimSum(ack), 0);
+  EXPECT_EQ(ByteSum(ack), 0);
   TSimBytes beat = host.Read(1000, 30);
   ASSERT_GE(beat.size(), 2u);
   EXPECT_NE(beat[1], 0xFF);  // a bus frame, not an interface frame

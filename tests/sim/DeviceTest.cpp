@@ -2,10 +2,8 @@
 // EEPROM write switch, and the variable requests.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "sim/Simulator.h"
+#include "tests/common/TestWaits.h"
 #include "tests/sim/SimTestSupport.h"
 
 namespace {
@@ -31,7 +29,7 @@ class SimDevice : public ::testing::Test {
     for (size_t i = 0; i < got.size();) {
       size_t n = got[i] & 0x7F;
       if (i + n + 2 > got.size()) break;
-      EXPECT_EQ(SimSum(&got[i], n + 2), 0);
+      EXPECT_EQ(ByteSum(&got[i], n + 2), 0);
       frames.emplace_back(got.begin() + static_cast<long>(i) + 3,
                           got.begin() + static_cast<long>(i + n) + 1);
       i += n + 2;
@@ -139,7 +137,10 @@ TEST(SimUnits, TheScheduleTakesUnitsAwayAndAttachesFreshOnes) {
   options.UnitCount = 2;
   TSimulation sim(options);
   sim.WriteWord(0x21A8, 4242);  // as if the tool had written to the first unit
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto units = sim.Units();
+    return units.size() == 2 && !units[1].Present;  // the second has left as well
+  }));
   const auto units = sim.Units();
   ASSERT_EQ(units.size(), 2u);  // no third: UnitCount
   EXPECT_FALSE(units[0].Present);
@@ -150,10 +151,10 @@ TEST(SimUnits, TheScheduleTakesUnitsAwayAndAttachesFreshOnes) {
   EXPECT_EQ(sim.ReadWord(0x21A8), 0x01A8);  // fresh data area
   ASSERT_EQ(units[0].ChangedWords.size(), 1u);
   EXPECT_EQ(units[0].ChangedWords[0].second, 4242);
-  EXPECT_FALSE(units[1].Present);  // the second has left as well
 
   sim.AttachNextUnit(777);  // by hand: it stays its time, though the schedule had a change due
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const int ticks = sim.Stats().ClockTicks;
+  ASSERT_TRUE(WaitUntil([&] { return sim.Stats().ClockTicks > ticks; }));  // a whole tick since
   EXPECT_EQ(sim.Units().back().Number, 3);
   EXPECT_TRUE(sim.Units().back().Present);
   EXPECT_EQ(sim.ReadWord(0x21C4), 777);

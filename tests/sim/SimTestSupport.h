@@ -8,6 +8,24 @@
 #include "serial/VirtualLine.h"
 #include "sim/SimFrames.h"
 
+// The 8-bit sum of `count` bytes.
+inline uint8_t ByteSum(const uint8_t* data, size_t count) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < count; ++i) sum += data[i];
+  return static_cast<uint8_t>(sum);
+}
+inline uint8_t ByteSum(const TSimBytes& bytes) {
+  return ByteSum(bytes.data(), bytes.size());
+}
+
+// A BX2 frame: its length, the payload, and the byte that makes the sum of all 0.
+inline TSimBytes TestFrame(const TSimBytes& payload) {
+  TSimBytes frame{static_cast<uint8_t>(payload.size())};
+  frame.insert(frame.end(), payload.begin(), payload.end());
+  frame.push_back(static_cast<uint8_t>(0x100 - ByteSum(frame)));
+  return frame;
+}
+
 struct TSimTestHost {
   std::shared_ptr<TVirtualLine> Line;
   uint32_t Errors = 0;
@@ -29,6 +47,6 @@ struct TSimTestHost {
     got.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return got;
   }
-  // A BX2 frame to the interface, built independently here from length, payload, sum.
-  void SendFrame(const TSimBytes& payload) { Write(SimBx2Frame(payload)); }
+  // A BX2 frame to the interface, built here apart from the simulator's own code.
+  void SendFrame(const TSimBytes& payload) { Write(TestFrame(payload)); }
 };

@@ -9,7 +9,7 @@
 #include "support/HardcodedStrings.h"
 #include "support/Sema.h"
 #include "support/Tools.h"
-#include "tests/support/DialogsTestSupport.h"
+#include "tests/common/RecordingDialogs.h"
 
 namespace {
 

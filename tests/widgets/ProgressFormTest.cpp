@@ -119,30 +119,32 @@ TEST_F(Progress, BusyDotsCycleThroughSixDots) {
   EXPECT_EQ(Seen[7], QStringLiteral(".  .  "));
 }
 
+// The scale is 0 to 16777216; a step is the rest of the way over the steps announced,
+// plus 1.
 TEST_F(Progress, StepsOnTheFixedScale) {
   ShowProgress(QStringLiteral("Steps"), QStringLiteral("info"));
   StepProgress(4);
-  EXPECT_EQ(Bar().maximum(), StepScale);
-  EXPECT_EQ(Bar().value(), StepScale / 4 + 1);
+  EXPECT_EQ(Bar().maximum(), 16777216);
+  EXPECT_EQ(Bar().value(), 4194305);
   StepProgress(0);
   StepProgress(0);
-  EXPECT_EQ(Bar().value(), 3 * (StepScale / 4 + 1));
+  EXPECT_EQ(Bar().value(), 12582915);
   StepProgress(0);
-  EXPECT_EQ(Bar().value(), StepScale);
+  EXPECT_EQ(Bar().value(), 16777216);  // clamped at the end
 
   // Announcing more steps from where the bar stands keeps the scale.
   ShowProgress(QStringLiteral("Steps"), QStringLiteral("info"), 0, 100, 0, true);
   StepProgress(2);
-  StepProgress(6);
-  const int Step = (StepScale - (StepScale / 2 + 1)) / 6 + 1;
-  EXPECT_EQ(Bar().value(), StepScale / 2 + 1 + Step);
+  EXPECT_EQ(Bar().value(), 8388609);
+  StepProgress(6);  // steps of (16777216 - 8388609) / 6 + 1
+  EXPECT_EQ(Bar().value(), 8388609 + 1398102);
 
   const auto Start = std::chrono::steady_clock::now();
-  StepProgress(-3);
+  StepProgress(-3);  // three steps, 100 ms before each
   const auto Elapsed = std::chrono::steady_clock::now() - Start;
   EXPECT_GE(Elapsed, std::chrono::milliseconds(300));
-  EXPECT_LT(Elapsed, std::chrono::milliseconds(1500));
-  EXPECT_EQ(Bar().value(), StepScale / 2 + 1 + 4 * Step);
+  EXPECT_LT(Elapsed, std::chrono::milliseconds(3000));
+  EXPECT_EQ(Bar().value(), 8388609 + 4 * 1398102);
 }
 
 TEST(ProgressCore, OperationsWithoutAWindowDoNothing) {

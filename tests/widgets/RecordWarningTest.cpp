@@ -9,41 +9,25 @@
 
 #include "app/widgets/MainForm.h"
 #include "support/Dialogs.h"
+#include "tests/common/RecordingDialogs.h"
 
 namespace {
 
-class TCountingDialogs : public TDialogHandler {
- public:
-  void PlainMessage(const std::string&, const std::string&) override {}
-  int MessageDialog(const std::string& text, TMessageKind kind, uint16_t, int32_t) override {
-    Shown.push_back({text, kind});
-    return drOK;
-  }
-  int FileDialog(bool, const std::string&, const std::string&, const std::string&,
-                 std::string&) override {
-    return drCancel;
-  }
-  int InputQuery(const std::string&, const std::string&, std::string&) override { return drCancel; }
-  std::vector<std::pair<std::string, TMessageKind>> Shown;
-};
-
 TEST(MainWindowRecord, UnwritableRecordWarnsOnceAfterTheTick) {
-  auto dialogs = std::make_unique<TCountingDialogs>();
-  TCountingDialogs* seen = dialogs.get();
-  auto previous = SetDialogHandler(std::move(dialogs));
+  TDialogScope dialogs;
+  const std::vector<TDialogCall>& seen = dialogs.Handler->Calls;
   {
     TForm1 form;
     TCycleView& view = form;
     view.RecordNotWritten("/no/such/folder/calibration-record.jsonl", "No such file or directory");
-    EXPECT_TRUE(seen->Shown.empty());  // not in the middle of the device's tick
+    EXPECT_TRUE(seen.empty());  // not in the middle of the device's tick
     QCoreApplication::processEvents();
     view.RecordNotWritten("/no/such/folder/calibration-record.jsonl", "No such file or directory");
     QCoreApplication::processEvents();
-    ASSERT_EQ(seen->Shown.size(), 1u);
-    EXPECT_EQ(seen->Shown.front().second, mkWarning);
-    EXPECT_NE(seen->Shown.front().first.find("/no/such/folder"), std::string::npos);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen.front().Kind, mkWarning);
+    EXPECT_NE(seen.front().Text.find("/no/such/folder"), std::string::npos);
   }
-  SetDialogHandler(std::move(previous));
 }
 
 }  // namespace
