@@ -11,6 +11,7 @@
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
+#include "app/PortListing.h"
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
@@ -191,6 +192,14 @@ int RunAdapterSelfTest(uint32_t portNumber) {
   return LoopbackExitCode(report);
 }
 
+// Probes every number; the port folder's entries count, a run's own ports do not exist yet.
+int RunListPorts(bool json) {
+  TProgramUnits units;
+  const std::vector<TPortDetails> ports = ListPortDetails(MaxPortNumber);
+  std::fputs((json ? PortListingJson(ports) : PortListingText(ports)).c_str(), stdout);
+  return ceOk;
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& args) {
@@ -212,6 +221,7 @@ int RunConsole(const std::vector<std::string>& args) {
     std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
     return ceOk;
   }
+  if (options.ListPorts) return RunListPorts(options.Json);
   if (options.History) {
     THistoryQuery query{options.HistoryFile, options.Since, options.Port, options.Json};
     return RunHistory(query, stdout, stderr);
