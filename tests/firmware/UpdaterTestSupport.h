@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -110,11 +111,13 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
 // The loader's reply: its length, the body, and the byte that makes the body's sum 0
 // (made here, apart from the updater's own checksum code).
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
-  std::vector<uint8_t> out{static_cast<uint8_t>(body.size())};
-  out.insert(out.end(), body.begin(), body.end());
+  // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
+  std::vector<uint8_t> out(body.size() + 2);
+  out.front() = static_cast<uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), out.begin() + 1);
   unsigned sum = 0;
   for (char c : body) sum += static_cast<uint8_t>(c);
-  out.push_back(static_cast<uint8_t>(0x100 - sum % 0x100));
+  out.back() = static_cast<uint8_t>(0x100 - sum % 0x100);
   return out;
 }
 
