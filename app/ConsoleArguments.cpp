@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <set>
 
 #include "serial/PortMap.h"
 

@@ -192,10 +192,6 @@ int RunAdapterSelfTest(uint32_t portNumber) {
   return LoopbackExitCode(report);
 }
 
-}  // namespace
-
-namespace {
-
 // The modes that need no port: they run before anything is set up for one.
 int RunWithoutPort(const TConsoleOptions& options) {
   switch (options.Mode) {
