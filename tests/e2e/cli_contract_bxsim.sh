@@ -59,11 +59,7 @@ stop_sim
 grep -qx "writes: 0" "$work/sim.out" || fail "a refused run wrote to the device"
 grep -q "^word " "$work/sim.out" && fail "a refused run changed a word"
 
-"$sim" > "$work/sim.out" 2>&1 &
-simpid=$!
-for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/sim.out")
-[ -e "$pty" ] || fail "bxsim gave no terminal"
+start_sim
 
 # Quiet by default: the port mapping only with --verbose.
 cli --port "$pty" --timeout 30 --get eestIBatBulk
