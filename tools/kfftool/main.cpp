@@ -145,18 +145,18 @@ struct TCommand {
 };
 
 const TCommand Commands[] = {
-    {"info", "FILE", "parts, descriptor keys, line counts, messages and checksums",
+    {"info", "FILE", "parts, keys, line counts, messages, checksums",
      [](const QStringList& A) { return Info(A[0]); }},
-    {"pack", "DESCRIPTION OUT", "a firmware file made from a plain-text description",
+    {"pack", "DESCRIPTION OUT", "a firmware file from a plain-text description",
      [](const QStringList& A) { return Pack(A[0], A[1]); }},
-    {"unpack", "FILE DIR", "a plain-text description of the file, written into DIR",
+    {"unpack", "FILE DIR", "the file described in plain text, into DIR",
      [](const QStringList& A) { return Unpack(A[0], A[1]); }},
     {"--help", "", "this text",
      [](const QStringList&) {
        std::fputs(UsageText().c_str(), stdout);
        return static_cast<int>(exOk);
      }},
-    {"--version", "", "the program version and the interface image's version",
+    {"--version", "", "the program's and the interface image's version",
      [](const QStringList&) {
        std::fputs(VersionText("kfftool").c_str(), stdout);
        return static_cast<int>(exOk);
@@ -167,7 +167,7 @@ std::string UsageText() {
   std::string Text = "Usage: kfftool COMMAND ARGUMENTS\n";
   for (const TCommand& C : Commands) {
     std::string Head = std::string("  kfftool ") + C.Name + (*C.Arguments ? " " : "") + C.Arguments;
-    Head.resize(std::max<size_t>(Head.size() + 2, 34), ' ');
+    Head.resize(std::max<size_t>(Head.size() + 2, 33), ' ');
     Text += Head + C.Help + "\n";
   }
   return Text +
