@@ -171,7 +171,8 @@ std::string UsageText() {
     Text += Head + C.Help + "\n";
   }
   return Text +
-         "Exit status: 0 done; 1 a file could not be read, written or understood; 4 bad usage.\n";
+         "Exit status: 0 done; 1 a file could not be read, written or understood;\n"
+         "4 bad usage.\n";
 }
 
 int ArgumentCount(const TCommand& C) {
