@@ -56,6 +56,12 @@ TEST(ConsoleOptionTable, TheManPageDescribesEveryOptionAndNoOther) {
   const std::string page = ReadSourceFile("packaging/man/calibrator-cli.1");
   ASSERT_NE(page.find(".SH OPTIONS"), std::string::npos);
   EXPECT_EQ(ManPageOptions(page), TableNames());
+  // --loopback-test's own statuses, each with its meaning.
+  const size_t loopback = page.find("\\-\\-loopback\\-test has its own:");
+  ASSERT_NE(loopback, std::string::npos);
+  const std::string statuses = page.substr(loopback, page.find("\n.SH", loopback) - loopback);
+  for (const char* status : {"0 the adapter", "1 only", "2 the port", "3 neither", "4 bad usage"})
+    EXPECT_NE(statuses.find(status), std::string::npos) << status;
 }
 
 TEST(ConsoleOptionTable, HelpShowsEveryOptionOnceUnderAModeWithAnExample) {
