@@ -33,7 +33,6 @@ using M = TConsoleMode;
 constexpr TModeSet PortModes = ModeBit(M::Calibration) | ModeBit(M::Loop) | ModeBit(M::Get) |
                                ModeBit(M::Set) | ModeBit(M::Update) | ModeBit(M::LoopbackTest);
 constexpr TModeSet Calibrating = ModeBit(M::Calibration) | ModeBit(M::Loop);
-constexpr TModeSet EveryMode = ~0u;
 
 bool Flag(const std::string&, TConsoleOptions&, std::string&) {
   return true;

@@ -58,6 +58,7 @@ using TModeSet = unsigned;
 constexpr TModeSet ModeBit(TConsoleMode mode) {
   return 1u << static_cast<unsigned>(mode);
 }
+constexpr TModeSet EveryMode = ~0u;
 
 struct TConsoleOption {
   const char* Name;  // "--get"

@@ -69,7 +69,7 @@ std::string OptionWithValue(const TConsoleOption& option) {
 bool ShownUnder(const TConsoleOption& option, TConsoleMode mode) {
   if (option.Chooses == M::Help || option.Chooses == M::Version) return mode == M::Help;
   if (option.Chooses != M::Calibration) return option.Chooses == mode;
-  if (option.GoesWith == ~0u) return mode == M::Help;
+  if (option.GoesWith == EveryMode) return mode == M::Help;
   for (unsigned bit = 0; bit <= static_cast<unsigned>(M::Help); ++bit)
     if (option.GoesWith & (1u << bit)) return static_cast<unsigned>(mode) == bit;
   return false;
