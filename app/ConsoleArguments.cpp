@@ -124,11 +124,12 @@ const std::vector<TConsoleOption> Options = {
        return true;
      }},
     {"--json", TOptionValue::None, "", false, M::Calibration,
-     Calibrating | ModeBit(M::Get) | ModeBit(M::Set) | ModeBit(M::History), TCompletion::Nothing,
-     "",
+     Calibrating | ModeBit(M::Get) | ModeBit(M::Set) | ModeBit(M::History) | ModeBit(M::ListPorts),
+     TCompletion::Nothing, "",
      "one JSON object per device on standard output (its calibration record), the log\n"
      "on standard error; with --get, --set: the value (ok, message, name, value, raw,\n"
-     "scale, minimum, maximum); with --history: the records themselves",
+     "scale, minimum, maximum); with --history: the records themselves; with\n"
+     "--list-ports: one object per port",
      [](const std::string&, TConsoleOptions& o, std::string&) {
        o.Json = true;
        return true;
@@ -203,6 +204,11 @@ const std::vector<TConsoleOption> Options = {
        o.NamePattern = v;
        return true;
      }},
+    {"--list-ports", TOptionValue::None, "", false, M::ListPorts, ModeBit(M::ListPorts),
+     TCompletion::Nothing, "",
+     "every port number that has a device: its path, whether another program holds it, "
+     "the USB adapter's ids, maker, product and serial number",
+     Flag},
     {"--verbose", TOptionValue::None, "", false, M::Calibration, EveryMode, TCompletion::Nothing,
      "", "diagnostic lines on standard error",
      [](const std::string&, TConsoleOptions& o, std::string&) {

@@ -21,6 +21,7 @@ enum class TConsoleMode {
   History,
   DecodeTrace,
   ListNames,
+  ListPorts,
   Version,
   Help,
 };

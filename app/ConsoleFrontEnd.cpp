@@ -12,6 +12,7 @@
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
+#include "app/PortListing.h"
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
@@ -125,15 +126,23 @@ int OutcomeStatus(TDeviceOutcome outcome) {
   return outcome == TDeviceOutcome::Ok ? ceOk : ceDeviceError;
 }
 
-int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
+// The record file to write: --record's, else the default one; none for "--record -",
+// and none for the built-in simulation unless --record names a file, so that tries
+// without hardware stay out of the station's record.
+std::optional<QString> RecordFileOf(const TConsoleOptions& options, bool builtInPort) {
+  if (options.RecordFile == "-") return std::nullopt;
+  if (!options.RecordFile.empty()) return QString::fromStdString(options.RecordFile);
+  if (builtInPort) return std::nullopt;
+  return DefaultRecordPath();
+}
+
+int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, bool builtInPort) {
   // With --json standard output carries only the devices' JSON objects.
   TConsoleLog log(options.Json ? stderr : stdout, colour);
   if (options.Json) log.JsonOut = stdout;
   TCalibrationCycle cycle(log);
   std::optional<TCalibrationRecord> record;
-  if (options.RecordFile != "-")
-    record.emplace(options.RecordFile.empty() ? DefaultRecordPath()
-                                              : QString::fromStdString(options.RecordFile));
+  if (const std::optional<QString> file = RecordFileOf(options, builtInPort)) record.emplace(*file);
   cycle.SetRecord(record ? &*record : nullptr);
   // Between units in loop mode: the next cycle starts only once the unit has gone.
   TUnitWatcher watcher(log);
@@ -192,6 +201,14 @@ int RunAdapterSelfTest(uint32_t portNumber) {
   return LoopbackExitCode(report);
 }
 
+// Probes every number; the port folder's entries count, a run's own ports do not exist yet.
+int RunListPorts(bool json) {
+  TProgramUnits units;
+  const std::vector<TPortDetails> ports = ListPortDetails(MaxPortNumber);
+  std::fputs((json ? PortListingJson(ports) : PortListingText(ports)).c_str(), stdout);
+  return ceOk;
+}
+
 // The modes that need no port: they run before anything is set up for one.
 int RunWithoutPort(const TConsoleOptions& options) {
   switch (options.Mode) {
@@ -209,12 +226,14 @@ int RunWithoutPort(const TConsoleOptions& options) {
                         stderr);
     case TConsoleMode::DecodeTrace:
       return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+    case TConsoleMode::ListPorts:
+      return RunListPorts(options.Json);
     default:
       return -1;
   }
 }
 
-int RunOnPort(const TConsoleOptions& options, uint32_t portNumber) {
+int RunOnPort(const TConsoleOptions& options, uint32_t portNumber, bool builtInPort) {
   switch (options.Mode) {
     case TConsoleMode::LoopbackTest:
       return RunAdapterSelfTest(portNumber);
@@ -226,7 +245,7 @@ int RunOnPort(const TConsoleOptions& options, uint32_t portNumber) {
     default: {
       const bool colour = ColourWanted(options.Colour, IsTerminal(stdout), std::getenv("NO_COLOR"),
                                        std::getenv("TERM"));
-      return RunCycle(options, portNumber, colour);
+      return RunCycle(options, portNumber, colour, builtInPort);
     }
   }
 }
@@ -271,5 +290,5 @@ int RunConsole(const std::vector<std::string>& args) {
   const std::string path = PortPath(static_cast<int>(portNumber));
   if (options.Verbose && !path.empty())
     std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
-  return RunOnPort(options, portNumber);
+  return RunOnPort(options, portNumber, builtIn != nullptr);
 }

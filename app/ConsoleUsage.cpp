@@ -34,12 +34,13 @@ const TModeSection Sections[] = {
     {M::History, "The calibration records:", "calibrator-cli --history --since 2026-12-01"},
     {M::DecodeTrace, "A trace read:", "calibrator-cli --decode-trace trace.txt"},
     {M::ListNames, "The identifier names:", "calibrator-cli --list-names 'IBat*'"},
+    {M::ListPorts, "The serial ports:", "calibrator-cli --list-ports"},
     {M::Help, "In every mode:", "calibrator-cli --version"},
 };
 
 const char ExitStatuses[] =
     "Exit status, the same in every mode (calibration, --loop, --get, --set, --update,\n"
-    "--history, --decode-trace, --list-names):\n"
+    "--history, --decode-trace, --list-names, --list-ports):\n"
     "  0  done\n"
     "  1  the device refused or failed\n"
     "  2  the port could not be opened\n"
