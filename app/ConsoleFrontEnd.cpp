@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -67,8 +68,8 @@ class TTraceFile {
 };
 
 bool NamedRequestReadable(const TConsoleOptions& options) {
-  const bool assignment = !options.SetAssignment.empty();
-  if (!assignment && options.GetName.empty()) return true;
+  const bool assignment = options.Mode == TConsoleMode::Set;
+  if (!assignment && options.Mode != TConsoleMode::Get) return true;
   QString reason;
   const std::string& request = assignment ? options.SetAssignment : options.GetName;
   if (::CheckNamedRequest(QString::fromStdString(request), assignment, reason)) return true;
@@ -108,7 +109,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   QString text;
   TNamedValueFacts facts;
   const bool ok =
-      options.GetName.empty()
+      options.Mode == TConsoleMode::Set
           ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
                           {options.Clamp, options.Exact}, &facts)
           : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
@@ -208,6 +209,47 @@ int RunListPorts(bool json) {
   return ceOk;
 }
 
+// The modes that need no port: they run before anything is set up for one.
+int RunWithoutPort(const TConsoleOptions& options) {
+  switch (options.Mode) {
+    case TConsoleMode::Help:
+      std::fputs(ConsoleUsage().c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::Version:
+      std::fputs(VersionText("calibrator-cli").c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::ListNames:
+      std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::History:
+      return RunHistory({options.HistoryFile, options.Since, options.Port, options.Json}, stdout,
+                        stderr);
+    case TConsoleMode::DecodeTrace:
+      return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+    case TConsoleMode::ListPorts:
+      return RunListPorts(options.Json);
+    default:
+      return -1;
+  }
+}
+
+int RunOnPort(const TConsoleOptions& options, uint32_t portNumber, bool builtInPort) {
+  switch (options.Mode) {
+    case TConsoleMode::LoopbackTest:
+      return RunAdapterSelfTest(portNumber);
+    case TConsoleMode::Update:
+      return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
+    case TConsoleMode::Get:
+    case TConsoleMode::Set:
+      return RunNamedValue(options, portNumber);
+    default: {
+      const bool colour = ColourWanted(options.Colour, IsTerminal(stdout), std::getenv("NO_COLOR"),
+                                       std::getenv("TERM"));
+      return RunCycle(options, portNumber, colour, builtInPort);
+    }
+  }
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& args) {
@@ -217,24 +259,8 @@ int RunConsole(const std::vector<std::string>& args) {
     std::fprintf(stderr, "calibrator-cli: %s\nTry --help.\n", error.c_str());
     return ceUsage;
   }
-  if (options.Help) {
-    std::fputs(ConsoleUsage().c_str(), stdout);
-    return ceOk;
-  }
-  if (options.Version) {
-    std::fputs(VersionText("calibrator-cli").c_str(), stdout);
-    return ceOk;
-  }
-  if (options.ListNames) {
-    std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
-    return ceOk;
-  }
-  if (options.ListPorts) return RunListPorts(options.Json);
-  if (options.History) {
-    THistoryQuery query{options.HistoryFile, options.Since, options.Port, options.Json};
-    return RunHistory(query, stdout, stderr);
-  }
-  if (!options.DecodeTrace.empty()) return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+  const int withoutPort = RunWithoutPort(options);
+  if (withoutPort >= 0) return withoutPort;
   // The names are a fixed table and the number is text: both are refused before
   // any port is opened.
   if (!NamedRequestReadable(options)) return ceUsage;
@@ -264,12 +290,5 @@ int RunConsole(const std::vector<std::string>& args) {
   const std::string path = PortPath(static_cast<int>(portNumber));
   if (options.Verbose && !path.empty())
     std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
-  const bool colour = options.Colour == TColourMode::Always ||
-                      (options.Colour == TColourMode::Auto && IsTerminal(stdout));
-  if (options.LoopbackTest) return RunAdapterSelfTest(portNumber);
-  if (!options.UpdateFile.empty())
-    return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
-  if (!options.GetName.empty() || !options.SetAssignment.empty())
-    return RunNamedValue(options, portNumber);
-  return RunCycle(options, portNumber, colour, builtIn != nullptr);
+  return RunOnPort(options, portNumber, builtIn != nullptr);
 }

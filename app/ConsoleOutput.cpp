@@ -30,6 +30,11 @@ std::string ToLines(const std::string& text) {
 
 }  // namespace
 
+bool ColourWanted(TColourMode mode, bool terminal, const char* noColour, const char* term) {
+  if (mode != TColourMode::Auto) return mode == TColourMode::Always;
+  return terminal && !noColour && !(term && std::string(term) == "dumb");
+}
+
 // ---- the log --------------------------------------------------------------------
 
 TConsoleLog::~TConsoleLog() {

@@ -40,6 +40,11 @@ class TConsoleLog : public TCycleView {
   bool LineOpen = false;
 };
 
+// Whether the log is coloured: --color always or never decides; auto colours a
+// terminal unless NO_COLOR is set (to any value) or TERM is "dumb". `noColour` and
+// `term` are those variables' values, null when unset.
+bool ColourWanted(TColourMode mode, bool terminal, const char* noColour, const char* term);
+
 // Dialogs for the console: the text on standard error, the answer from the flag,
 // from the terminal, or No/Cancel when there is neither.
 class TConsoleDialogs : public TDialogHandler {

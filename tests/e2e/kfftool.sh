@@ -31,6 +31,12 @@ for f in bad short noise; do
   set -e
   [ "$status" -eq 1 ] || fail "$f.kff gave exit $status, not 1"
 done
-set +e; "${tool[@]}" frobnicate > /dev/null 2>&1; usage=$?; set -e
-[ "$usage" -eq 2 ] || fail "bad usage gave exit $usage, not 2"
+# Bad usage: 4 with "Try --help.", as in the other programs.
+for args in "frobnicate" "info" "info|" "pack|$src" "info|a|b"; do
+  IFS='|' read -r -a words <<< "$args"
+  [ "${args: -1}" = "|" ] && words+=("")
+  set +e; "${tool[@]}" "${words[@]}" > /dev/null 2> "$work/err"; usage=$?; set -e
+  [ "$usage" -eq 4 ] || fail "kfftool ${words[*]} gave exit $usage, not 4"
+  grep -q "Try --help." "$work/err" || fail "kfftool ${words[*]}: no Try --help."
+done
 echo "kfftool: all checks passed"

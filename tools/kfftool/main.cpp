@@ -12,11 +12,14 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace {
 
-enum TExit { exOk = 0, exBadFile = 1, exUsage = 2 };
+// Exit statuses: 4 for bad usage, as in the other programs of the package.
+enum TExit { exOk = 0, exBadFile = 1, exUsage = 4 };
 
 void Print(std::FILE* Out, const QString& Text) {
   std::fputs(Text.toLocal8Bit().constData(), Out);
@@ -26,13 +29,6 @@ void Print(std::FILE* Out, const QString& Text) {
 int Fail(const QString& Text) {
   Print(stderr, QStringLiteral("kfftool: ") + Text);
   return exBadFile;
-}
-
-int Usage() {
-  Print(stderr, QStringLiteral("usage: kfftool info FILE\n"
-                               "       kfftool pack DESCRIPTION OUT\n"
-                               "       kfftool unpack FILE DIR"));
-  return exUsage;
 }
 
 bool ReadFile(const QString& Name, QByteArray& Bytes) {
@@ -137,6 +133,75 @@ int Unpack(const QString& File, const QString& DirName) {
   return exOk;
 }
 
+std::string UsageText();
+
+// The commands, each declared once: the parser and --help are made from this table,
+// and a test holds the man page against --help.
+struct TCommand {
+  const char* Name;
+  const char* Arguments;  // their names, one word each
+  const char* Help;
+  int (*Run)(const QStringList& Arguments);
+};
+
+const TCommand Commands[] = {
+    {"info", "FILE", "parts, keys, line counts, messages, checksums",
+     [](const QStringList& A) { return Info(A[0]); }},
+    {"pack", "DESCRIPTION OUT", "a firmware file from a plain-text description",
+     [](const QStringList& A) { return Pack(A[0], A[1]); }},
+    {"unpack", "FILE DIR", "the file described in plain text, into DIR",
+     [](const QStringList& A) { return Unpack(A[0], A[1]); }},
+    {"--help", "", "this text",
+     [](const QStringList&) {
+       std::fputs(UsageText().c_str(), stdout);
+       return static_cast<int>(exOk);
+     }},
+    {"--version", "", "the program's and the interface image's version",
+     [](const QStringList&) {
+       std::fputs(VersionText("kfftool").c_str(), stdout);
+       return static_cast<int>(exOk);
+     }},
+};
+
+std::string UsageText() {
+  std::string Text = "Usage: kfftool COMMAND ARGUMENTS\n";
+  for (const TCommand& C : Commands) {
+    std::string Head = std::string("  kfftool ") + C.Name + (*C.Arguments ? " " : "") + C.Arguments;
+    Head.resize(std::max<size_t>(Head.size() + 2, 33), ' ');
+    Text += Head + C.Help + "\n";
+  }
+  return Text +
+         "Exit status: 0 done; 1 a file could not be read, written or understood;\n"
+         "4 bad usage.\n";
+}
+
+int ArgumentCount(const TCommand& C) {
+  const QString Names = QString::fromLatin1(C.Arguments);
+  return Names.isEmpty() ? 0 : static_cast<int>(Names.count(u' ')) + 1;
+}
+
+// Finds the command and checks its arguments: a missing, extra or empty one is bad
+// usage (one line on standard error, then "Try --help.").
+int Dispatch(const QStringList& Args) {
+  QString Error;
+  const TCommand* Found = nullptr;
+  for (const TCommand& C : Commands)
+    if (!Args.isEmpty() && Args[0] == QLatin1String(C.Name)) Found = &C;
+  if (Args.isEmpty())
+    Error = QStringLiteral("a command is needed");
+  else if (!Found)
+    Error = QStringLiteral("unknown command: ") + Args[0];
+  else if (Args.size() - 1 != ArgumentCount(*Found))
+    Error = *Found->Arguments
+                ? QStringLiteral("%1 takes %2").arg(Args[0], QString::fromLatin1(Found->Arguments))
+                : Args[0] + QStringLiteral(" takes no arguments");
+  else if (Args.mid(1).contains(QString()))
+    Error = QStringLiteral("%1: an empty argument").arg(Args[0]);
+  if (Error.isEmpty()) return Found->Run(Args.mid(1));
+  Print(stderr, QStringLiteral("kfftool: ") + Error + QStringLiteral("\nTry --help."));
+  return exUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,24 +209,7 @@ int main(int argc, char** argv) {
   StartUnitKFFFiles();
   QStringList Args;
   for (int i = 1; i < argc; ++i) Args << QString::fromLocal8Bit(argv[i]);
-  int Result = exUsage;
-  if (Args.size() == 1 && Args[0] == QLatin1String("--version")) {
-    std::fputs(VersionText("kfftool").c_str(), stdout);
-    Result = exOk;
-  } else if (Args.size() == 1 && Args[0] == QLatin1String("--help")) {
-    Print(stdout, QStringLiteral("usage: kfftool info FILE\n"
-                                 "       kfftool pack DESCRIPTION OUT\n"
-                                 "       kfftool unpack FILE DIR\n"
-                                 "       kfftool --version"));
-    Result = exOk;
-  } else if (Args.size() == 2 && Args[0] == QLatin1String("info"))
-    Result = Info(Args[1]);
-  else if (Args.size() == 3 && Args[0] == QLatin1String("pack"))
-    Result = Pack(Args[1], Args[2]);
-  else if (Args.size() == 3 && Args[0] == QLatin1String("unpack"))
-    Result = Unpack(Args[1], Args[2]);
-  else
-    Usage();
+  const int Result = Dispatch(Args);
   StopUnitKFFFiles();
   StopUnitStrings();
   return Result;
