@@ -55,6 +55,12 @@ const char kHelp[] =
     "  --units N                  how many units come in all (0: no limit)\n"
     "  --link FILE                make FILE a symbolic link to the terminal\n"
     "  --com N                    map COM N to the terminal in the per-user port folder\n"
+    "  --unplug-after-ms N        pull the adapter N ms after the program's first byte:\n"
+    "                             the terminal is closed (its --link is removed, its\n"
+    "                             --com entry is left pointing at nothing)\n"
+    "  --unplug-after-writes N    pull it once the device has taken N memory writes\n"
+    "  --replug-after-ms M        put it back M ms after the pull: a new terminal, and\n"
+    "                             the --link and --com entries pointed at it\n"
     "  --help                     this text\n"
     "  --version                  the program version and the interface image's version\n"
     "Parity, modem lines and the break condition do not cross a pseudo-terminal; the\n"
@@ -62,6 +68,7 @@ const char kHelp[] =
 
 struct TArgs {
   TSimOptions Sim;
+  TSimPlugSchedule Plug;
   std::string Link;
   int Com = 0;
 };
@@ -180,6 +187,12 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       ok = number(a.Sim.UnitCount);
     else if (k == "--com")
       ok = number(a.Com);
+    else if (k == "--unplug-after-ms")
+      ok = number(a.Plug.UnplugAfterMs);
+    else if (k == "--unplug-after-writes")
+      ok = number(a.Plug.UnplugAfterWrites);
+    else if (k == "--replug-after-ms")
+      ok = number(a.Plug.ReplugAfterMs);
     else {
       error = "unknown option " + k;
       ok = false;
@@ -217,6 +230,18 @@ void PrintReport(TSimPtyServer& server) {
   std::fflush(stdout);
 }
 
+// The --link and --com entries lead to the terminal at `path`.
+void PointEntries(const TArgs& args, const std::string& path) {
+  if (!args.Link.empty()) {
+    unlink(args.Link.c_str());
+    if (symlink(path.c_str(), args.Link.c_str()) != 0)
+      std::fprintf(stderr, "bxsim: cannot link %s: %s\n", args.Link.c_str(), std::strerror(errno));
+  }
+  std::string error;
+  if (args.Com > 0 && !LinkPortInFolder(args.Com, path, &error))
+    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,13 +265,17 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", server.Path().c_str());
   std::fflush(stdout);
-  if (!args.Link.empty()) {
-    unlink(args.Link.c_str());
-    if (symlink(server.Path().c_str(), args.Link.c_str()) != 0)
-      std::fprintf(stderr, "bxsim: cannot link %s: %s\n", args.Link.c_str(), std::strerror(errno));
-  }
-  if (args.Com > 0 && !LinkPortInFolder(args.Com, server.Path(), &error))
-    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  PointEntries(args, server.Path());
+  server.SetPlugSchedule(args.Plug, [&args](const std::string& path) {
+    // The system removes a pulled adapter's link; a folder entry made by hand stays.
+    if (path.empty() && !args.Link.empty()) unlink(args.Link.c_str());
+    if (!path.empty()) PointEntries(args, path);
+    if (path.empty())
+      std::printf("unplugged\n");
+    else
+      std::printf("replugged %s\n", path.c_str());
+    std::fflush(stdout);
+  });
 
   std::atomic<bool> stop{false};
   std::thread serving([&] { server.Run(stop); });
