@@ -56,8 +56,9 @@ const char kHelp[] =
     "  --link FILE                make FILE a symbolic link to the terminal\n"
     "  --com N                    map COM N to the terminal in the per-user port folder\n"
     "  --unplug-after-ms N        pull the adapter N ms after the program's first byte:\n"
-    "                             the terminal is closed (its --link is removed, its\n"
-    "                             --com entry is left pointing at nothing)\n"
+    "                             the terminal is closed and its links removed (the\n"
+    "                             --com entry then leads through <port folder>/bxsim-comN,\n"
+    "                             as a hand-made entry leads through /dev/serial/by-id)\n"
     "  --unplug-after-writes N    pull it once the device has taken N memory writes\n"
     "  --replug-after-ms M        put it back M ms after the pull: a new terminal, and\n"
     "                             the --link and --com entries pointed at it\n"
@@ -230,16 +231,36 @@ void PrintReport(TSimPtyServer& server) {
   std::fflush(stdout);
 }
 
+// Makes `link` a symbolic link to `target`; complains when it cannot.
+void Relink(const std::string& link, const std::string& target) {
+  unlink(link.c_str());
+  if (symlink(target.c_str(), link.c_str()) != 0)
+    std::fprintf(stderr, "bxsim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+}
+
+// With an adapter that is pulled, the --com entry leads to the terminal through a
+// link of its own, as a folder entry made by hand leads through /dev/serial/by-id/:
+// the link goes with the terminal, so the entry never reaches a terminal that another
+// program got under the old name meanwhile.
+std::string AdapterLink(const TArgs& args) {
+  return PortFolder() + "/bxsim-com" + std::to_string(args.Com);
+}
+
 // The --link and --com entries lead to the terminal at `path`.
 void PointEntries(const TArgs& args, const std::string& path) {
-  if (!args.Link.empty()) {
-    unlink(args.Link.c_str());
-    if (symlink(path.c_str(), args.Link.c_str()) != 0)
-      std::fprintf(stderr, "bxsim: cannot link %s: %s\n", args.Link.c_str(), std::strerror(errno));
-  }
+  if (!args.Link.empty()) Relink(args.Link, path);
+  if (args.Com <= 0) return;
+  const std::string target = args.Plug.Any() ? AdapterLink(args) : path;
   std::string error;
-  if (args.Com > 0 && !LinkPortInFolder(args.Com, path, &error))
+  if (!LinkPortInFolder(args.Com, target, &error))
     std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  if (args.Plug.Any()) Relink(target, path);
+}
+
+// The system removes a pulled adapter's links; a folder entry made by hand stays.
+void RemoveAdapterLinks(const TArgs& args) {
+  if (!args.Link.empty()) unlink(args.Link.c_str());
+  if (args.Com > 0 && args.Plug.Any()) unlink(AdapterLink(args).c_str());
 }
 
 }  // namespace
@@ -267,9 +288,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   PointEntries(args, server.Path());
   server.SetPlugSchedule(args.Plug, [&args](const std::string& path) {
-    // The system removes a pulled adapter's link; a folder entry made by hand stays.
-    if (path.empty() && !args.Link.empty()) unlink(args.Link.c_str());
-    if (!path.empty()) PointEntries(args, path);
+    if (path.empty())
+      RemoveAdapterLinks(args);
+    else
+      PointEntries(args, path);
     if (path.empty())
       std::printf("unplugged\n");
     else
@@ -284,7 +306,7 @@ int main(int argc, char** argv) {
   stop = true;
   serving.join();
   PrintReport(server);
-  if (!args.Link.empty()) unlink(args.Link.c_str());
+  RemoveAdapterLinks(args);
   if (args.Com > 0) UnlinkPortInFolder(args.Com);
   return 0;
 }
