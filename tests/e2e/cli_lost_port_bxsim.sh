@@ -70,4 +70,28 @@ start_sim --com 210 --unplug-after-ms 0 --replug-after-ms 1500
 run_cli --get eestIBatBulk --timeout 30
 [ "$status" -eq 0 ] || fail "--get, port back: exit $status"
 stop_sim
+# 5. --loop: the port pulled once the unit is done (while the loop watches it) and put
+#    back: said once, the port opened again, and the same unit not calibrated twice.
+start_sim --com 210 --unplug-after-writes 6 --replug-after-ms 1000
+"$cli" --port 210 --loop --color never > "$work/out" 2> "$work/err" &
+clipid=$!
+holds_replugged() {
+  local fd new
+  new=$(sed -n 's/^replugged //p' "$work/sim.out")
+  [ -n "$new" ] || return 1
+  for fd in /proc/"$clipid"/fd/*; do [ "$(readlink "$fd")" = "$new" ] && return 0; done
+  return 1
+}
+for _ in $(seq 150); do holds_replugged && break; sleep 0.1; done
+holds_replugged || fail "--loop: the port was not opened again"
+kill -INT "$clipid"
+set +e
+wait "$clipid"
+status=$?
+set -e
+[ "$status" -eq 0 ] || fail "--loop: exit $status"
+[ "$(grep -cx -- "$lost" "$work/out")" -eq 1 ] || fail "--loop: the loss not said once"
+grep -qx "Units: 1, OK!: 1" "$work/out" || fail "--loop: not one unit done"
+stop_sim
+words_stored "--loop"
 echo "calibrator-cli with the port pulled and put back: all checks passed"
