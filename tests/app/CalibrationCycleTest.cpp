@@ -269,7 +269,7 @@ TEST_F(CycleTest, DroppedPortNeverReportsSuccessAndComesBack) {
 }
 
 // The adapter pulled while nothing answers yet: said once (no marks while it is away),
-// and once it is back the cycle goes on as if the port had just been chosen.
+// and once it is back (and free) the cycle goes on as if the port had just been chosen.
 TEST_F(CycleTest, APortLostBeforeTheDeviceAnswersIsOpenedAgainOnceBack) {
   Start();
   Sim->Vanish();
@@ -280,7 +280,20 @@ TEST_F(CycleTest, APortLostBeforeTheDeviceAnswersIsOpenedAgainOnceBack) {
   TickUntil([] { return false; }, 1500);
   EXPECT_EQ(View.Lines.size(), linesAtLoss);
   EXPECT_EQ(View.Lines.back().Text, lost);
+  // Back, but held by another program for a while: said once, in red.
   Sim->Reconnect();
+  auto other = std::make_unique<TRS232o>();
+  ASSERT_TRUE(other->Open(static_cast<uint32_t>(PortNumber), 1200, 'N', 64, 64));
+  const std::string inUse = "in use by another program";
+  auto inUseLines = [&] {
+    return std::count_if(View.Lines.begin(), View.Lines.end(), [&](const TLogLine& line) {
+      return line.Text.find(inUse) != std::string::npos && line.Colour == lcRed;
+    });
+  };
+  ASSERT_TRUE(TickUntil([&] { return inUseLines() > 0; }));
+  TickUntil([] { return false; }, 1500);
+  EXPECT_EQ(inUseLines(), 1);
+  other.reset();
   ASSERT_TRUE(TickUntil([&] { return !View.Outcomes.empty(); }));
   EXPECT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
   EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
