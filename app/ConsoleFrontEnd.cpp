@@ -128,6 +128,10 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     }
     version = ConnectDevice(driver.get());
     if (version != -1) break;
+    if (const std::string refusal = DriverPortRefusal(*driver); !refusal.empty()) {
+      std::fprintf(stderr, "%s\n", refusal.c_str());
+      return cePortError;
+    }
     QCoreApplication::processEvents();
   }
   if (back.Waiting()) {
