@@ -7,6 +7,7 @@
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
+#include "link/SerialBusDriver.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "support/Tools.h"
@@ -120,6 +121,8 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   Timer1.stop();
   FPort.reset();
   StopDriver();
+  Return.Stop();
+  LastRefusal.clear();
   if (number <= 0) {
     View.SelectPortItem(0);
     return;
@@ -128,9 +131,7 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   FPort->Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024);
   AddLog("", true, lcBlack, TLogStyle::Regular);
   if (FPort->PortNumber() != 0) {
-    AddLog("Trying to connect at COM" + std::to_string(FPort->PortNumber()), true, lcBlack,
-           TLogStyle::Regular);
-    AddLog("Make sure device is switched on.", true, lcBlack, TLogStyle::Regular);
+    LogTrying(FPort->PortNumber());
     Facts = {};
     Facts.PortNumber = FPort->PortNumber();
     Facts.PortPath = PortPath(static_cast<int>(Facts.PortNumber));
@@ -143,7 +144,7 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   AddLog("Error opening port: COM" + std::to_string(number), true, lcBlack, TLogStyle::Regular);
   // Why it failed, in words the user can act on (e.g. the serial group on Linux).
   const std::string reason = OpenFailureText(FPort->LastOpenError());
-  if (!reason.empty()) AddLog(reason, true, lcBlack, TLogStyle::Regular);
+  if (!reason.empty()) AddLog(reason, true, lcRed, TLogStyle::Regular);
   FPort.reset();
   View.SelectPortItem(0);
   View.PortOpenFailed(static_cast<uint32_t>(number), reason);
@@ -163,7 +164,10 @@ void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
   Timer1.stop();
   FPort.reset();
   StopDriver();
+  Return.Stop();
+  LastRefusal.clear();
   FDriver = std::move(driver);
+  TriedPort = static_cast<uint32_t>(FDriver->ConnectedPort());
   AddLog("", true, lcBlack, TLogStyle::Regular);
   AddLog("Trying to connect at COM" + std::to_string(FDriver->ConnectedPort()), true, lcBlack,
          TLogStyle::Regular);
@@ -183,13 +187,20 @@ void TCalibrationCycle::TestConnection() {
 }
 
 void TCalibrationCycle::RunTick() {
+  if (Return.Waiting()) {
+    AwaitPort();
+    return;
+  }
   if (FDriver || FPort) AddLog("* ", false, lcBlack, TLogStyle::Regular);
   if (FPort) {
     StopDriver();
     FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   }
   const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
-  if (version != -1) HandleDevice(version);
+  if (version != -1)
+    HandleDevice(version);
+  else
+    CheckPortBlocked();
 }
 
 void TCalibrationCycle::HandleDevice(int32_t version) {
@@ -220,7 +231,13 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("Continue with next device or close program when ready.", true, lcBlack,
          TLogStyle::Regular);
   AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  // A device that failed because the port went is tried again once the port is back.
+  const bool lost = DriverLostPort(*FDriver) && outcome != TDeviceOutcome::Ok;
   StopDriver();
+  if (lost) {
+    LosePort(TriedPort);
+    return;
+  }
   View.SelectPortItem(0);
   View.DeviceDone(outcome);
 }
@@ -281,6 +298,7 @@ void TCalibrationCycle::ReleaseAll() {
   PendingDriver.reset();
   StopDriver();
   FPort.reset();
+  Return.Stop();
 }
 
 // Runs what arrived while handlers ran, each inside a handler of its own, so that a
@@ -311,6 +329,63 @@ void TCalibrationCycle::AddLog(const std::string& text, bool newLine, uint32_t c
   View.AddLog(text, newLine, colour, style, bullets);
   // Keeps the window painting and the driver's notifications flowing during long steps.
   QCoreApplication::processEvents();
+}
+
+// ---- a port that went away or cannot be used ---------------------------------
+
+void TCalibrationCycle::LogTrying(uint32_t portNumber) {
+  TriedPort = portNumber;
+  AddLog("Trying to connect at COM" + std::to_string(portNumber), true, lcBlack,
+         TLogStyle::Regular);
+  AddLog("Make sure device is switched on.", true, lcBlack, TLogStyle::Regular);
+}
+
+// Without this the "* " marks would go on for ever on a port that has gone, or on
+// one that the interface's driver cannot use, with no word of why.
+void TCalibrationCycle::CheckPortBlocked() {
+  if ((FPort && FPort->PortNumber() == 0) || (FDriver && DriverLostPort(*FDriver))) {
+    LosePort(TriedPort);
+    return;
+  }
+  if (!FDriver) return;
+  const std::string refusal = DriverPortRefusal(*FDriver);
+  if (!refusal.empty()) TakeBackRefusedPort(refusal);
+}
+
+void TCalibrationCycle::LosePort(uint32_t portNumber) {
+  StopDriver();
+  FPort.reset();
+  Return.Lost(portNumber);
+  AddLog(PortLostText(portNumber), true, lcRed, TLogStyle::Regular);
+  View.PortLost(portNumber, PortPath(static_cast<int>(portNumber)));
+}
+
+// Once the port is back the cycle goes on as if it had just been chosen.
+void TCalibrationCycle::AwaitPort() {
+  std::string blocker;
+  std::unique_ptr<TRS232o> port = Return.TryOpen(blocker);
+  if (!blocker.empty()) AddLog(blocker, true, lcRed, TLogStyle::Regular);
+  if (!port) return;
+  FPort = std::move(port);
+  AddLog("", true, lcBlack, TLogStyle::Regular);
+  LogTrying(FPort->PortNumber());
+  Facts.PortPath = PortPath(static_cast<int>(TriedPort));
+  SinceChoice.start();
+}
+
+// The refusal is said once; the port goes back to detection, so that another
+// interface (or adapter) put on it is found.
+void TCalibrationCycle::TakeBackRefusedPort(const std::string& refusal) {
+  if (refusal != LastRefusal) {
+    AddLog(refusal, true, lcRed, TLogStyle::Regular);
+    AddLog("", true, lcBlack, TLogStyle::Regular);  // the marks go on below it
+  }
+  LastRefusal = refusal;
+  auto* serial = dynamic_cast<TSerialBusDriver*>(FDriver.get());
+  if (!serial) return;
+  std::unique_ptr<TRS232o> port = serial->ReleasePort();
+  StopDriver();
+  FPort = std::move(port);
 }
 
 // ---- device access ----------------------------------------------------------

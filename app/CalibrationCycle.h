@@ -18,6 +18,7 @@
 #include <string>
 
 #include "app/CalibrationRecord.h"
+#include "app/PortReturn.h"
 #include "serial/RS232Tools.h"
 #include "support/Sema.h"
 
@@ -57,6 +58,8 @@ class TCycleView {
   virtual void RecordNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
   // What the cycle knows of a device at its result (before its result is logged).
   virtual void DeviceFactsKnown(const TDeviceFacts& /*facts*/) {}
+  // The port went away (after its line was logged); `path` is the device it led to.
+  virtual void PortLost(uint32_t /*portNumber*/, const std::string& /*path*/) {}
 };
 
 // The user instructions shown at start.
@@ -151,6 +154,12 @@ class TCalibrationCycle : public QObject {
   void RunDeferred();
   void NoteDevice(int32_t version);
   void WriteRecord(const std::string& result);
+  // ---- a port that went away or cannot be used ----
+  void LogTrying(uint32_t portNumber);
+  void CheckPortBlocked();
+  void LosePort(uint32_t portNumber);
+  void AwaitPort();
+  void TakeBackRefusedPort(const std::string& refusal);
 
   TCycleView& View;
   QTimer Timer1;
@@ -167,6 +176,9 @@ class TCalibrationCycle : public QObject {
   const TCalibrationRecord* Record = nullptr;
   TDeviceFacts Facts;
   QElapsedTimer SinceChoice;  // port choice or previous device
+  uint32_t TriedPort = 0;     // the port being tried, for its loss
+  TPortReturn Return;
+  std::string LastRefusal;  // logged once, not on every tick
 };
 
 // Whether the correction applies to a firmware version (19xx200, 20xx200, 26xx200,

@@ -13,6 +13,7 @@
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
 #include "app/PortListing.h"
+#include "app/PortReturn.h"
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
@@ -77,6 +78,29 @@ bool NamedRequestReadable(const TConsoleOptions& options) {
   return false;
 }
 
+// A port lost while a named value is under way: said once, then opened again once a
+// second while --timeout runs; without --timeout the run ends at once. False when
+// the run ends (exit 2).
+bool FollowLostPort(std::unique_ptr<TRS232o>& port, TThreadPtr<TBusDriver>& driver,
+                    TPortReturn& back, uint32_t portNumber, bool wait) {
+  if ((port && port->PortNumber() == 0) || (driver && DriverLostPort(*driver))) {
+    driver.reset();
+    port.reset();
+    if (!wait) {
+      std::fprintf(stderr, "Com %u lost.\n", portNumber);
+      return false;
+    }
+    std::fprintf(stderr, "%s\n", PortLostText(portNumber).c_str());
+    back.Lost(portNumber);
+  }
+  if (back.Waiting()) {
+    std::string blocker;
+    port = back.TryOpen(blocker);
+    if (!blocker.empty()) std::fprintf(stderr, "%s\n", blocker.c_str());
+  }
+  return true;
+}
+
 // Waits for an interface and a device on the port, then runs `job` on the driver.
 int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   auto port = std::make_unique<TRS232o>();
@@ -90,7 +114,14 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   TDelayChecker deadline(static_cast<int64_t>(limit * 1000));
   TThreadPtr<TBusDriver> driver;
   int32_t version = -1;
+  TPortReturn back;
   while (!Interrupted && !deadline.Expired()) {
+    if (!FollowLostPort(port, driver, back, portNumber, options.TimeoutSeconds > 0))
+      return cePortError;
+    if (!port && !driver) {  // away
+      Pause(200);
+      continue;
+    }
     if (!driver) driver = DetectInterface(port, nullptr, 0, DefaultDetectFlags);
     if (!driver) {
       if (!port) return cePortError;
@@ -99,7 +130,15 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     }
     version = ConnectDevice(driver.get());
     if (version != -1) break;
+    if (const std::string refusal = DriverPortRefusal(*driver); !refusal.empty()) {
+      std::fprintf(stderr, "%s\n", refusal.c_str());
+      return cePortError;
+    }
     QCoreApplication::processEvents();
+  }
+  if (back.Waiting()) {
+    std::fprintf(stderr, "Com %u did not come back within %g seconds.\n", portNumber, limit);
+    return cePortError;
   }
   if (version == -1) {
     std::fprintf(stderr, "No device found on COM%u.\n", portNumber);
@@ -118,6 +157,10 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     std::fprintf(stderr, "%s\n", text.toStdString().c_str());
   } else {
     std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
+  }
+  if (!ok && DriverLostPort(*driver)) {
+    std::fprintf(stderr, "Com %u lost.\n", portNumber);
+    return cePortError;
   }
   return ok ? ceOk : ceDeviceError;
 }
@@ -139,6 +182,7 @@ std::optional<QString> RecordFileOf(const TConsoleOptions& options, bool builtIn
 int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, bool builtInPort) {
   // With --json standard output carries only the devices' JSON objects.
   TConsoleLog log(options.Json ? stderr : stdout, colour);
+  log.Verbose = options.Verbose;
   if (options.Json) log.JsonOut = stdout;
   TCalibrationCycle cycle(log);
   std::optional<TCalibrationRecord> record;

@@ -85,6 +85,12 @@ void TConsoleLog::PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*r
   OpenFailed = true;
 }
 
+void TConsoleLog::PortLost(uint32_t portNumber, const std::string& path) {
+  if (!Verbose || path.empty()) return;
+  EndLine();
+  std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
+}
+
 // ---- dialogs ----------------------------------------------------------------------
 
 int AutomaticAnswer(uint16_t buttons, bool yes) {

@@ -25,12 +25,14 @@ class TConsoleLog : public TCycleView {
   void PortOpenFailed(uint32_t portNumber, const std::string& reason) override;
   void RecordNotWritten(const std::string& path, const std::string& reason) override;
   void DeviceFactsKnown(const TDeviceFacts& facts) override;
+  void PortLost(uint32_t portNumber, const std::string& path) override;
   void EndLine();
 
   int DevicesDone = 0;
   TDeviceOutcome LastOutcome = TDeviceOutcome::Ok;
   bool OpenFailed = false;
   bool RecordFailed = false;
+  bool Verbose = false;  // --verbose: the device a lost port led to, on standard error
   std::function<void()> OnDeviceDone;
   FILE* JsonOut = nullptr;  // --json: each device's facts as one JSON object here
 

@@ -152,6 +152,16 @@ int Failed(const std::string& error) {
   return IsNoAnswer(error) ? ceTimeout : ceDeviceError;
 }
 
+// The port went during the update (its adapter pulled): the device is left in its
+// boot loader, and the same update run again finds it there.
+int PortLostInUpdate(uint32_t portNumber) {
+  std::fprintf(stderr,
+               "Com %u lost during the update: the device may be left in its boot loader. Run the "
+               "same update again once the port is back.\n",
+               portNumber);
+  return cePortError;
+}
+
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
   QFile file(QString::fromStdString(fileName));
   if (!file.open(QIODevice::ReadOnly)) {
@@ -232,5 +242,6 @@ int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int metho
   }
   updater.reset();  // stops the worker
   port.SetBreak(false);
+  if (status != ceOk && port.PortNumber() == 0) return PortLostInUpdate(portNumber);
   return status;
 }

@@ -19,6 +19,7 @@ namespace {
 
 struct TArgs {
   TSimOptions Sim;
+  TSimPlugSchedule Plug;
   std::string Link;
   int Com = 0;
   bool Help = false;
@@ -140,6 +141,18 @@ const TSimOption Options[] = {
        return true;
      }},
     {"--com", "N", "map COM N to the terminal in the per-user port folder", NUMBER(a.Com)},
+    {"--unplug-after-ms", "N",
+     "pull the adapter N ms after the program's first byte:\n"
+     "the terminal is closed and its links removed (the\n"
+     "--com entry then leads through <port folder>/bxsim-comN,\n"
+     "as a hand-made entry leads through /dev/serial/by-id)",
+     NUMBER(a.Plug.UnplugAfterMs)},
+    {"--unplug-after-writes", "N", "pull it once the device has taken N memory writes",
+     NUMBER(a.Plug.UnplugAfterWrites)},
+    {"--replug-after-ms", "M",
+     "put it back M ms after the pull: a new terminal, and\n"
+     "the --link and --com entries pointed at it",
+     NUMBER(a.Plug.ReplugAfterMs)},
     {"--help", "", "this text", FLAG(a.Help)},
     {"--version", "", "the program version and the interface image's version", FLAG(a.Version)},
 };
@@ -241,6 +254,38 @@ void PrintReport(TSimPtyServer& server) {
   std::fflush(stdout);
 }
 
+// Makes `link` a symbolic link to `target`; complains when it cannot.
+void Relink(const std::string& link, const std::string& target) {
+  unlink(link.c_str());
+  if (symlink(target.c_str(), link.c_str()) != 0)
+    std::fprintf(stderr, "bxsim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+}
+
+// With an adapter that is pulled, the --com entry leads to the terminal through a
+// link of its own, as a folder entry made by hand leads through /dev/serial/by-id/:
+// the link goes with the terminal, so the entry never reaches a terminal that another
+// program got under the old name meanwhile.
+std::string AdapterLink(const TArgs& args) {
+  return PortFolder() + "/bxsim-com" + std::to_string(args.Com);
+}
+
+// The --link and --com entries lead to the terminal at `path`.
+void PointEntries(const TArgs& args, const std::string& path) {
+  if (!args.Link.empty()) Relink(args.Link, path);
+  if (args.Com <= 0) return;
+  const std::string target = args.Plug.Any() ? AdapterLink(args) : path;
+  std::string error;
+  if (!LinkPortInFolder(args.Com, target, &error))
+    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  if (args.Plug.Any()) Relink(target, path);
+}
+
+// The system removes a pulled adapter's links; a folder entry made by hand stays.
+void RemoveAdapterLinks(const TArgs& args) {
+  if (!args.Link.empty()) unlink(args.Link.c_str());
+  if (args.Com > 0 && args.Plug.Any()) unlink(AdapterLink(args).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -268,13 +313,18 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", server.Path().c_str());
   std::fflush(stdout);
-  if (!args.Link.empty()) {
-    unlink(args.Link.c_str());
-    if (symlink(server.Path().c_str(), args.Link.c_str()) != 0)
-      std::fprintf(stderr, "bxsim: cannot link %s: %s\n", args.Link.c_str(), std::strerror(errno));
-  }
-  if (args.Com > 0 && !LinkPortInFolder(args.Com, server.Path(), &error))
-    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  PointEntries(args, server.Path());
+  server.SetPlugSchedule(args.Plug, [&args](const std::string& path) {
+    if (path.empty())
+      RemoveAdapterLinks(args);
+    else
+      PointEntries(args, path);
+    if (path.empty())
+      std::printf("unplugged\n");
+    else
+      std::printf("replugged %s\n", path.c_str());
+    std::fflush(stdout);
+  });
 
   std::atomic<bool> stop{false};
   std::thread serving([&] { server.Run(stop); });
@@ -283,7 +333,7 @@ int main(int argc, char** argv) {
   stop = true;
   serving.join();
   PrintReport(server);
-  if (!args.Link.empty()) unlink(args.Link.c_str());
+  RemoveAdapterLinks(args);
   if (args.Com > 0) UnlinkPortInFolder(args.Com);
   return 0;
 }

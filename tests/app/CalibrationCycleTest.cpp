@@ -8,11 +8,18 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
+
 #include "app/CalibrationCycle.h"
 #include "app/ConsoleFrontEnd.h"
+#include "link/BX1Driver.h"
 #include "serial/PortMap.h"
+#include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
+#include "tests/common/BackendDouble.h"
 #include "tests/common/ProgramUnits.h"
 
 namespace {
@@ -82,6 +89,17 @@ class CycleTest : public ::testing::Test {
   void TearDown() override {
     Cycle.reset();
     Sim.reset();
+  }
+  // Ticks (as the timer does) until `done`; a lost port is tried once a second.
+  bool TickUntil(const std::function<bool()>& done, int ms = 15000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+      if (done()) return true;
+      Cycle->TestConnection();
+      QThread::msleep(50);
+    }
+    return done();
   }
   bool WroteTo(uint16_t address) const {
     for (const auto& write : Sim->Writes())
@@ -221,17 +239,90 @@ TEST_F(CycleTest, TargetThatDoesNotVerifyIsReportedAndSecondNotWritten) {
   EXPECT_FALSE(View.Has("OK!"));
 }
 
-TEST_F(CycleTest, DroppedPortNeverReportsSuccess) {
-  View.OnLine = [this](const std::string& text) {
-    if (text == "Connected!") Sim->Vanish();
-  };
+// A port pulled while the device is calibrated: the device ends with its error (never
+// "OK!"), the loss is said, and once the port is back the device is done after all.
+TEST_F(CycleTest, DroppedPortNeverReportsSuccessAndComesBack) {
+  for (const char* pulledAt : {"Connected!", "Adapting.."}) {
+    SCOPED_TRACE(pulledAt);
+    View = {};
+    View.OnLine = [this, pulledAt](const std::string& text) {
+      if (text == pulledAt) Sim->Vanish();
+    };
+    Start();
+    const std::string lost = PortLostText(static_cast<uint32_t>(PortNumber));
+    ASSERT_TRUE(TickUntil([&] { return View.Has(lost); }));
+    View.OnLine = nullptr;
+    EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold) ||
+                View.Has("Error in writing EEPROM.", lcRed, TLogStyle::Bold));
+    EXPECT_FALSE(View.Has("OK!"));
+    EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
+    EXPECT_TRUE(View.Outcomes.empty());  // not done: it is tried again
+    EXPECT_EQ(Cycle->Driver(), nullptr);
+    Sim->Reconnect();
+    ASSERT_TRUE(TickUntil([&] { return !View.Outcomes.empty(); }));
+    EXPECT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+    EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+    EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+    EXPECT_FALSE(Sim->EepromWritesEnabled());
+    TearDown();
+  }
+}
+
+// The adapter pulled while nothing answers yet: said once (no marks while it is away),
+// and once it is back (and free) the cycle goes on as if the port had just been chosen.
+TEST_F(CycleTest, APortLostBeforeTheDeviceAnswersIsOpenedAgainOnceBack) {
   Start();
-  RunUntilDone();
-  ASSERT_EQ(View.Outcomes.size(), 1u);
-  EXPECT_NE(View.Outcomes[0], TDeviceOutcome::Ok);
-  EXPECT_FALSE(View.Has("OK!"));
-  EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
-  EXPECT_EQ(Cycle->Driver(), nullptr);
+  Sim->Vanish();
+  const std::string lost = PortLostText(static_cast<uint32_t>(PortNumber));
+  ASSERT_TRUE(TickUntil([&] { return View.Has(lost); }));
+  EXPECT_TRUE(View.Has(lost, lcRed, TLogStyle::Regular));
+  const size_t linesAtLoss = View.Lines.size();
+  TickUntil([] { return false; }, 1500);
+  EXPECT_EQ(View.Lines.size(), linesAtLoss);
+  EXPECT_EQ(View.Lines.back().Text, lost);
+  // Back, but held by another program for a while: said once, in red.
+  Sim->Reconnect();
+  auto other = std::make_unique<TRS232o>();
+  ASSERT_TRUE(other->Open(static_cast<uint32_t>(PortNumber), 1200, 'N', 64, 64));
+  const std::string inUse = "in use by another program";
+  auto inUseLines = [&] {
+    return std::count_if(View.Lines.begin(), View.Lines.end(), [&](const TLogLine& line) {
+      return line.Text.find(inUse) != std::string::npos && line.Colour == lcRed;
+    });
+  };
+  ASSERT_TRUE(TickUntil([&] { return inUseLines() > 0; }));
+  TickUntil([] { return false; }, 1500);
+  EXPECT_EQ(inUseLines(), 1);
+  other.reset();
+  ASSERT_TRUE(TickUntil([&] { return !View.Outcomes.empty(); }));
+  EXPECT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+  const std::string trying = "Trying to connect at COM" + std::to_string(PortNumber);
+  EXPECT_EQ(std::count_if(View.Lines.begin(), View.Lines.end(),
+                          [&](const TLogLine& line) { return line.Text == trying; }),
+            2);
+}
+
+// An adapter whose driver lacks mark and space parity cannot carry the BX1: the log
+// says so once, in red, instead of marks without a word.
+TEST_F(CycleTest, AnAdapterTheBx1CannotUseIsNamedOnceInTheLog) {
+  TSimOptions options;
+  options.Interface = TSimInterface::Bx1;
+  Sim = std::make_unique<TSimulation>(options);
+  auto knobs = std::make_shared<TBackendKnobs>();
+  knobs->DropMarkSpace = true;
+  auto port = std::make_unique<TRS232o>();
+  ASSERT_TRUE(port->OpenOn(std::make_unique<TBackendDouble>(Sim->Line(), knobs), 45, 1200, 'N',
+                           1024, 1024));
+  Cycle = std::make_unique<TCalibrationCycle>(View);
+  Cycle->Initialise();
+  Cycle->AdoptDriver(TThreadPtr<TBusDriver>(TBX1Driver::Create(std::move(port))));
+  for (int i = 0; i < 4; ++i) Cycle->TestConnection();
+  const auto refusals = std::count_if(View.Lines.begin(), View.Lines.end(), [](const TLogLine& l) {
+    return l.Text.find("does not support the mark and space parity") != std::string::npos &&
+           l.Colour == lcRed;
+  });
+  EXPECT_EQ(refusals, 1);
 }
 
 TEST_F(CycleTest, MarksEachTickOnTheCurrentLineWhileNothingAnswers) {

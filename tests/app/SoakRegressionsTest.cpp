@@ -120,7 +120,8 @@ TEST(SoakRegression, InterruptionsDuringTheCorrectionLeaveASoundDevice) {
     EXPECT_TRUE(done);
     ExpectSoundEnd(end);
     EXPECT_EQ(end.OkLogged, c.Completes);
-    EXPECT_EQ(end.Outcomes, 1u);
+    // A pulled cable ends no device: it is tried again once the port is back.
+    EXPECT_EQ(end.Outcomes, c.Completes ? 1u : 0u);
   }
 }
 
