@@ -9,6 +9,7 @@
 #include "link/DeviceQueries.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 #include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
@@ -76,7 +77,8 @@ void TCalibrationCycle::Initialise() {
   THandlerScope scope(*this);
   FPortNumbers.assign(1, 0);
   FVariable = std::make_unique<TExtendedVariable>(QStringLiteral("$2100 W"), false);
-  if (!InstructionText.empty()) AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
+  if (!InstructionText.empty() && View.ShowsWindowTexts())
+    AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
   Timer1.start();
 }
 
@@ -184,10 +186,12 @@ void TCalibrationCycle::TestConnection() {
 
 void TCalibrationCycle::RunTick() {
   if (FDriver || FPort) AddLog("* ", false, lcBlack, TLogStyle::Regular);
+  if (Stopping()) return;
   if (FPort) {
     StopDriver();
     FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   }
+  if (Stopping()) return;
   const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
   if (version != -1) HandleDevice(version);
 }
@@ -199,30 +203,77 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("Software version: " + std::to_string(version), true, lcBlack, TLogStyle::Regular);
   FDriver->ControllerType = FDriver->ClassifyVersion(version);
   NoteDevice(version);
-
-  // Each result is recorded before it is shown.
-  TDeviceOutcome outcome = TDeviceOutcome::Ok;
-  if (!EnableEepromWrites(true, version)) {
-    WriteRecord("Error in writing EEPROM.");
-    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::EepromFailed;
-  } else if (ApplyCorrection(*this, version)) {
-    WriteRecord("OK!");
-    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
-  } else {
-    WriteRecord(VersionPassesGate(version) ? "Error occurred" : GateMessage);
-    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::Failed;
+  // Nothing has been written yet: a stop leaves the device as it was.
+  if (Stopping()) {
+    EndDevice(TDeviceOutcome::Interrupted);
+    return;
   }
-  EnableEepromWrites(false, version);
-
+  const TDeviceOutcome outcome = CorrectDevice(version);
   AddLog(std::string(32, '_'), true, lcBlack, TLogStyle::Bold);
-  AddLog("Continue with next device or close program when ready.", true, lcBlack,
-         TLogStyle::Regular);
-  AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  if (View.ShowsWindowTexts()) {
+    AddLog("Continue with next device or close program when ready.", true, lcBlack,
+           TLogStyle::Regular);
+    AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  }
+  EndDevice(outcome);
+}
+
+void TCalibrationCycle::EndDevice(TDeviceOutcome outcome) {
   StopDriver();
   View.SelectPortItem(0);
   View.DeviceDone(outcome);
+}
+
+// The switch is turned off before the result is recorded and shown, so that both
+// tell whether it was; the lines keep their order.
+TDeviceOutcome TCalibrationCycle::CorrectDevice(int32_t version) {
+  TDeviceOutcome outcome = TDeviceOutcome::Ok;
+  std::string result = "OK!";
+  if (!EnableEepromWrites(true, version)) {
+    outcome = TDeviceOutcome::EepromFailed;
+    result = "Error in writing EEPROM.";
+  } else if (!ApplyCorrection(*this, version)) {
+    outcome = TDeviceOutcome::Failed;
+    result = VersionPassesGate(version) ? "Error occurred" : GateMessage;
+  }
+  // A stop that cut the writes short is no verdict on the device.
+  if (outcome != TDeviceOutcome::Ok && Stopping()) {
+    outcome = TDeviceOutcome::Interrupted;
+    result = InterruptedResult;
+  }
+  const bool switchedOff = SwitchEepromOff(version);
+  if (Minor(version) > 140) Facts.EepromSwitchedOff = switchedOff;
+  // Each result is recorded before it is shown.
+  WriteRecord(result);
+  if (outcome == TDeviceOutcome::Ok)
+    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::EepromFailed)
+    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::Failed)
+    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
+  if (switchedOff) return outcome;
+  AddLog(SwitchOffFailedMessage, true, lcRed, TLogStyle::Bold);
+  return outcome == TDeviceOutcome::Interrupted ? outcome : TDeviceOutcome::SwitchLeftOn;
+}
+
+bool TCalibrationCycle::SwitchEepromOff(int32_t version) {
+  // After a stop the switch still gets its attempts, for a short while only: a device
+  // that answers needs one, a silent one must not hold up the end of the run.
+  WindingDown = Stopping();
+  WindDownUntil = TClock::now() + std::chrono::milliseconds(400);
+  const bool off = EnableEepromWrites(false, version);
+  WindingDown = false;
+  return off;
+}
+
+bool TCalibrationCycle::Stopping() const {
+  // A reply wait that would end past the time limit is not begun.
+  return PendingShutdown || StopDueWithin(TBusDriver::ReplyTimeout);
+}
+
+bool TCalibrationCycle::MayRetry() const {
+  if (WindingDown) return TClock::now() < WindDownUntil;
+  return !Stopping();
 }
 
 void TCalibrationCycle::NoteDevice(int32_t version) {
@@ -262,7 +313,7 @@ void TCalibrationCycle::WriteRecord(const std::string& result) {
 bool TCalibrationCycle::Shutdown() {
   if (ShutDown) return true;
   if (InHandler()) {
-    PendingShutdown = true;
+    PendingShutdown = true;  // the running handler stops at its next safe point
     return false;
   }
   ReleaseAll();
@@ -316,11 +367,11 @@ void TCalibrationCycle::AddLog(const std::string& text, bool newLine, uint32_t c
 // ---- device access ----------------------------------------------------------
 
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
-  return ReadDeviceVariable(FDriver.get(), variable);
+  return ReadDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::WriteVariable(TExtendedVariable& variable) {
-  return WriteDeviceVariable(FDriver.get(), variable);
+  return WriteDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType) {
@@ -376,12 +427,15 @@ bool ApplyCorrection(TCalibrationCycle& main, int32_t version) {
   }
   main.AddLog("Adapting..", true, lcBlack, TLogStyle::Regular);
   int32_t v = NotRead;
-  if (!main.ReadDeviceWord(CalibrationSource, v, dtWord)) return false;
+  if (main.Stopping() || !main.ReadDeviceWord(CalibrationSource, v, dtWord)) return false;
   main.NoteSource(v);
   const int64_t scaled = ScaleCalibration(v);
   // A word cannot hold more than 65535: storing the low bits would put a wrong
   // calibration into the device, so such a value is refused before any write.
   if (scaled < 0 || scaled > LargestWord) return false;
   const auto value = static_cast<int32_t>(scaled);
-  return WriteTarget(main, FirstTarget, value) && WriteTarget(main, SecondTarget, value);
+  // A stop lets a begun write finish its attempt but starts no other.
+  for (uint16_t target : {FirstTarget, SecondTarget})
+    if (main.Stopping() || !WriteTarget(main, target, value)) return false;
+  return true;
 }

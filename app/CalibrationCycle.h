@@ -39,6 +39,8 @@ enum class TDeviceOutcome {
   Ok,            // "OK!"
   Failed,        // "Error occurred"
   EepromFailed,  // "Error in writing EEPROM."
+  SwitchLeftOn,  // a result, but "EEPROM writes could not be switched off"
+  Interrupted,   // stopped at a safe point before the device had its result
 };
 
 // What the cycle needs from whoever shows it.
@@ -57,6 +59,9 @@ class TCycleView {
   virtual void RecordNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
   // What the cycle knows of a device at its result (before its result is logged).
   virtual void DeviceFactsKnown(const TDeviceFacts& /*facts*/) {}
+  // Whether the window's instructions and restart lines are shown ("Select the
+  // correct COM port in the box above."); a console says what it does itself.
+  virtual bool ShowsWindowTexts() const { return true; }
 };
 
 // The user instructions shown at start.
@@ -70,6 +75,8 @@ inline constexpr const char* VersionCaption = "program version 9007119.4";
 inline constexpr const char* SelectPortCaption = "Select com port";
 inline constexpr const char* GateMessage =
     "Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher";
+inline constexpr const char* SwitchOffFailedMessage = "EEPROM writes could not be switched off";
+inline constexpr const char* InterruptedResult = "Interrupted";
 
 class TCalibrationCycle : public QObject {
   Q_OBJECT
@@ -125,6 +132,11 @@ class TCalibrationCycle : public QObject {
   bool ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType);
   bool WriteDeviceWord(uint16_t address, int32_t value, uint8_t dataType);
   bool EnableEepromWrites(bool enable, int32_t version);
+  // Whether the job is to end at its next safe point: a stop was asked for (a signal,
+  // the time limit) or the shutdown waits for the running handler. Before a device's
+  // first write nothing more is sent; once the writes have begun, no new one starts
+  // and the EEPROM write switch is turned off.
+  bool Stopping() const;
 
   void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
               bool bullets = false);
@@ -146,6 +158,10 @@ class TCalibrationCycle : public QObject {
   void TakeDriver(TThreadPtr<TBusDriver> driver);
   void RunTick();
   void HandleDevice(int32_t version);
+  TDeviceOutcome CorrectDevice(int32_t version);
+  bool SwitchEepromOff(int32_t version);
+  bool MayRetry() const;
+  void EndDevice(TDeviceOutcome outcome);
   void StopDriver();
   void ReleaseAll();
   void RunDeferred();
@@ -164,6 +180,8 @@ class TCalibrationCycle : public QObject {
   TThreadPtr<TBusDriver> PendingDriver;
   bool PendingShutdown = false;
   bool ShutDown = false;
+  bool WindingDown = false;  // turning the switch off after a stop
+  TDateTime WindDownUntil{};
   const TCalibrationRecord* Record = nullptr;
   TDeviceFacts Facts;
   QElapsedTimer SinceChoice;  // port choice or previous device

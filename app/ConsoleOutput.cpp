@@ -57,7 +57,10 @@ void TConsoleLog::AddLog(const std::string& text, bool newLine, uint32_t colour,
 
 void TConsoleLog::DeviceDone(TDeviceOutcome outcome) {
   EndLine();
-  ++DevicesDone;
+  if (outcome == TDeviceOutcome::Interrupted)
+    UnitInterrupted = true;
+  else
+    ++DevicesDone;
   LastOutcome = outcome;
   if (OnDeviceDone) OnDeviceDone();
 }
@@ -78,6 +81,13 @@ void TConsoleLog::DeviceFactsKnown(const TDeviceFacts& facts) {
 void TConsoleLog::PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {
   EndLine();
   OpenFailed = true;
+}
+
+std::string ConsoleOpeningLine(uint32_t portNumber, const std::string& path) {
+  std::string line =
+      "Calibrating the device behind the interface on Com " + std::to_string(portNumber);
+  if (!path.empty()) line += " (" + path + ")";
+  return line;
 }
 
 // ---- dialogs ----------------------------------------------------------------------

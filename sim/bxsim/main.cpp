@@ -46,6 +46,8 @@ const char kHelp[] =
     "  --drop P --corrupt P --noise P --late P   fault probabilities (0..1)\n"
     "  --late-ms N                delay of a late frame (700)\n"
     "  --silent-device            the device never answers\n"
+    "  --silent-after-version     the device stops answering once it has told its version\n"
+    "  --loses-switch-off         the writes turning the EEPROM switch off never arrive\n"
     "  --vanish-after N           stop talking after N frames\n"
     "  --seed N                   seed of the fault injection (1)\n"
     "  --unit-stays-ms N          units in turn: each unit answers for N ms, then is\n"
@@ -166,6 +168,10 @@ bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
       ok = number(f.LateMs);
     else if (k == "--silent-device")
       f.DeviceSilent = true;
+    else if (k == "--silent-after-version")
+      f.SilentAfterVersion = true;
+    else if (k == "--loses-switch-off")
+      f.LosesSwitchOff = true;
     else if (k == "--vanish-after")
       ok = number(f.VanishAfterFrames);
     else if (k == "--seed")

@@ -143,6 +143,22 @@ TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
 namespace {
 
 // The console's value commands, end to end against a simulated device on a port.
+// The device's writes verified, but its EEPROM switch could not be turned off: no
+// success for the script that runs the console.
+TEST(ConsoleCycle, SwitchLeftOnEndsWithStatus1) {
+  StartProgramUnits();
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  TSimulation sim(options);
+  const int number = sim.RegisterAsPort();
+  EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--timeout", "20", "--record",
+                        "-", "--color", "never"}),
+            ceDeviceError);
+  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+  UnregisterVirtualPort(number);
+  StopProgramUnits();
+}
+
 TEST(ConsoleValues, GetAndSetByIdentifierName) {
   StartProgramUnits();
   TSimulation sim;
