@@ -427,15 +427,12 @@ bool ApplyCorrection(TCalibrationCycle& main, int32_t version) {
   }
   main.AddLog("Adapting..", true, lcBlack, TLogStyle::Regular);
   int32_t v = NotRead;
-  if (main.Stopping() || !main.ReadDeviceWord(CalibrationSource, v, dtWord)) return false;
+  if (!main.ReadDeviceWord(CalibrationSource, v, dtWord)) return false;
   main.NoteSource(v);
   const int64_t scaled = ScaleCalibration(v);
   // A word cannot hold more than 65535: storing the low bits would put a wrong
   // calibration into the device, so such a value is refused before any write.
   if (scaled < 0 || scaled > LargestWord) return false;
   const auto value = static_cast<int32_t>(scaled);
-  // A stop lets a begun write finish its attempt but starts no other.
-  for (uint16_t target : {FirstTarget, SecondTarget})
-    if (main.Stopping() || !WriteTarget(main, target, value)) return false;
-  return true;
+  return WriteTarget(main, FirstTarget, value) && WriteTarget(main, SecondTarget, value);
 }

@@ -134,8 +134,9 @@ class TCalibrationCycle : public QObject {
   bool EnableEepromWrites(bool enable, int32_t version);
   // Whether the job is to end at its next safe point: a stop was asked for (a signal,
   // the time limit) or the shutdown waits for the running handler. Before a device's
-  // first write nothing more is sent; once the writes have begun, no new one starts
-  // and the EEPROM write switch is turned off.
+  // first write nothing more is sent; once the writes have begun, the correction is
+  // finished without retries (a device that answers needs none) and the EEPROM write
+  // switch is turned off.
   bool Stopping() const;
 
   void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,

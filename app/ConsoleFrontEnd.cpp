@@ -137,7 +137,9 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
 }
 
 int OutcomeStatus(TDeviceOutcome outcome) {
-  if (outcome == TDeviceOutcome::Interrupted) return -1;  // the stop's status
+  // A signal that came before the result ends the run with its own status, even when
+  // the device could still be finished.
+  if (outcome == TDeviceOutcome::Interrupted || StopExitStatus(StopCause()) != 0) return -1;
   return outcome == TDeviceOutcome::Ok ? ceOk : ceDeviceError;
 }
 

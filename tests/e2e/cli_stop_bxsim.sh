@@ -42,8 +42,8 @@ grep -q "OK!" "$work/out" && fail "Ctrl-C before the writes: OK! shown"
 stop_sim
 grep -qx "writes: 0" "$work/sim.out" || fail "Ctrl-C before the writes: the device was written"
 
-# 2. Ctrl-C while the correction writes (a paced line makes the writes take their
-#    time): no target begun after it, the EEPROM switch off again, 130.
+# 2. Ctrl-C once the correction writes (a paced line makes the writes take their
+#    time): the correction is finished, the EEPROM switch off again, and still 130.
 start_sim --cal-source 1000 --paced
 start_cli "$pty" --timeout 60
 wait_text "Adapting.."
@@ -53,6 +53,9 @@ wait_cli
 grep -qx "Interrupted" "$work/err" || fail "Ctrl-C during the writes: no Interrupted"
 stop_sim
 grep -qx "EEPROM writes disabled" "$work/sim.out" || fail "Ctrl-C during the writes: switch left on"
+for word in 0x21A8 0x21C2; do
+  grep -qx "word $word = 6400" "$work/sim.out" || fail "Ctrl-C during the writes: $word not whole"
+done
 
 # 3. No device on the line: each signal ends the run with its own status.
 python3 - "$work/idle" << 'PY' &
