@@ -159,6 +159,20 @@ TEST(ConsoleCycle, SwitchLeftOnEndsWithStatus1) {
   StopProgramUnits();
 }
 
+// The console says what it does on which port, also when the port cannot be opened,
+// and never gives the window's instructions.
+TEST(ConsoleCycle, OpensWithWhatItDoesOnWhichPort) {
+  StartProgramUnits();
+  ClearPortAssignments();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunConsole({"--port", "COM250", "--record", "-", "--color", "never"}), cePortError);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Calibrating the device behind the interface on Com 250", 0), 0u) << out;
+  EXPECT_EQ(out.find("box above"), std::string::npos) << out;
+  EXPECT_EQ(out.find("select comport"), std::string::npos) << out;
+  StopProgramUnits();
+}
+
 TEST(ConsoleValues, GetAndSetByIdentifierName) {
   StartProgramUnits();
   TSimulation sim;
