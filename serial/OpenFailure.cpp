@@ -4,6 +4,7 @@
 #include <string>
 
 #include "serial/PlatformPorts.h"
+#include "serial/PortMap.h"
 #include "serial/RS232o.h"
 
 namespace {
@@ -30,6 +31,16 @@ std::string OctalMode(unsigned mode) {
   char text[8];
   std::snprintf(text, sizeof text, "%04o", mode & 07777u);
   return text;
+}
+
+// Says where the device was looked for, so that a user who linked it elsewhere (another
+// configuration folder, say) sees which folder counted.
+std::string NotFoundWords(const TOpenFailure& f) {
+  const std::string where = PortLookupWords(static_cast<int>(f.PortNumber));
+  const std::string head =
+      f.Path.empty() ? "Com " + std::to_string(f.PortNumber) + " is not assigned to any device."
+                     : "There is no serial device at " + PortWords(f) + ".";
+  return where.empty() ? head : head + " " + where;
 }
 
 }  // namespace
@@ -66,9 +77,7 @@ std::string OpenFailureText(const TOpenFailure& failure) {
     case TSerialFault::sfPermissionDenied:
       return PermissionWords(failure);
     case TSerialFault::sfNotFound:
-      if (failure.Path.empty())
-        return "Com " + std::to_string(failure.PortNumber) + " is not assigned to any device.";
-      return "There is no serial device at " + PortWords(failure) + ".";
+      return NotFoundWords(failure);
     case TSerialFault::sfUnsupported:
       if (!failure.Detail.empty()) return failure.Detail;
       return PortWords(failure) + " is not a serial port that can be set up." +
