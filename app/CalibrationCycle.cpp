@@ -10,6 +10,7 @@
 #include "link/SerialBusDriver.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 #include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
@@ -77,7 +78,8 @@ void TCalibrationCycle::Initialise() {
   THandlerScope scope(*this);
   FPortNumbers.assign(1, 0);
   FVariable = std::make_unique<TExtendedVariable>(QStringLiteral("$2100 W"), false);
-  if (!InstructionText.empty()) AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
+  if (!InstructionText.empty() && View.ShowsWindowTexts())
+    AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
   Timer1.start();
 }
 
@@ -192,10 +194,12 @@ void TCalibrationCycle::RunTick() {
     return;
   }
   if (FDriver || FPort) AddLog("* ", false, lcBlack, TLogStyle::Regular);
+  if (Stopping()) return;
   if (FPort) {
     StopDriver();
     FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   }
+  if (Stopping()) return;
   const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
   if (version != -1)
     HandleDevice(version);
@@ -210,29 +214,26 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("Software version: " + std::to_string(version), true, lcBlack, TLogStyle::Regular);
   FDriver->ControllerType = FDriver->ClassifyVersion(version);
   NoteDevice(version);
-
-  // Each result is recorded before it is shown.
-  TDeviceOutcome outcome = TDeviceOutcome::Ok;
-  if (!EnableEepromWrites(true, version)) {
-    WriteRecord("Error in writing EEPROM.");
-    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::EepromFailed;
-  } else if (ApplyCorrection(*this, version)) {
-    WriteRecord("OK!");
-    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
-  } else {
-    WriteRecord(VersionPassesGate(version) ? "Error occurred" : GateMessage);
-    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::Failed;
+  // Nothing has been written yet: a stop leaves the device as it was.
+  if (Stopping()) {
+    EndDevice(TDeviceOutcome::Interrupted);
+    return;
   }
-  EnableEepromWrites(false, version);
-
+  const TDeviceOutcome outcome = CorrectDevice(version);
   AddLog(std::string(32, '_'), true, lcBlack, TLogStyle::Bold);
-  AddLog("Continue with next device or close program when ready.", true, lcBlack,
-         TLogStyle::Regular);
-  AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
-  // A device that failed because the port went is tried again once the port is back.
-  const bool lost = DriverLostPort(*FDriver) && outcome != TDeviceOutcome::Ok;
+  if (View.ShowsWindowTexts()) {
+    AddLog("Continue with next device or close program when ready.", true, lcBlack,
+           TLogStyle::Regular);
+    AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  }
+  EndDevice(outcome);
+}
+
+void TCalibrationCycle::EndDevice(TDeviceOutcome outcome) {
+  // A device that failed because the port went is tried again once the port is back;
+  // a stop ends the run instead.
+  const bool lost = FDriver && DriverLostPort(*FDriver) && outcome != TDeviceOutcome::Ok &&
+                    outcome != TDeviceOutcome::Interrupted;
   StopDriver();
   if (lost) {
     LosePort(TriedPort);
@@ -240,6 +241,58 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   }
   View.SelectPortItem(0);
   View.DeviceDone(outcome);
+}
+
+// The switch is turned off before the result is recorded and shown, so that both
+// tell whether it was; the lines keep their order.
+TDeviceOutcome TCalibrationCycle::CorrectDevice(int32_t version) {
+  TDeviceOutcome outcome = TDeviceOutcome::Ok;
+  std::string result = "OK!";
+  if (!EnableEepromWrites(true, version)) {
+    outcome = TDeviceOutcome::EepromFailed;
+    result = "Error in writing EEPROM.";
+  } else if (!ApplyCorrection(*this, version)) {
+    outcome = TDeviceOutcome::Failed;
+    result = VersionPassesGate(version) ? "Error occurred" : GateMessage;
+  }
+  // A stop that cut the writes short is no verdict on the device.
+  if (outcome != TDeviceOutcome::Ok && Stopping()) {
+    outcome = TDeviceOutcome::Interrupted;
+    result = InterruptedResult;
+  }
+  const bool switchedOff = SwitchEepromOff(version);
+  if (Minor(version) > 140) Facts.EepromSwitchedOff = switchedOff;
+  // Each result is recorded before it is shown.
+  WriteRecord(result);
+  if (outcome == TDeviceOutcome::Ok)
+    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::EepromFailed)
+    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::Failed)
+    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
+  if (switchedOff) return outcome;
+  AddLog(SwitchOffFailedMessage, true, lcRed, TLogStyle::Bold);
+  return outcome == TDeviceOutcome::Interrupted ? outcome : TDeviceOutcome::SwitchLeftOn;
+}
+
+bool TCalibrationCycle::SwitchEepromOff(int32_t version) {
+  // After a stop the switch still gets its attempts, for a short while only: a device
+  // that answers needs one, a silent one must not hold up the end of the run.
+  WindingDown = Stopping();
+  WindDownUntil = TClock::now() + std::chrono::milliseconds(400);
+  const bool off = EnableEepromWrites(false, version);
+  WindingDown = false;
+  return off;
+}
+
+bool TCalibrationCycle::Stopping() const {
+  // A reply wait that would end past the time limit is not begun.
+  return PendingShutdown || StopDueWithin(TBusDriver::ReplyTimeout);
+}
+
+bool TCalibrationCycle::MayRetry() const {
+  if (WindingDown) return TClock::now() < WindDownUntil;
+  return !Stopping();
 }
 
 void TCalibrationCycle::NoteDevice(int32_t version) {
@@ -279,7 +332,7 @@ void TCalibrationCycle::WriteRecord(const std::string& result) {
 bool TCalibrationCycle::Shutdown() {
   if (ShutDown) return true;
   if (InHandler()) {
-    PendingShutdown = true;
+    PendingShutdown = true;  // the running handler stops at its next safe point
     return false;
   }
   ReleaseAll();
@@ -391,11 +444,11 @@ void TCalibrationCycle::TakeBackRefusedPort(const std::string& refusal) {
 // ---- device access ----------------------------------------------------------
 
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
-  return ReadDeviceVariable(FDriver.get(), variable);
+  return ReadDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::WriteVariable(TExtendedVariable& variable) {
-  return WriteDeviceVariable(FDriver.get(), variable);
+  return WriteDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType) {

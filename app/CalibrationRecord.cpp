@@ -91,6 +91,8 @@ std::string RecordLine(const TDeviceFacts& facts) {
   field("device", DeviceObject(facts));
   field("source", Optional(facts.Source));
   field("targets", TargetArray(facts));
+  field("eepromSwitchedOff", facts.EepromSwitchedOff ? QJsonValue(*facts.EepromSwitchedOff)
+                                                     : QJsonValue(QJsonValue::Null));
   field("result", QString::fromStdString(facts.Result));
   field("durationMs", static_cast<qint64>(facts.DurationMs));
   return line + "}\n";

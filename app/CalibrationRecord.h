@@ -32,6 +32,9 @@ struct TDeviceFacts {
   std::optional<int> DeviceAddress;
   std::optional<int32_t> Source;
   std::vector<TTargetFacts> Targets;
+  // Whether the EEPROM write switch was turned off again after the writes; none for
+  // firmware without a switch.
+  std::optional<bool> EepromSwitchedOff;
   std::string Result;
   int64_t DurationMs = 0;
 };

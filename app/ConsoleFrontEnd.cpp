@@ -2,9 +2,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -27,6 +25,7 @@
 #include "support/ProgramVersion.h"
 #include "support/Progress.h"
 #include "support/Sema.h"
+#include "support/StopRequest.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
 #include "variables/IdentifierConsole.h"
@@ -37,11 +36,21 @@
 
 namespace {
 
-std::atomic<bool> Interrupted{false};
-
-void OnSignal(int) {
-  Interrupted = true;
-}
+// Signals ask for a stop for the length of one run; the request is forgotten when the
+// run ends (the console also runs in process, in tests).
+class TStopScope {
+ public:
+  TStopScope() {
+    ClearStopRequest();
+    InstallStopSignals();
+  }
+  ~TStopScope() {
+    StopSettled();
+    ClearStopRequest();
+  }
+  TStopScope(const TStopScope&) = delete;
+  TStopScope& operator=(const TStopScope&) = delete;
+};
 
 // Every burst on the line, one text line each, while the run lasts.
 class TTraceFile {
@@ -67,6 +76,12 @@ class TTraceFile {
  private:
   FILE* File;
 };
+
+// A run ended by a signal: 128 + its number, and a word on standard error.
+int InterruptedStatus() {
+  std::fprintf(stderr, "Interrupted\n");
+  return StopExitStatus(StopCause());
+}
 
 bool NamedRequestReadable(const TConsoleOptions& options) {
   const bool assignment = options.Mode == TConsoleMode::Set;
@@ -115,7 +130,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   TThreadPtr<TBusDriver> driver;
   int32_t version = -1;
   TPortReturn back;
-  while (!Interrupted && !deadline.Expired()) {
+  while (!StopRequested() && !deadline.Expired()) {
     if (!FollowLostPort(port, driver, back, portNumber, options.TimeoutSeconds > 0))
       return cePortError;
     if (!port && !driver) {  // away
@@ -136,6 +151,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     }
     QCoreApplication::processEvents();
   }
+  if (version == -1 && StopExitStatus(StopCause()) != 0) return InterruptedStatus();
   if (back.Waiting()) {
     std::fprintf(stderr, "Com %u did not come back within %g seconds.\n", portNumber, limit);
     return cePortError;
@@ -166,7 +182,33 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
 }
 
 int OutcomeStatus(TDeviceOutcome outcome) {
+  // A signal that came before the result ends the run with its own status, even when
+  // the device could still be finished.
+  if (outcome == TDeviceOutcome::Interrupted || StopExitStatus(StopCause()) != 0) return -1;
   return outcome == TDeviceOutcome::Ok ? ceOk : ceDeviceError;
+}
+
+// A run that ended before a device had its result: by a signal or the time limit.
+int StoppedStatus(const TConsoleOptions& options) {
+  if (StopExitStatus(StopCause()) != 0) return InterruptedStatus();
+  std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
+  return ceTimeout;
+}
+
+// The loop ends by a stop. It succeeded only when units were done and every one of
+// them ended with "OK!"; a unit cut short by a signal, or none at all, is the
+// signal's status.
+int LoopStatus(const TConsoleLog& log, int unitsOk) {
+  std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
+  std::fflush(stdout);
+  const bool bySignal = StopExitStatus(StopCause()) != 0;
+  if (bySignal && (log.DevicesDone == 0 || log.UnitInterrupted)) return InterruptedStatus();
+  if (log.DevicesDone == 0) {
+    std::fprintf(stderr, "No device done.\n");
+    return ceTimeout;
+  }
+  if (log.RecordFailed && unitsOk == log.DevicesDone) return ceRecordNotWritten;
+  return unitsOk == log.DevicesDone && !log.UnitInterrupted ? ceOk : ceDeviceError;
 }
 
 // The record file to write: --record's, else the default one; none for "--record -",
@@ -193,43 +235,36 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, b
   watcher.OnNextUnit = [&](TThreadPtr<TBusDriver> driver) { cycle.AdoptDriver(std::move(driver)); };
   int status = -1;
   int unitsOk = 0;
-  QTimer timeout;
-  timeout.setSingleShot(true);
-  const int timeoutMs = static_cast<int>(options.TimeoutSeconds * 1000);
-  QObject::connect(&timeout, &QTimer::timeout, [&] {
-    if (status < 0) status = ceTimeout;
-    QCoreApplication::exit(0);
-  });
+  // The time limit is a stop request, so that it holds inside a device's handling too.
+  const int64_t timeoutMs = static_cast<int64_t>(options.TimeoutSeconds * 1000);
   log.OnDeviceDone = [&] {
     if (log.LastOutcome == TDeviceOutcome::Ok) ++unitsOk;
-    if (!options.Loop) {
-      status = OutcomeStatus(log.LastOutcome);
+    if (!options.Loop || log.LastOutcome == TDeviceOutcome::Interrupted) {
+      if (!options.Loop) status = OutcomeStatus(log.LastOutcome);
       QCoreApplication::exit(0);
       return;
     }
-    if (timeoutMs > 0) timeout.start(timeoutMs);
+    SetStopTimeLimit(timeoutMs);
     watcher.Watch(portNumber);  // the driver is released; the port stays with the loop
   };
-  QTimer interruptPoll;
-  QObject::connect(&interruptPoll, &QTimer::timeout, [&] {
-    if (!Interrupted) return;
-    if (status < 0) status = unitsOk == log.DevicesDone ? ceOk : ceDeviceError;
-    QCoreApplication::exit(0);
+  QTimer stopPoll;
+  QObject::connect(&stopPoll, &QTimer::timeout, [] {
+    if (StopRequested()) QCoreApplication::exit(0);
   });
-  interruptPoll.start(100);
+  stopPoll.start(100);
 
+  log.AddLog(ConsoleOpeningLine(portNumber, PortPath(static_cast<int>(portNumber))), true, lcBlack,
+             TLogStyle::Regular, false);
   cycle.Initialise();
+  SetStopTimeLimit(timeoutMs);
   cycle.ChoosePortNumber(portNumber);
   if (log.OpenFailed) return cePortError;
-  if (timeoutMs > 0) timeout.start(timeoutMs);
   QCoreApplication::exec();
   watcher.Stop();
   cycle.Shutdown();
   log.EndLine();
-  if (options.Loop) std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
-  if (status == ceTimeout)
-    std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
-  if (status < 0) status = ceOk;
+  if (options.Loop) return LoopStatus(log, unitsOk);
+  if (status < 0) status = StoppedStatus(options);
   return status == ceOk && log.RecordFailed ? ceRecordNotWritten : status;
 }
 
@@ -309,9 +344,7 @@ int RunConsole(const std::vector<std::string>& args) {
   // any port is opened.
   if (!NamedRequestReadable(options)) return ceUsage;
   TProgramUnits units;
-  Interrupted = false;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  TStopScope stopScope;
   SetDialogHandler(std::make_unique<TConsoleDialogs>(options.Answers, IsTerminal(stdin)));
   InstallConsoleProgress();
   if (options.Verbose) SetLogDestination(std::make_unique<TLogStream>(stderr));

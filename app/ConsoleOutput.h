@@ -26,9 +26,11 @@ class TConsoleLog : public TCycleView {
   void RecordNotWritten(const std::string& path, const std::string& reason) override;
   void DeviceFactsKnown(const TDeviceFacts& facts) override;
   void PortLost(uint32_t portNumber, const std::string& path) override;
+  bool ShowsWindowTexts() const override { return false; }
   void EndLine();
 
-  int DevicesDone = 0;
+  int DevicesDone = 0;           // devices that reached a result
+  bool UnitInterrupted = false;  // a device's handling was cut short by a stop
   TDeviceOutcome LastOutcome = TDeviceOutcome::Ok;
   bool OpenFailed = false;
   bool RecordFailed = false;
@@ -66,6 +68,9 @@ class TConsoleDialogs : public TDialogHandler {
   TAnswerMode Mode;
   bool Interactive;
 };
+
+// The console's opening line: what it does on which port.
+std::string ConsoleOpeningLine(uint32_t portNumber, const std::string& path);
 
 // The answer a message dialog gets without a person: Yes/OK for `yes`, else
 // No/Cancel (OK when that is the only button).

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
 #include "support/Sema.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 
 namespace {
@@ -197,12 +199,55 @@ class TSinkScope {
   std::unique_ptr<TProgressSink> Previous;
 };
 
+constexpr int SecondInterruptMs = 5000;
+
+// Once the update has begun, the device lives in its boot loader until the last line
+// is through. The first Ctrl-C therefore only says so; a second one within a few
+// seconds (or a request to terminate) stops the sending between two lines.
+class TUpdateInterrupts {
+ public:
+  explicit TUpdateInterrupts(TUpdater& updater) : Updater(updater) {
+    SetSecondInterruptNeeded(true, SecondInterruptMs);
+    QObject::connect(&Poll, &QTimer::timeout, [this] { Check(); });
+    Poll.start(100);
+  }
+  ~TUpdateInterrupts() { SetSecondInterruptNeeded(false); }
+  TUpdateInterrupts(const TUpdateInterrupts&) = delete;
+  TUpdateInterrupts& operator=(const TUpdateInterrupts&) = delete;
+
+ private:
+  void Check() {
+    if (TakeStopWarning()) {
+      std::fprintf(stderr,
+                   "\nStopping the update now leaves the device in its boot loader: it does "
+                   "not work until the update is run again. Press Ctrl-C again within %d "
+                   "seconds to stop anyway.\n",
+                   SecondInterruptMs / 1000);
+      std::fflush(stderr);
+    }
+    if (StopRequested()) Updater.StopBeforeNextLine = true;
+  }
+
+  TUpdater& Updater;
+  QTimer Poll;
+};
+
+int Interrupted() {
+  std::fprintf(stderr,
+               "Update failed:\nInterrupted. The device is left in its boot loader: run the "
+               "update again.\n");
+  return ceDeviceError;
+}
+
 int Update(TUpdater& updater, const std::string& name, int method) {
+  TUpdateInterrupts interrupts(updater);
   updater.PrepareTarget(false);
   std::string error;
   updater.Connect(method, true, error, {}, name);
+  if (StopRequested()) return Interrupted();
   if (!error.empty()) return Failed(error);
   const bool programmed = updater.ProgramMain(name, true);
+  if (StopRequested() && !programmed) return Interrupted();
   // A programming that reports failure without a message still failed.
   if (!programmed || !updater.LastError.empty())
     return Failed(updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)

@@ -20,6 +20,7 @@
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "tests/common/BackendDouble.h"
+#include "support/StopRequest.h"
 #include "tests/common/ProgramUnits.h"
 
 namespace {
@@ -49,10 +50,11 @@ class TRecordingView : public TCycleView {
       if (line.Text == text && line.Colour == colour && line.Style == style) return true;
     return false;
   }
-  bool Has(const std::string& text) const {
-    for (const auto& line : Lines)
-      if (line.Text == text) return true;
-    return false;
+  bool Has(const std::string& text) const { return IndexOf(text) < Lines.size(); }
+  size_t IndexOf(const std::string& text) const {
+    for (size_t i = 0; i < Lines.size(); ++i)
+      if (Lines[i].Text == text) return i;
+    return Lines.size();
   }
 
   std::vector<TLogLine> Lines;
@@ -89,6 +91,7 @@ class CycleTest : public ::testing::Test {
   void TearDown() override {
     Cycle.reset();
     Sim.reset();
+    ClearStopRequest();
   }
   // Ticks (as the timer does) until `done`; a lost port is tried once a second.
   bool TickUntil(const std::function<bool()>& done, int ms = 15000) {
@@ -219,7 +222,10 @@ TEST_F(CycleTest, SourceThatDoesNotReadWritesNothing) {
   };
   Start();
   RunUntilDone();
-  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+  // The silent device cannot have its switch turned off either, and the log says so.
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::SwitchLeftOn});
+  EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
   EXPECT_FALSE(WroteTo(0x21A8));
   EXPECT_FALSE(WroteTo(0x21C2));
 }
@@ -379,6 +385,8 @@ TEST_F(CycleTest, PortChoiceDuringATickWaitsForTheTick) {
   EXPECT_FALSE(Cycle->TimerEnabled());  // the deferred choice of item 0 left it off
 }
 
+// Closing the window while the correction runs: the tick reaches its safe point (the
+// correction finished, the switch off again) before the shutdown frees anything.
 TEST_F(CycleTest, ShutdownDuringATickWaitsForTheTick) {
   int done = 0;
   bool asked = false;
@@ -395,9 +403,71 @@ TEST_F(CycleTest, ShutdownDuringATickWaitsForTheTick) {
   ASSERT_TRUE(asked);
   EXPECT_EQ(done, 1);
   ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_FALSE(Sim->EepromWritesEnabled());
   EXPECT_EQ(Cycle->Variable(), nullptr);
   EXPECT_EQ(Cycle->Driver(), nullptr);
   EXPECT_FALSE(Cycle->TimerEnabled());
+}
+
+// The write that turns the switch off is lost after the verified writes: the result
+// says so, in its place between "OK!" and the closing rule.
+TEST_F(CycleTest, SwitchLeftOnIsPartOfTheResult) {
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::SwitchLeftOn});
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_TRUE(Sim->EepromWritesEnabled());
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
+  EXPECT_LT(View.IndexOf("OK!"), View.IndexOf(SwitchOffFailedMessage));
+  EXPECT_LT(View.IndexOf(SwitchOffFailedMessage), View.IndexOf(std::string(32, '_')));
+}
+
+// A stop (Ctrl-C, a signal, the time limit) while a device is handled: before the
+// first write nothing is sent; once the switch is on, the correction is finished and
+// the switch turned off again, so that the device never keeps half a calibration.
+TEST_F(CycleTest, StopEndsTheDeviceAtASafePoint) {
+  struct TCase {
+    const char* At;
+    TDeviceOutcome Outcome;
+    bool Written;
+  };
+  for (const TCase c : {TCase{"Connected!", TDeviceOutcome::Interrupted, false},
+                        TCase{"Adapting..", TDeviceOutcome::Ok, true}}) {
+    SCOPED_TRACE(c.At);
+    TearDown();
+    View = TRecordingView();
+    View.OnLine = [&](const std::string& text) {
+      if (text == c.At) RequestStop(TStopCause::Interrupt);
+    };
+    Start();
+    RunUntilDone();
+    ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{c.Outcome});
+    EXPECT_EQ(WroteTo(512), c.Written);
+    EXPECT_EQ(Sim->ReadWord(0x21A8) == 6419, c.Written);
+    EXPECT_EQ(Sim->ReadWord(0x21C2) == 6419, c.Written);
+    EXPECT_FALSE(Sim->EepromWritesEnabled());
+    EXPECT_FALSE(View.Has("Error occurred"));
+    EXPECT_EQ(Cycle->Driver(), nullptr);
+  }
+}
+
+// The time limit passes while a device that has gone silent is being handled: the
+// retries end, the switch-off is tried, and its failure is shown.
+TEST_F(CycleTest, TimeLimitHoldsWhileASilentDeviceIsHandled) {
+  TSimOptions options;
+  options.Faults.SilentAfterVersion = true;
+  View.OnLine = [](const std::string& text) {
+    if (text == "Connected!") SetStopTimeLimit(700);
+  };
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Interrupted});
+  EXPECT_TRUE(StopRequested());
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
+  EXPECT_FALSE(View.Has("Error in writing EEPROM."));
 }
 
 TEST_F(CycleTest, SamePortAgainStartsOverOnTheSameLog) {

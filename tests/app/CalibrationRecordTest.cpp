@@ -118,6 +118,7 @@ TEST_F(RecordTest, SuccessfulDeviceRecordsEveryField) {
     EXPECT_EQ(target.toObject()["readBack"].toInt(), 6419);
   }
   EXPECT_EQ(r["result"].toString(), "OK!");
+  EXPECT_EQ(r["eepromSwitchedOff"], QJsonValue(true));
   EXPECT_GT(r["durationMs"].toInteger(), 0);
   EXPECT_TRUE(View.Failures.empty());
 }
@@ -156,6 +157,15 @@ TEST_F(RecordTest, EepromSwitchFailureIsRecorded) {
   const QJsonObject r = OnlyRecord();
   EXPECT_EQ(r["result"].toString(), "Error in writing EEPROM.");
   EXPECT_TRUE(r["source"].isNull());
+}
+
+TEST_F(RecordTest, SwitchLeftOnIsRecorded) {
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  RunDevice(options);
+  const QJsonObject r = OnlyRecord();
+  EXPECT_EQ(r["result"].toString(), "OK!");
+  EXPECT_EQ(r["eepromSwitchedOff"], QJsonValue(false));
 }
 
 TEST_F(RecordTest, RecordIsOnDiskBeforeTheResultIsShown) {

@@ -126,4 +126,13 @@ TEST(ConsoleLoop, AUnitThatErrsIsNotRetriedUntilItHasGone) {
   }
 }
 
+// Ctrl-C before any unit was done is no success, whatever "0 of 0" would say.
+TEST(ConsoleLoop, NoUnitDoneEndsWithTheInterruptStatus) {
+  TSimOptions options;
+  options.Faults.DeviceSilent = true;  // the interface answers, no device behind it
+  TSimulation sim(options);
+  EXPECT_EQ(RunLoopFor(sim, 2), 130);
+  EXPECT_TRUE(sim.Writes().empty());
+}
+
 }  // namespace

@@ -175,6 +175,36 @@ TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
 namespace {
 
 // The console's value commands, end to end against a simulated device on a port.
+// The device's writes verified, but its EEPROM switch could not be turned off: no
+// success for the script that runs the console.
+TEST(ConsoleCycle, SwitchLeftOnEndsWithStatus1) {
+  StartProgramUnits();
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  TSimulation sim(options);
+  const int number = sim.RegisterAsPort();
+  EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--timeout", "20", "--record",
+                        "-", "--color", "never"}),
+            ceDeviceError);
+  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+  UnregisterVirtualPort(number);
+  StopProgramUnits();
+}
+
+// The console says what it does on which port, also when the port cannot be opened,
+// and never gives the window's instructions.
+TEST(ConsoleCycle, OpensWithWhatItDoesOnWhichPort) {
+  StartProgramUnits();
+  ClearPortAssignments();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunConsole({"--port", "COM250", "--record", "-", "--color", "never"}), cePortError);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Calibrating the device behind the interface on Com 250", 0), 0u) << out;
+  EXPECT_EQ(out.find("box above"), std::string::npos) << out;
+  EXPECT_EQ(out.find("select comport"), std::string::npos) << out;
+  StopProgramUnits();
+}
+
 TEST(ConsoleValues, GetAndSetByIdentifierName) {
   StartProgramUnits();
   TSimulation sim;
