@@ -70,8 +70,9 @@ start_sim --com 210 --unplug-after-ms 0 --replug-after-ms 1500
 run_cli --get eestIBatBulk --timeout 30
 [ "$status" -eq 0 ] || fail "--get, port back: exit $status"
 stop_sim
-# 5. --loop: the port pulled once the unit is done (while the loop watches it) and put
-#    back: said once, the port opened again, and the same unit not calibrated twice.
+# 5. --loop: the port pulled at the unit's last write, the EEPROM switch-off, whose
+#    read-back then fails, and put back: said once, the port opened again, and the unit
+#    (whose switch-off was not confirmed) corrected again to "OK!", counted once.
 start_sim --com 210 --unplug-after-writes 6 --replug-after-ms 1000
 "$cli" --port 210 --loop --color never > "$work/out" 2> "$work/err" &
 clipid=$!
@@ -84,6 +85,7 @@ holds_replugged() {
 }
 for _ in $(seq 150); do holds_replugged && break; sleep 0.1; done
 holds_replugged || fail "--loop: the port was not opened again"
+for _ in $(seq 150); do [ "$(grep -cx 'OK!' "$work/out")" -ge 2 ] && break; sleep 0.1; done
 kill -INT "$clipid"
 set +e
 wait "$clipid"
