@@ -145,13 +145,25 @@ std::string EscapeControls(std::string_view text) {
 
 bool ReadBoundedLine(QIODevice& in, int64_t maxBytes, QByteArray& line, bool& whole) {
   if (in.atEnd()) return false;
-  line = in.readLine(maxBytes + 1);
-  whole = line.endsWith('\n') || line.size() <= maxBytes;
+  line.clear();
+  whole = true;
+  // In pieces: asking for the longest line at once would allocate that much for
+  // every line.
+  constexpr qint64 Piece = 4096;
+  while (!in.atEnd()) {
+    const QByteArray piece = in.readLine(Piece);
+    if (piece.isEmpty()) break;
+    const bool ends = piece.endsWith('\n');
+    if (whole) {
+      line += piece;
+      if (line.size() - (ends ? 1 : 0) > maxBytes) {
+        whole = false;
+        line.truncate(static_cast<qsizetype>(maxBytes));
+      }
+    }
+    if (ends) break;
+  }
   if (line.endsWith('\n')) line.chop(1);
-  if (whole) return true;
-  line.truncate(maxBytes);
-  // The rest of an overlong line, in pieces, until its end.
-  for (QByteArray piece; !in.atEnd() && !piece.endsWith('\n');) piece = in.readLine(maxBytes + 1);
   return true;
 }
 
