@@ -24,6 +24,7 @@
 #include "serial/RS232o.h"
 #include "support/ProgramVersion.h"
 #include "support/Progress.h"
+#include "support/SafeFiles.h"
 #include "support/Sema.h"
 #include "support/StopRequest.h"
 #include "support/Textlogger.h"
@@ -55,7 +56,9 @@ class TStopScope {
 // Every burst on the line, one text line each, while the run lasts.
 class TTraceFile {
  public:
-  explicit TTraceFile(const std::string& path) : File(std::fopen(path.c_str(), "w")) {}
+  // A FIFO or device is refused at once: opening it could wait for good.
+  explicit TTraceFile(const std::string& path)
+      : File(OpenRegularFileForWriting(QString::fromStdString(path), Error)) {}
   ~TTraceFile() {
     SetGlobalSerialTrace({});
     if (File) std::fclose(File);
@@ -63,6 +66,7 @@ class TTraceFile {
   TTraceFile(const TTraceFile&) = delete;
   TTraceFile& operator=(const TTraceFile&) = delete;
   bool Valid() const { return File != nullptr; }
+  const std::string& OpenError() const { return Error; }
   void Install() {
     const auto start = TLineClock::now();
     FILE* file = File;
@@ -74,6 +78,7 @@ class TTraceFile {
   }
 
  private:
+  std::string Error;
   FILE* File;
 };
 
@@ -81,6 +86,16 @@ class TTraceFile {
 int InterruptedStatus() {
   std::fprintf(stderr, "Interrupted\n");
   return StopExitStatus(StopCause());
+}
+
+// A FIFO or device named as the record file is refused before the device is touched;
+// the append itself refuses one too (a path that changes while the run lasts).
+bool RecordPathWritable(const TConsoleOptions& options) {
+  if (options.RecordFile.empty() || options.RecordFile == "-") return true;
+  if (!IsSpecialFile(QString::fromStdString(options.RecordFile))) return true;
+  std::fprintf(stderr, "calibrator-cli: cannot write %s: not a regular file\n",
+               options.RecordFile.c_str());
+  return false;
 }
 
 bool NamedRequestReadable(const TConsoleOptions& options) {
@@ -348,12 +363,13 @@ int RunConsole(const std::vector<std::string>& args) {
   SetDialogHandler(std::make_unique<TConsoleDialogs>(options.Answers, IsTerminal(stdin)));
   InstallConsoleProgress();
   if (options.Verbose) SetLogDestination(std::make_unique<TLogStream>(stderr));
+  if (!RecordPathWritable(options)) return ceUsage;
   std::unique_ptr<TTraceFile> trace;
   if (!options.TraceFile.empty()) {
     trace = std::make_unique<TTraceFile>(options.TraceFile);
     if (!trace->Valid()) {
       std::fprintf(stderr, "calibrator-cli: cannot write %s: %s\n", options.TraceFile.c_str(),
-                   std::strerror(errno));
+                   trace->OpenError().c_str());
       return ceUsage;
     }
     trace->Install();

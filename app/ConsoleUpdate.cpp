@@ -13,6 +13,7 @@
 #include "serial/RS232o.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
+#include "support/SafeFiles.h"
 #include "support/Sema.h"
 #include "support/StopRequest.h"
 #include "support/Tools.h"
@@ -165,12 +166,14 @@ int PortLostInUpdate(uint32_t portNumber) {
 }
 
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
-  QFile file(QString::fromStdString(fileName));
-  if (!file.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "calibrator-cli: cannot read %s\n", fileName.c_str());
+  QFile file;
+  std::string error;
+  // Refused before it is read: a FIFO or device (which could wait for good) and a
+  // file larger than any firmware file.
+  if (!OpenRegularFile(QString::fromStdString(fileName), file, error, KffMaxFileBytes)) {
+    std::fprintf(stderr, "calibrator-cli: cannot read %s: %s\n", fileName.c_str(), error.c_str());
     return false;
   }
-  std::string error;
   buffer.LoadFromStream(file, false, error);
   if (error.empty() && buffer.IndexOfPart(QStringLiteral("Main")) < 0)
     error = "the file has no \"Main\" part";

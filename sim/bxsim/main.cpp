@@ -14,6 +14,7 @@
 #include "serial/PortMap.h"
 #include "sim/PtyServer.h"
 #include "support/ProgramVersion.h"
+#include "support/Tools.h"
 
 namespace {
 
@@ -292,7 +293,19 @@ void RemoveAdapterLinks(const TArgs& args) {
 
 }  // namespace
 
+namespace {
+
+// Runs at every exit (--help and --version end inside the argument parser): output
+// that did not arrive is a failure, not a success.
+void CheckStandardOutput() {
+  std::cout.flush();
+  if (!OutputWritten(stdout, "bxsim", "standard output", stderr)) std::_Exit(1);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  std::atexit(CheckStandardOutput);
   TArgs args;
   std::string error;
   if (!ParseArgs(argc, argv, args, error)) {

@@ -219,6 +219,30 @@ TEST(RecordReader, SkipsDamagedAndCutOffLinesWithoutTouchingTheFile) {
   EXPECT_TRUE(ReadBytes(path).startsWith(text));
 }
 
+// A line is a record only when it is one: an object with its time and result whose
+// numbers are whole. Text from the file reaches the terminal with its control
+// characters escaped.
+TEST(RecordReader, NonRecordsAreSkippedAndControlCharactersEscaped) {
+  TDeviceFacts facts;
+  facts.When = QDateTime::fromString("2024-05-01T08:00:00.000Z", Qt::ISODateWithMs);
+  facts.DeviceVersion = 2606207;
+  facts.Result = "OK!\x1b[2J";
+  std::string good = RecordLine(facts);
+  const std::string fraction = QString::fromStdString(good)
+                                   .replace("\"version\":2606207", "\"version\":2606207.5")
+                                   .toStdString();
+  const QByteArray text = QByteArray::fromStdString(good + fraction) +
+                          "{}\n[1,2]\n{\"time\":\"2024-05-01T08:00:00Z\"}\n";
+  int skipped = 0;
+  const auto entries = ParseRecordText(text, &skipped);
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_EQ(skipped, 4);
+  const std::string table = HistoryTable(entries);
+  EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+  EXPECT_NE(table.find("OK!\\x1b[2J"), std::string::npos) << table;
+  EXPECT_NE(table.find("1 device, 0 OK, 1 error"), std::string::npos) << table;
+}
+
 TEST(RecordHistory, TableFiltersAndSummary) {
   auto record = [](const char* time, uint32_t com, const char* path, const char* result) {
     TDeviceFacts facts;
@@ -297,6 +321,14 @@ TEST_F(ConsoleRecord, EachRunAppendsAndHistoryReadsThemBack) {
   EXPECT_EQ(ParseRecordText(QByteArray::fromStdString(all)).size(), 2u);
   CapturedHistory({path, "not a date", "", false}, status);
   EXPECT_EQ(status, ceUsage);
+}
+
+TEST(RecordHistory, NoRecordFileYetIsAnEmptyHistory) {
+  QTemporaryDir dir;
+  int status = -1;
+  EXPECT_EQ(CapturedHistory({dir.filePath("none.jsonl").toStdString(), "", "", false}, status),
+            "time  port  device  value  result\n0 devices, 0 OK, 0 errors\n");
+  EXPECT_EQ(status, ceOk);
 }
 
 TEST_F(ConsoleRecord, UnwritableRecordGivesExitFiveAfterOk) {

@@ -7,6 +7,8 @@
 #include "firmware/KFFWriter.h"
 #include "support/HardcodedStrings.h"
 #include "support/ProgramVersion.h"
+#include "support/SafeFiles.h"
+#include "support/Tools.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -31,11 +33,32 @@ int Fail(const QString& Text) {
   return exBadFile;
 }
 
-bool ReadFile(const QString& Name, QByteArray& Bytes) {
-  QFile F(Name);
-  if (!F.open(QIODevice::ReadOnly)) return false;
+// A path that is not a regular file (a FIFO, device or folder) is bad usage, as
+// for the console: it could wait for good or never end.
+constexpr int exNotAFile = 4;
+
+// Reads a whole input file; a file larger than any firmware file is refused
+// before it is read. Returns exOk or the exit status, with the message printed.
+int ReadFile(const QString& Name, QByteArray& Bytes) {
+  QFile F;
+  std::string Error;
+  if (IsSpecialFile(Name)) {
+    Fail(QStringLiteral("cannot read %1: not a regular file (a FIFO, device or folder)").arg(Name));
+    return exNotAFile;
+  }
+  if (!OpenRegularFile(Name, F, Error, KffMaxFileBytes))
+    return Fail(QStringLiteral("cannot read %1: %2").arg(Name, QString::fromStdString(Error)));
   Bytes = F.readAll();
-  return true;
+  if (F.error() != QFileDevice::NoError)
+    return Fail(QStringLiteral("cannot read %1: %2").arg(Name, F.errorString()));
+  return exOk;
+}
+
+int WriteFile(const QString& Name, const QByteArray& Bytes) {
+  std::string Error;
+  if (ReplaceFileContents(Name, Bytes, Error)) return exOk;
+  Fail(QStringLiteral("cannot write %1: %2").arg(Name, QString::fromStdString(Error)));
+  return IsSpecialFile(Name) ? exNotAFile : exBadFile;
 }
 
 // Reads the parts one by one (as LoadFromStream does) to learn the format version.
@@ -56,6 +79,11 @@ QString Printable(const QByteArray& Bytes) {
   return QString::fromLatin1(QuoteKffBytes(Bytes));
 }
 
+// Descriptor text from the file, its control characters escaped for the terminal.
+QString Shown(const QString& Text) {
+  return QString::fromStdString(EscapeControls(Text.toStdString()));
+}
+
 void DescribePart(const TCodePart& P, int Index) {
   const int Ml = P.GetInt(QStringLiteral("ML"));
   Print(stdout, QStringLiteral("part %1 \"%2\": %3 lines (%4 messages, %5 data, %6 code), "
@@ -63,13 +91,13 @@ void DescribePart(const TCodePart& P, int Index) {
                     .arg(Index + 1)
                     .arg(P.GetValue(QStringLiteral("Part")) == KffAbsentMarker
                              ? QString()
-                             : P.GetValue(QStringLiteral("Part")))
+                             : Shown(P.GetValue(QStringLiteral("Part"))))
                     .arg(P.Lines.size())
                     .arg(Ml)
                     .arg(P.GetInt(QStringLiteral("EL")))
                     .arg(P.GetInt(QStringLiteral("CL")))
                     .arg(P.ConfigBody().size()));
-  for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Entry);
+  for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Shown(Entry));
   // A damaged file's ML may promise more messages than the part holds.
   for (int i = 0; i < Ml && 1 + i < P.Lines.size(); ++i)
     Print(stdout,
@@ -78,7 +106,7 @@ void DescribePart(const TCodePart& P, int Index) {
 
 int Info(const QString& File) {
   QByteArray Bytes;
-  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  if (const int Status = ReadFile(File, Bytes); Status != exOk) return Status;
   TReprogramBuffer Parts;
   int Version = -1;
   const QString Error = Load(Bytes, Parts, Version);
@@ -98,7 +126,7 @@ int Info(const QString& File) {
 
 int Pack(const QString& Description, const QString& OutName) {
   QByteArray Text;
-  if (!ReadFile(Description, Text)) return Fail(QStringLiteral("cannot read ") + Description);
+  if (const int Status = ReadFile(Description, Text); Status != exOk) return Status;
   TReprogramBuffer Parts;
   TKffWriteOptions Options;
   QString Error;
@@ -106,9 +134,7 @@ int Pack(const QString& Description, const QString& OutName) {
     return Fail(Description + QStringLiteral(": ") + Error);
   QByteArray Image;
   if (!WriteKffFile(Parts, Options, Image, Error)) return Fail(Error);
-  QFile Out(OutName);
-  if (!Out.open(QIODevice::WriteOnly) || Out.write(Image) != Image.size())
-    return Fail(QStringLiteral("cannot write ") + OutName);
+  if (const int Status = WriteFile(OutName, Image); Status != exOk) return Status;
   Print(
       stdout,
       QStringLiteral("%1: %2 bytes, %3 part(s)").arg(OutName).arg(Image.size()).arg(Parts.Count()));
@@ -117,7 +143,7 @@ int Pack(const QString& Description, const QString& OutName) {
 
 int Unpack(const QString& File, const QString& DirName) {
   QByteArray Bytes;
-  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  if (const int Status = ReadFile(File, Bytes); Status != exOk) return Status;
   TReprogramBuffer Parts;
   int Version = -1;
   const QString Error = Load(Bytes, Parts, Version);
@@ -125,10 +151,8 @@ int Unpack(const QString& File, const QString& DirName) {
     return Fail(File + QStringLiteral(": ") + QString(Error).replace(u'\n', u' '));
   if (!QDir().mkpath(DirName)) return Fail(QStringLiteral("cannot create ") + DirName);
   const QString OutName = QDir(DirName).filePath(QStringLiteral("description.txt"));
-  QFile Out(OutName);
-  const QByteArray Text = DescribeKff(Parts, Version);
-  if (!Out.open(QIODevice::WriteOnly) || Out.write(Text) != Text.size())
-    return Fail(QStringLiteral("cannot write ") + OutName);
+  if (const int Status = WriteFile(OutName, DescribeKff(Parts, Version)); Status != exOk)
+    return Status;
   Print(stdout, OutName);
   return exOk;
 }
@@ -209,8 +233,10 @@ int main(int argc, char** argv) {
   StartUnitKFFFiles();
   QStringList Args;
   for (int i = 1; i < argc; ++i) Args << QString::fromLocal8Bit(argv[i]);
-  const int Result = Dispatch(Args);
+  int Result = Dispatch(Args);
   StopUnitKFFFiles();
   StopUnitStrings();
+  // What could not be written is a failure, whatever the command's own result.
+  if (!OutputWritten(stdout, "kfftool", "standard output", stderr)) Result = exBadFile;
   return Result;
 }
