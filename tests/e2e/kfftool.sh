@@ -39,9 +39,12 @@ for args in "frobnicate" "info" "info|" "pack|$src" "info|a|b"; do
   [ "$usage" -eq 4 ] || fail "kfftool ${words[*]} gave exit $usage, not 4"
   grep -q "Try --help." "$work/err" || fail "kfftool ${words[*]}: no Try --help."
 done
+status_of() { set +e; "$@" > "$work/out" 2>&1; status=$?; set -e; }
+# FIFOs, devices, a full device and symbolic links are Linux paths: under wine a
+# Windows program sees them through its Z: drive, not as what they are.
+if [ -z "${KFFTOOL:-}" ]; then
 # A FIFO, a device or a folder is refused at once (exit 4), never read until memory
 # runs out or waited on for good.
-status_of() { set +e; "$@" > "$work/out" 2>&1; status=$?; set -e; }
 mkfifo "$work/fifo"
 for input in "$work/fifo" /dev/zero "$work"; do
   status_of timeout 20 "${tool[@]}" info "$input"
@@ -49,6 +52,7 @@ for input in "$work/fifo" /dev/zero "$work"; do
 done
 status_of timeout 20 "${tool[@]}" pack "$src" "$work/fifo"
 [ "$status" -eq 4 ] || fail "pack onto a FIFO gave exit $status, not 4"
+fi
 
 # A file larger than any firmware file is refused before it is read: a sound version 0
 # file grown to 200 MB with zero lines (which keep its checksum) once loaded as 2.7
@@ -76,6 +80,7 @@ done
 grep -q "File possibly corrupted!" <(  "${tool[@]}" pack "$work/empty.txt" "$work/e.kff" 2>&1 ) ||
   fail "pack of a part without lines does not give the reader's message"
 
+if [ -z "${KFFTOOL:-}" ]; then
 # Output that is not written is a failure, and the old output stays: standard output
 # on a full device, a write cut short by the file size limit (a full disk).
 status_of bash -c '"$@" > /dev/full' _ "${tool[@]}" info "$work/image.kff"
@@ -96,6 +101,7 @@ ln -s "$work/victim" "$work/planted/description.txt"
 "${tool[@]}" unpack "$work/image.kff" "$work/planted" > /dev/null || fail "unpack over a link"
 [ "$(cat "$work/victim")" = "keep me" ] || fail "unpack wrote through a planted link"
 [ ! -L "$work/planted/description.txt" ] || fail "the planted link is still there"
+fi
 
 # Control characters in a descriptor reach the terminal escaped.
 printf 'version 4\npart Main\nkey "Note=\\x1b[31mred"\ncode x\n' > "$work/esc.txt"
