@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +13,9 @@
 #include "serial/RS232o.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
+#include "support/SafeFiles.h"
 #include "support/Sema.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 
 namespace {
@@ -152,13 +155,25 @@ int Failed(const std::string& error) {
   return IsNoAnswer(error) ? ceTimeout : ceDeviceError;
 }
 
+// The port went during the update (its adapter pulled): the device is left in its
+// boot loader, and the same update run again finds it there.
+int PortLostInUpdate(uint32_t portNumber) {
+  std::fprintf(stderr,
+               "Com %u lost during the update: the device may be left in its boot loader. Run the "
+               "same update again once the port is back.\n",
+               portNumber);
+  return cePortError;
+}
+
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
-  QFile file(QString::fromStdString(fileName));
-  if (!file.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "calibrator-cli: cannot read %s\n", fileName.c_str());
+  QFile file;
+  std::string error;
+  // Refused before it is read: a FIFO or device (which could wait for good) and a
+  // file larger than any firmware file.
+  if (!OpenRegularFile(QString::fromStdString(fileName), file, error, KffMaxFileBytes)) {
+    std::fprintf(stderr, "calibrator-cli: cannot read %s: %s\n", fileName.c_str(), error.c_str());
     return false;
   }
-  std::string error;
   buffer.LoadFromStream(file, false, error);
   if (error.empty() && buffer.IndexOfPart(QStringLiteral("Main")) < 0)
     error = "the file has no \"Main\" part";
@@ -187,12 +202,55 @@ class TSinkScope {
   std::unique_ptr<TProgressSink> Previous;
 };
 
+constexpr int SecondInterruptMs = 5000;
+
+// Once the update has begun, the device lives in its boot loader until the last line
+// is through. The first Ctrl-C therefore only says so; a second one within a few
+// seconds (or a request to terminate) stops the sending between two lines.
+class TUpdateInterrupts {
+ public:
+  explicit TUpdateInterrupts(TUpdater& updater) : Updater(updater) {
+    SetSecondInterruptNeeded(true, SecondInterruptMs);
+    QObject::connect(&Poll, &QTimer::timeout, [this] { Check(); });
+    Poll.start(100);
+  }
+  ~TUpdateInterrupts() { SetSecondInterruptNeeded(false); }
+  TUpdateInterrupts(const TUpdateInterrupts&) = delete;
+  TUpdateInterrupts& operator=(const TUpdateInterrupts&) = delete;
+
+ private:
+  void Check() {
+    if (TakeStopWarning()) {
+      std::fprintf(stderr,
+                   "\nStopping the update now leaves the device in its boot loader: it does "
+                   "not work until the update is run again. Press Ctrl-C again within %d "
+                   "seconds to stop anyway.\n",
+                   SecondInterruptMs / 1000);
+      std::fflush(stderr);
+    }
+    if (StopRequested()) Updater.StopBeforeNextLine = true;
+  }
+
+  TUpdater& Updater;
+  QTimer Poll;
+};
+
+int Interrupted() {
+  std::fprintf(stderr,
+               "Update failed:\nInterrupted. The device is left in its boot loader: run the "
+               "update again.\n");
+  return ceDeviceError;
+}
+
 int Update(TUpdater& updater, const std::string& name, int method) {
+  TUpdateInterrupts interrupts(updater);
   updater.PrepareTarget(false);
   std::string error;
   updater.Connect(method, true, error, {}, name);
+  if (StopRequested()) return Interrupted();
   if (!error.empty()) return Failed(error);
   const bool programmed = updater.ProgramMain(name, true);
+  if (StopRequested() && !programmed) return Interrupted();
   // A programming that reports failure without a message still failed.
   if (!programmed || !updater.LastError.empty())
     return Failed(updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)
@@ -232,5 +290,6 @@ int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int metho
   }
   updater.reset();  // stops the worker
   port.SetBreak(false);
+  if (status != ceOk && port.PortNumber() == 0) return PortLostInUpdate(portNumber);
   return status;
 }

@@ -99,6 +99,8 @@ void TUpdater::Execute() {
       continue;
     }
     Idle = false;
+    // Asked to end between two lines: the rest of the part is not sent.
+    if (State == usRunning && StopBeforeNextLine.load()) State = usCommError;
     if (State == usRunning) {
       if (FramesSent < FramesTotal) {
         std::string frame;

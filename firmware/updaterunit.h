@@ -128,6 +128,8 @@ class TUpdater : public TSafeThread {
   void WaitWorkerPaused();
 
   // ---- fields ---------------------------------------------------------------
+  // Set from the main thread: the worker sends no further line and the part fails.
+  std::atomic<bool> StopBeforeNextLine{false};
   TRS232o* Port = nullptr;
   bool OwnsPort = false;
   std::unique_ptr<TReprogramBuffer> Buffer;

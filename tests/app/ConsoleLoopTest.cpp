@@ -1,8 +1,18 @@
-// The console's loop mode: the decisions between units on their own. Whole runs
-// against units that come and go are the end-to-end loop script's (cli_loop_bxsim.sh).
+// The console's loop mode: the decisions between units on their own, and an interrupt
+// before any unit was done. Whole runs against units that come and go are the
+// end-to-end loop script's (cli_loop_bxsim.sh).
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+
+#include "app/CalibrationCycle.h"
+#include "app/ConsoleFrontEnd.h"
 #include "app/UnitWatcher.h"
+#include "serial/PortMap.h"
+#include "sim/Simulator.h"
+#include "support/StopRequest.h"
+#include "tests/common/TestWaits.h"
 
 namespace {
 
@@ -46,6 +56,30 @@ TEST(UnitPresence, IdentityGuardsAgainstTheSameUnitAndCatchesASwap) {
   EXPECT_EQ(p.Probe(20000, false, false, NoIdentity), TVerdict::Stay);
   EXPECT_EQ(p.Probe(20250, true, true, UnitB), TVerdict::Stay);
   EXPECT_EQ(p.Probe(20500, true, true, UnitB), TVerdict::Stay);
+}
+
+// ---- a whole run ---------------------------------------------------------------
+
+// Ctrl-C before any unit was done is no success, whatever "0 of 0" would say. The
+// interrupt comes through the stop request Ctrl-C's handler makes (Windows, whose
+// default SIGINT ends the process, runs this too), once the loop has asked the
+// interface a good many times without finding a device.
+TEST(ConsoleLoop, NoUnitDoneEndsWithTheInterruptStatus) {
+  TSimOptions options;
+  options.Faults.DeviceSilent = true;  // the interface answers, no device behind it
+  TSimulation sim(options);
+  const int number = sim.RegisterAsPort();
+  std::thread interrupter([&sim] {
+    WaitUntil([&sim] { return sim.Stats().HostFrames >= 20; }, 60000);
+    RequestStop(TStopCause::Interrupt);
+  });
+  const int status =
+      RunConsole({"--port", "COM" + std::to_string(number), "--loop", "--color", "never"});
+  interrupter.join();
+  UnregisterVirtualPort(number);
+  EXPECT_GE(sim.Stats().HostFrames, 20);
+  EXPECT_EQ(status, 130);
+  EXPECT_TRUE(sim.Writes().empty());
 }
 
 }  // namespace

@@ -5,8 +5,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsoleUpdate.h"
@@ -16,6 +20,8 @@
 #include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // A firmware file for a family-20 inverter/charger that adds calibration offset 168.
 std::string WriteInverterFile(const QTemporaryDir& dir) {
@@ -70,6 +76,37 @@ TEST_F(ConsoleUpdateTest, ProgramsTheDeviceAndCarriesItsCalibrationOver) {
   EXPECT_EQ(sim.ReadWord(0x21A8), 6419);  // round(1003 x 64 / 10)
   EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
   EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+  UnregisterVirtualPort(number);
+}
+
+// The line pulled while the device is programmed: the update fails naming the lost
+// port (status 2), the device waits in its boot loader, and the same update run again
+// once the port is back programs it.
+TEST_F(ConsoleUpdateTest, APortLostWhileProgrammingAsksForTheSameUpdateAgain) {
+  TSimulation sim(Inverter());
+  const int number = sim.RegisterAsPort();
+  const std::vector<std::string> update = {"--port", "COM" + std::to_string(number), "--update",
+                                           File, "--yes"};
+  std::atomic<bool> stop{false};
+  std::thread puller([&] {
+    while (!stop && sim.Stats().DeviceLines < 3) std::this_thread::sleep_for(2ms);
+    if (!stop) sim.Vanish();
+  });
+  ::testing::internal::CaptureStderr();
+  const int status = RunConsole(update);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  stop = true;
+  puller.join();
+  EXPECT_EQ(status, cePortError);
+  EXPECT_NE(err.find("Com " + std::to_string(number) + " lost during the update"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Run the same update again"), std::string::npos);
+  EXPECT_TRUE(sim.DeviceInBootLoader());
+  sim.Reconnect();
+  EXPECT_EQ(RunConsole(update), ceOk);
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
   UnregisterVirtualPort(number);
 }
 

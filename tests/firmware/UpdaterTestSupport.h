@@ -112,8 +112,7 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
 // (made here, apart from the updater's own checksum code).
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
   // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
-  std::vector<uint8_t> out(body.size() + 2);
-  out.front() = static_cast<uint8_t>(body.size());
+  std::vector<uint8_t> out(body.size() + 2, static_cast<uint8_t>(body.size()));
   std::copy(body.begin(), body.end(), out.begin() + 1);
   unsigned sum = 0;
   for (char c : body) sum += static_cast<uint8_t>(c);
