@@ -35,21 +35,12 @@ grep -qx "Error occurred" "$work/out" || fail "no Error occurred"
 stop_sim
 
 # 4. Nothing on the line: exit 3 after the time-out (the other statuses are the
-# contract script's). The idle terminal is held until the script signals its end (or
-# two minutes pass).
-python3 - "$work/idle" <<'PY' &
-import os, pty, signal, sys
-m, s = pty.openpty()
-os.symlink(os.ttyname(s), sys.argv[1])
-signal.alarm(120)
-signal.pause()
-PY
-idlepid=$!
-wait_for 30 test -L "$work/idle" || fail "no idle terminal"
+# contract script's).
+start_idle_line
 set +e
-"$cli" --port "$(readlink "$work/idle")" --timeout 2 > "$work/out" 2>&1
+"$cli" --port "$idle" --timeout 2 > "$work/out" 2>&1
 status=$?
 set -e
-kill "$idlepid"
+stop_idle_line
 [ "$status" -eq 3 ] || fail "idle line gave exit $status, not 3"
 echo "calibrator-cli against bxsim: all checks passed"

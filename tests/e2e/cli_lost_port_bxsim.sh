@@ -83,9 +83,9 @@ holds_replugged() {
   for fd in /proc/"$clipid"/fd/*; do [ "$(readlink "$fd")" = "$new" ] && return 0; done
   return 1
 }
-for _ in $(seq 150); do holds_replugged && break; sleep 0.1; done
-holds_replugged || fail "--loop: the port was not opened again"
-for _ in $(seq 150); do [ "$(grep -cx 'OK!' "$work/out")" -ge 2 ] && break; sleep 0.1; done
+two_ok() { [ "$(grep -cx 'OK!' "$work/out")" -ge 2 ]; }
+wait_for 60 holds_replugged || fail "--loop: the port was not opened again"
+wait_for 60 two_ok || fail "--loop: the unit was not corrected again"
 kill -INT "$clipid"
 set +e
 wait "$clipid"

@@ -14,13 +14,8 @@ start_cli() {
   clipid=$!
 }
 # Waits until the console's output holds the text $1.
-wait_text() {
-  for _ in $(seq 600); do
-    grep -qF -- "$1" "$work/out" 2> /dev/null && return 0
-    sleep 0.02
-  done
-  fail "no \"$1\" in the output"
-}
+in_output() { grep -qF -- "$1" "$work/out" 2> /dev/null; }
+wait_text() { wait_for 60 in_output "$1" || fail "no \"$1\" in the output"; }
 # Waits for the console's end; its exit status goes to $status.
 wait_cli() {
   set +e
@@ -58,26 +53,20 @@ for word in 0x21A8 0x21C2; do
 done
 
 # 3. No device on the line: each signal ends the run with its own status.
-python3 - "$work/idle" << 'PY' &
-import os, pty, sys, time
-m, s = pty.openpty()
-os.symlink(os.ttyname(s), sys.argv[1])
-time.sleep(60)
-PY
-idlepid=$!
-for _ in $(seq 50); do [ -e "$work/idle" ] && break; sleep 0.1; done
+start_idle_line
 for pair in INT:130 TERM:143 HUP:129; do
-  start_cli "$(readlink "$work/idle")"
+  start_cli "$idle"
   wait_text "* "
   kill -"${pair%%:*}" "$clipid"
   wait_cli
   [ "$status" -eq "${pair##*:}" ] || fail "SIG${pair%%:*} without a device: exit $status"
   grep -qx "Interrupted" "$work/err" || fail "SIG${pair%%:*} without a device: no Interrupted"
 done
-kill "$idlepid" 2> /dev/null || true
+stop_idle_line
 
 # 4. The time limit passes while a device that went silent after its version is
-#    handled: the run ends within the limit and one second, with status 3.
+#    handled: the run ends with status 3, well before the silent device would end it
+#    (the bound is wide: a loaded machine may start the program late).
 start_sim --cal-source 1000 --silent-after-version
 started=$(now_ms)
 start_cli "$pty" --timeout 5
@@ -85,7 +74,7 @@ wait_cli
 took=$(($(now_ms) - started))
 [ "$status" -eq 3 ] || fail "time limit during the device: exit $status, not 3"
 grep -q "Connected!" "$work/out" || fail "time limit during the device: device never handled"
-[ "$took" -le 6000 ] || fail "time limit of 5 s took $took ms"
+[ "$took" -le 10000 ] || fail "time limit of 5 s took $took ms"
 stop_sim
 # 5. --update: a first Ctrl-C only warns and the update goes on to its end; two
 #    within a few seconds stop it between two lines with the update's failure status.
@@ -96,9 +85,12 @@ for presses in 1 2; do
   start_sim --device-version 2001203 --cal-source 1003 --loader-firmware 114
   "$cli" --port "$pty" --update "$work/inverter.kff" --yes > "$work/out" 2>&1 &
   clipid=$!
-  sleep 3
+  wait_text "Trying to connect"
   kill -INT "$clipid"
-  [ "$presses" -eq 2 ] && sleep 0.5 && kill -INT "$clipid"
+  if [ "$presses" -eq 2 ]; then
+    wait_text "Press Ctrl-C again"
+    kill -INT "$clipid"
+  fi
   wait_cli
   if [ "$presses" -eq 1 ]; then
     [ "$status" -eq 0 ] || fail "one Ctrl-C during the update: exit $status"

@@ -41,9 +41,16 @@ PY
 grep -q "serial number" "$work/out" && fail "a serial number was made up"
 
 # Held by another program: listed as in use, with the same facts.
-flock "$pty" sleep 30 &
+# (The lock is held by the process $holder itself, so that killing it ends the hold
+# and leaves nothing behind.)
+(
+  exec 9< "$pty"
+  flock 9
+  exec sleep 60
+) &
 holder=$!
-for _ in $(seq 50); do "$cli" --list-ports | grep -qx "Com 150 in use by another program" && break; sleep 0.1; done
+held() { "$cli" --list-ports | grep -qx "Com 150 in use by another program"; }
+wait_for 30 held || fail "Com 150 not listed as in use while flock holds it"
 "$cli" --list-ports --json > "$work/out" 2>&1 || fail "exit $? from --list-ports --json"
 kill "$holder"
 python3 - "$work/out" "$pty" "$stable" <<'PY' || fail "JSON"

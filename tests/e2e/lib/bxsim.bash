@@ -12,9 +12,14 @@
 #                           wrote, the EEPROM switch) is then in $work/sim.out.
 #   SIM=NAME start_sim ...  another bxsim beside the first, by name: its output goes to
 #   SIM=NAME stop_sim       $work/sim.NAME.out; $pty and $simpid are set as above.
-#   wait_for SECONDS COMMAND...   runs COMMAND until it succeeds; false after SECONDS.
+#   start_idle_line         a pseudo-terminal with nothing behind it, held until
+#                           stop_idle_line (or two minutes): sets $idle (its path).
+#   wait_for SECONDS COMMAND...   (wait.bash) runs COMMAND until it succeeds; false
+#                           after SECONDS.
 #
 # A script with processes of its own to end redefines cleanup(), calling stop_all_sims.
+# shellcheck source=wait.bash
+source "$(dirname "${BASH_SOURCE[0]}")/wait.bash"
 cli=$build/app/calibrator-cli
 sim=$build/sim/bxsim
 work=$(mktemp -d)
@@ -26,10 +31,11 @@ mkdir -p "$KALMEON_LOCK_DIR" "$work/links"
 simpid=
 declare -A simpids=()
 
+idlepid=
 stop_all_sims() {
   local p
-  for p in "${simpids[@]}"; do kill "$p" 2> /dev/null || true; done
-  simpids=()
+  for p in "${simpids[@]}" $idlepid; do kill "$p" 2> /dev/null || true; done
+  simpids=() idlepid=
 }
 cleanup() {
   stop_all_sims
@@ -44,14 +50,6 @@ fail() {
     [ -s "$f" ] && { echo "--- ${f##*/}"; cat "$f"; }
   done
   exit 1
-}
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.05
-  done
 }
 
 sim_output() { [ "${SIM:-sim}" = sim ] && echo "$work/sim.out" || echo "$work/sim.$SIM.out"; }
@@ -84,4 +82,23 @@ stop_sim() {
   kill -TERM "$pid"
   wait "$pid" || fail "bxsim $name did not exit 0 on SIGTERM"
   simpid=
+}
+
+start_idle_line() {
+  python3 - "$work/idle" << 'PY' &
+import os, pty, signal, sys
+m, s = pty.openpty()
+os.symlink(os.ttyname(s), sys.argv[1])
+signal.alarm(120)
+signal.pause()
+PY
+  idlepid=$!
+  wait_for 30 test -L "$work/idle" || fail "no idle terminal"
+  idle=$(readlink "$work/idle")
+}
+stop_idle_line() {
+  kill "$idlepid"
+  wait "$idlepid" 2> /dev/null || true
+  idlepid=
+  rm -f "$work/idle"
 }

@@ -6,6 +6,9 @@
 # sets `guipid`. Where the window system's windows do not carry the program's process
 # number (wine), the script sets `window_class` to the windows' class instead.
 xwindow_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=wait.bash
+source "$xwindow_lib/wait.bash"
+wait_step=0.2 # a check here is often a read of the log through the clipboard
 for tool in Xvfb xdotool xclip import convert python3; do
   command -v "$tool" > /dev/null || { echo "FAIL: $tool is missing (setup.sh installs it)"; exit 1; }
 done
@@ -29,15 +32,6 @@ fail() {
   echo "--- window"
   cat "$work/gui.out" 2> /dev/null || true
   exit 1
-}
-# wait_for SECONDS COMMAND...: runs COMMAND until it succeeds; false after SECONDS.
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ "$SECONDS" -lt "$end" ] || return 1
-    sleep 0.2
-  done
 }
 
 # The X server, on the first free display (it writes the number it took).
