@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 
 static void PrintTo(const QString& Text, std::ostream* Out) {
@@ -86,25 +87,14 @@ QByteArray RawV4(const QByteArray& Descriptor, const QByteArray& Records) {
 
 // The message a user reads for each failure.
 QString Msg(TKffMessage Message) {
-  const char* Text = "";
-  switch (Message) {
-    case TKffMessage::kmAccess:
-      Text = "Error accessing file!";
-      break;
-    case TKffMessage::kmIncorrectFormat:
-      Text = "Incorrect file format";
-      break;
-    case TKffMessage::kmNotRecognised:
-      Text = "File format not recognised.\nCheck program version.";
-      break;
-    case TKffMessage::kmUnexpectedEnd:
-      Text = "Unexpected end of file.\nFile possibly corrupted!";
-      break;
-    case TKffMessage::kmCorrupted:
-      Text = "File possibly corrupted!";
-      break;
-  }
-  return QString::fromStdString(AdjustLineBreaks(Text));
+  const std::map<TKffMessage, const char*> Texts = {
+      {TKffMessage::kmAccess, "Error accessing file!"},
+      {TKffMessage::kmIncorrectFormat, "Incorrect file format"},
+      {TKffMessage::kmNotRecognised, "File format not recognised.\nCheck program version."},
+      {TKffMessage::kmUnexpectedEnd, "Unexpected end of file.\nFile possibly corrupted!"},
+      {TKffMessage::kmCorrupted, "File possibly corrupted!"},
+  };
+  return QString::fromStdString(AdjustLineBreaks(Texts.at(Message)));
 }
 
 class KffFiles : public ::testing::Test {
