@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 
@@ -19,9 +18,10 @@
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
-#include "tests/common/BackendDouble.h"
 #include "support/StopRequest.h"
+#include "tests/common/BackendDouble.h"
 #include "tests/common/ProgramUnits.h"
+#include "tests/common/TestWaits.h"
 
 namespace {
 
@@ -93,16 +93,17 @@ class CycleTest : public ::testing::Test {
     Sim.reset();
     ClearStopRequest();
   }
-  // Ticks (as the timer does) until `done`; a lost port is tried once a second.
+  // Ticks (as the timer does, no faster) until `done`; a lost port is tried once a
+  // second.
   bool TickUntil(const std::function<bool()>& done, int ms = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-      if (done()) return true;
-      Cycle->TestConnection();
-      QThread::msleep(50);
-    }
-    return done();
+    return WaitUntil(
+        [&] {
+          if (done()) return true;
+          Cycle->TestConnection();
+          QThread::msleep(50);
+          return false;
+        },
+        ms);
   }
   bool WroteTo(uint16_t address) const {
     for (const auto& write : Sim->Writes())

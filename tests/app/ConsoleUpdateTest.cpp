@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -17,11 +16,10 @@
 #include "app/Startup.h"
 #include "firmware/KFFWriter.h"
 #include "sim/Simulator.h"
+#include "tests/common/TestWaits.h"
 #include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // A firmware file for a family-20 inverter/charger that adds calibration offset 168.
 std::string WriteInverterFile(const QTemporaryDir& dir) {
@@ -89,7 +87,7 @@ TEST_F(ConsoleUpdateTest, APortLostWhileProgrammingAsksForTheSameUpdateAgain) {
                                            File, "--yes"};
   std::atomic<bool> stop{false};
   std::thread puller([&] {
-    while (!stop && sim.Stats().DeviceLines < 3) std::this_thread::sleep_for(2ms);
+    WaitUntil([&] { return stop || sim.Stats().DeviceLines >= 3; }, 120000);
     if (!stop) sim.Vanish();
   });
   ::testing::internal::CaptureStderr();
