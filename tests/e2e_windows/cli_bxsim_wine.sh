@@ -20,6 +20,8 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- output"; cat "$work/out" 2>/dev/null || true; exit 1; }
+# shellcheck source=../e2e/lib/wait.bash
+source "$(dirname "$0")/../e2e/lib/wait.bash"
 
 # The prefix exists once wine has run a program in it.
 "$wine" "$cli" --help > "$work/help" 2>&1 || true
@@ -32,8 +34,7 @@ start_sim() {
   rm -f "$com"
   "$sim" "$@" --link "$com" > "$work/sim.out" 2>&1 &
   simpid=$!
-  for _ in $(seq 50); do [ -L "$com" ] && break; sleep 0.1; done
-  [ -L "$com" ] || fail "bxsim gave no terminal"
+  wait_for 30 test -L "$com" || fail "bxsim gave no terminal"
 }
 stop_sim() {
   kill -TERM "$simpid"
