@@ -4,9 +4,9 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <chrono>
 
 #include "app/ConsoleFrontEnd.h"
+#include "app/DeviceUpdate.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
 #include "serial/RS232o.h"
@@ -17,31 +17,12 @@
 
 namespace {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-int PercentOf(const TProgressState& state) {
-  const int64_t span = std::max<int64_t>(int64_t(state.Max) - state.Min, 1);
-  return static_cast<int>(
-      std::clamp<int64_t>((int64_t(state.Position) - state.Min) * 100 / span, 0, 100));
-}
-
 // The progress texts carry CR for line breaks; one line is wanted here.
 std::string OneLine(const TProgressState& state) {
   QString text = state.Caption;
   if (!state.Info.isEmpty())
     text += (text.isEmpty() ? QString() : QStringLiteral(": ")) + state.Info;
   return text.simplified().toStdString();
-}
-
-// The connection and post-processing displays count coarse steps; only the
-// programming bar, once the first line is through, follows the lines sent.
-bool FollowsLines(const TProgressState& state, const TLineCount& lines) {
-  return state.BarVisible && state.Max != StepScale && state.Position > state.Min &&
-         lines.Total > 0;
 }
 
 }  // namespace
@@ -72,29 +53,12 @@ void TUpdateProgressSink::Closed(int) {
 }
 
 void TUpdateProgressSink::Show(const TProgressState& state) {
-  const int percent = PercentOf(state);
+  const int percent = ProgressPercent(state);
   if (Terminal)
     DrawBar(state, percent);
   else
     PrintPlain(state, percent);
   std::fflush(Out);
-}
-
-std::string TUpdateProgressSink::TimeLeft(const TLineCount& lines) {
-  const int64_t now = NowMs();
-  if (lines.Total != TimedTotal || lines.Sent < StartSent) {
-    TimedTotal = lines.Total;
-    StartMs = now;
-    StartSent = lines.Sent;
-  }
-  const int done = lines.Sent - StartSent;
-  if (done <= 0 || now <= StartMs) return {};
-  const int64_t leftMs = (now - StartMs) * (lines.Total - lines.Sent) / done;
-  const int64_t seconds = (leftMs + 999) / 1000;
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld left", static_cast<long long>(seconds / 60),
-                static_cast<long long>(seconds % 60));
-  return text;
 }
 
 void TUpdateProgressSink::DrawBar(const TProgressState& state, int percent) {
@@ -107,11 +71,7 @@ void TUpdateProgressSink::DrawBar(const TProgressState& state, int percent) {
   const int filled = percent * width / 100;
   std::string detail;
   const TLineCount lines = Lines ? Lines() : TLineCount{};
-  if (FollowsLines(state, lines)) {
-    detail = " " + std::to_string(lines.Sent) + "/" + std::to_string(lines.Total) + " lines";
-    const std::string left = TimeLeft(lines);
-    if (!left.empty()) detail += ", " + left;
-  }
+  if (FollowsLines(state, lines)) detail = " " + Left.LinesText(lines);
   std::fprintf(Out, "\r\033[K[%s%s] %3d%%%s %s", std::string(filled, '#').c_str(),
                std::string(width - filled, ' ').c_str(), percent, detail.c_str(), text.c_str());
 }
@@ -134,14 +94,6 @@ void TUpdateProgressSink::PrintPlain(const TProgressState& state, int percent) {
 
 namespace {
 
-// Failures where nothing answered within the waits of the boot loader protocol.
-bool IsNoAnswer(const std::string& error) {
-  const TUpdaterStringIds& ids = UpdaterStringIds();
-  for (int32_t id : {ids.ErrorConnecting, ids.NoBx2Found, ids.NoResponse})
-    if (error == FetchText(id)) return true;
-  return false;
-}
-
 std::string Printable(std::string text) {
   std::replace(text.begin(), text.end(), '\r', '\n');
   return text;
@@ -149,28 +101,27 @@ std::string Printable(std::string text) {
 
 int Failed(const std::string& error) {
   std::fprintf(stderr, "Update failed:\n%s\n", Printable(error).c_str());
-  return IsNoAnswer(error) ? ceTimeout : ceDeviceError;
+  return IsNoAnswerFailure(error) ? ceTimeout : ceDeviceError;
 }
 
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
-  QFile file(QString::fromStdString(fileName));
-  if (!file.open(QIODevice::ReadOnly)) {
-    std::fprintf(stderr, "calibrator-cli: cannot read %s\n", fileName.c_str());
-    return false;
-  }
   std::string error;
-  buffer.LoadFromStream(file, false, error);
-  if (error.empty() && buffer.IndexOfPart(QStringLiteral("Main")) < 0)
-    error = "the file has no \"Main\" part";
-  if (error.empty()) return true;
+  switch (LoadFirmwareFile(QString::fromStdString(fileName), buffer, error)) {
+    case TFirmwareLoad::flOk:
+      return true;
+    case TFirmwareLoad::flUnreadable:
+      std::fprintf(stderr, "calibrator-cli: cannot read %s\n", fileName.c_str());
+      return false;
+    case TFirmwareLoad::flRefused:
+      break;
+  }
   std::fprintf(stderr, "calibrator-cli: %s: %s\n", fileName.c_str(), Printable(error).c_str());
   return false;
 }
 
 bool Confirmed(const std::string& fileName, const TReprogramBuffer& buffer) {
-  const TCodePart* main = buffer.PartAt(buffer.IndexOfPart(QStringLiteral("Main")));
   const std::string question = "Update the device's firmware from " + fileName + " (version " +
-                               std::to_string(main->GetInt(QStringLiteral("Version"))) + ")?";
+                               std::to_string(FirmwareVersion(buffer)) + ")?";
   return Dialogs().MessageDialog(question, mkConfirmation, dbYes | dbNo, 0) == drYes;
 }
 
@@ -188,16 +139,9 @@ class TSinkScope {
 };
 
 int Update(TUpdater& updater, const std::string& name, int method) {
-  updater.PrepareTarget(false);
-  std::string error;
-  updater.Connect(method, true, error, {}, name);
+  const std::string error = RunDeviceUpdate(updater, name, method);
   if (!error.empty()) return Failed(error);
-  const bool programmed = updater.ProgramMain(name, true);
-  // A programming that reports failure without a message still failed.
-  if (!programmed || !updater.LastError.empty())
-    return Failed(updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)
-                                            : updater.LastError);
-  std::printf("Firmware updated.\n");
+  std::printf("%s\n", FirmwareUpdatedText);
   std::fflush(stdout);
   return ceOk;
 }

@@ -66,15 +66,30 @@ bool RecordMatchesPort(const QJsonObject& record, const std::string& port) {
   return !digits.empty() && Text(where.value("com")) == digits;
 }
 
+bool RecordSelected(const QJsonObject& record, const QDateTime& since, const std::string& port) {
+  if (since.isValid()) {
+    const QDateTime when =
+        QDateTime::fromString(record.value("time").toString(), Qt::ISODateWithMs);
+    if (!when.isValid() || when < since) return false;
+  }
+  return port.empty() || RecordMatchesPort(record, port);
+}
+
+std::vector<std::string> HistoryRow(const QJsonObject& r) {
+  return {Text(r.value("time")), PortText(r), Text(r.value("device").toObject().value("version")),
+          ValueText(r), Text(r.value("result"))};
+}
+
+bool RecordIsOk(const QJsonObject& record) {
+  return IsOk(record);
+}
+
 std::string HistoryTable(const std::vector<TRecordEntry>& entries) {
   std::vector<std::vector<std::string>> rows{{"time", "port", "device", "value", "result"}};
   int ok = 0;
   for (const auto& entry : entries) {
-    const QJsonObject& r = entry.Object;
-    rows.push_back({Text(r.value("time")), PortText(r),
-                    Text(r.value("device").toObject().value("version")), ValueText(r),
-                    Text(r.value("result"))});
-    ok += IsOk(r) ? 1 : 0;
+    rows.push_back(HistoryRow(entry.Object));
+    ok += IsOk(entry.Object) ? 1 : 0;
   }
   std::vector<size_t> widths(rows.front().size(), 0);
   for (const auto& row : rows)
@@ -110,12 +125,7 @@ int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
     return ceUsage;
   }
   const auto excluded = [&](const TRecordEntry& entry) {
-    if (since.isValid()) {
-      const QDateTime when =
-          QDateTime::fromString(entry.Object.value("time").toString(), Qt::ISODateWithMs);
-      if (!when.isValid() || when < since) return true;
-    }
-    return !query.Port.empty() && !RecordMatchesPort(entry.Object, query.Port);
+    return !RecordSelected(entry.Object, since, query.Port);
   };
   entries.erase(std::remove_if(entries.begin(), entries.end(), excluded), entries.end());
   if (query.Json) {

@@ -129,6 +129,8 @@ void TUpdater::Execute() {
 }
 
 void TUpdater::RunNotifier() {
+  // The worker waits for this call, so State can be changed here.
+  if (State == usRunning && StopWanted && StopWanted()) State = usCommError;
   if (PauseRequested && State == usFinished) Idle = true;
   if (Notifier) Notifier(Percent, State);
 }

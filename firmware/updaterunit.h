@@ -158,6 +158,9 @@ class TUpdater : public TSafeThread {
   TUpdaterNotifier Notifier;
   TUpdaterStep StepCallback;
   TBusDriver* PostDriver = nullptr;
+  // Asked in the driving thread after every frame; yes fails the part there (State
+  // usCommError, no message), so that the update stops between two lines.
+  std::function<bool()> StopWanted;
 
   // How long a line acknowledgement may take.
   int LineReplyTimeoutMs = LineReplyTimeout;

@@ -10,8 +10,11 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsoleUpdate.h"
+#include "app/DeviceUpdate.h"
 #include "app/Startup.h"
 #include "firmware/KFFWriter.h"
+#include "firmware/updaterunit.h"
+#include "serial/RS232o.h"
 #include "sim/Simulator.h"
 #include "tests/firmware/UpdaterTestSupport.h"
 
@@ -127,6 +130,64 @@ TEST_F(ConsoleUpdateTest, BadUsageUnreadableFilesAndMissingPorts) {
   EXPECT_EQ(RunConsole({"--port", "/dev/calibrator-test-no-such-port", "--update", File, "--yes"}),
             cePortError);
   ClearPortAssignments();
+}
+
+// What the window shows before anything is sent: a usable file's summary, or why the
+// file is refused.
+TEST_F(ConsoleUpdateTest, FirmwareFilesAreSummarisedOrRefusedBeforeAnythingIsSent) {
+  const QString noise = Dir.filePath(QStringLiteral("noise.kff"));
+  {
+    QFile file(noise);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(3000, '\x5a'));
+  }
+  const struct {
+    QString Path;
+    TFirmwareLoad Expected;
+  } cases[] = {
+      {QString::fromStdString(File), TFirmwareLoad::flOk},
+      {noise, TFirmwareLoad::flRefused},
+      {Dir.filePath(QStringLiteral("none.kff")), TFirmwareLoad::flUnreadable},
+  };
+  for (const auto& c : cases) {
+    TReprogramBuffer buffer;
+    std::string error;
+    EXPECT_EQ(LoadFirmwareFile(c.Path, buffer, error), c.Expected) << c.Path.toStdString();
+    EXPECT_EQ(error.empty(), c.Expected == TFirmwareLoad::flOk) << error;
+  }
+  TReprogramBuffer buffer;
+  std::string error;
+  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), buffer, error), TFirmwareLoad::flOk);
+  const std::string summary = FirmwareSummary(QString::fromStdString(File), buffer);
+  for (const char* line :
+       {"Target: an Orvo/Telvik inverter/charger of family 20, through the BX2",
+        "Part 1 \"Main\", version 2001250: 3 code lines, 4 data lines, 0 messages\n",
+        "Checksums: OK\n"})
+    EXPECT_NE(summary.find(line), std::string::npos) << line << "\nin:\n" << summary;
+}
+
+// A stop asked for while the part is sent takes effect after the line in flight: the
+// rest of the part is not sent and the update ends as stopped, not as done.
+TEST_F(ConsoleUpdateTest, AStopDuringProgrammingEndsBetweenTwoLines) {
+  TSimulation sim(Inverter());
+  const int number = sim.RegisterAsPort();
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  ASSERT_TRUE(updater);
+  std::string error;
+  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), *updater->Buffer, error),
+            TFirmwareLoad::flOk);
+  TUpdater* u = updater.get();
+  EXPECT_EQ(RunDeviceUpdate(*u, "inverter.kff", 6, [u] { return u->FramesSent >= 2; }),
+            UpdateStoppedText);
+  EXPECT_EQ(u->FramesSent, 2);
+  EXPECT_LT(u->FramesSent, u->FramesTotal);
+  EXPECT_TRUE(sim.DeviceInBootLoader());  // not restarted: no post-processing
+  updater.reset();
+  port.SetBreak(false);
+  port.Close();
+  UnregisterVirtualPort(number);
 }
 
 // Without a terminal: a line for each new text and each tenth of the programming
