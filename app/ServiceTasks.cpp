@@ -1,5 +1,6 @@
 #include "app/ServiceTasks.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
@@ -107,7 +108,8 @@ TServiceTasks::~TServiceTasks() {
 }
 
 bool TServiceTasks::CalibrationRunning() const {
-  return FCycle.Port() != nullptr || FCycle.Driver() != nullptr || FCycle.TimerEnabled();
+  // The timer alone says nothing: it runs from the start, before any port is chosen.
+  return FCycle.Port() != nullptr || FCycle.Driver() != nullptr;
 }
 
 void TServiceTasks::WatchCalibration() {
@@ -158,12 +160,15 @@ bool TServiceTasks::LoadFirmware(const QString& path, std::string& text) {
       text = FirmwareSummary(path, *FBuffer);
       return true;
     case TFirmwareLoad::flUnreadable:
-      text = "The file cannot be read:\n" + error;
+      text = "The file cannot be read (" + error + "):\n";
       break;
     case TFirmwareLoad::flRefused:
-      text = "This is not a usable firmware file:\n" + LogText(error);
+      text = "This is not a usable firmware file (" + LogText(error) + "):\n";
       break;
   }
+  text += QDir::toNativeSeparators(path).toStdString();
+  Log("", lcBlack, false);
+  Log(text, lcRed, false);
   FBuffer.reset();
   return false;
 }

@@ -9,6 +9,7 @@
 
 #include "app/CalibrationCycle.h"
 #include "app/CalibrationRecord.h"
+#include "app/widgets/QtDialogs.h"
 #include "app/widgets/TaskDialogs.h"
 #include "support/ProgramVersion.h"
 
@@ -71,16 +72,21 @@ bool TServiceMenu::MayClose() {
       break;
   }
   if (FTasks.StopRequested()) return false;
-  const auto answer = QMessageBox::warning(
-      &Window, QStringLiteral("Update device firmware"),
+  // Not parented to the window, which the progress window has disabled; No is the
+  // default, so that a stray Enter does not cut the update off.
+  QMessageBox question(
+      QMessageBox::Warning, QStringLiteral("Update device firmware"),
       QStringLiteral(
-          "The device's firmware is being updated.\n\n"
-          "Closing stops the update at the next safe point. Once programming has begun, the "
-          "device is left without working firmware: it does not run until it is updated "
-          "again (start the update again with the same file; the calibrations are carried "
-          "over then).\n\nStop the update and close?"),
-      QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-  if (answer == QMessageBox::Yes) {
+          "The device's firmware is being updated.\n\nClosing stops the update at the next "
+          "safe point. Once programming has begun, the device is left without working "
+          "firmware: it does not run until it is updated again (start the update again with "
+          "the same file; the calibrations are carried over then).\n\nStop the update and "
+          "close?"),
+      QMessageBox::Yes | QMessageBox::No);
+  question.setDefaultButton(QMessageBox::No);
+  question.move(CenteredPosition(Window.frameGeometry(), question.sizeHint()));
+  const bool stop = question.exec() == QMessageBox::Yes;
+  if (stop) {
     CloseWhenDone = true;
     FTasks.RequestStop();
   }

@@ -179,6 +179,7 @@ void TAdapterCheckDialog::StartCheck() {
   Table->setRowCount(0);
   Advice->clear();
   Verdict->setText(QStringLiteral("Checking the adapter on %1 ...").arg(Ports->currentText()));
+  GrowToFit();
 }
 
 void TAdapterCheckDialog::ShowReport(const TLoopbackReport& report, const QString& portError) {
@@ -188,6 +189,7 @@ void TAdapterCheckDialog::ShowReport(const TLoopbackReport& report, const QStrin
   if (!portError.isEmpty()) {
     Verdict->setText(portError);
     Advice->clear();
+    GrowToFit();
     return;
   }
   QStringList advice;
@@ -204,6 +206,13 @@ void TAdapterCheckDialog::ShowReport(const TLoopbackReport& report, const QStrin
   Verdict->setText(QString::fromStdString(LoopbackVerdict(report)));
   Advice->setText(advice.isEmpty() ? QString()
                                    : QStringLiteral("What to do:\n") + advice.join(u'\n'));
+  GrowToFit();
+}
+
+// Wrapped texts grow taller than the dialog was laid out for.
+void TAdapterCheckDialog::GrowToFit() {
+  layout()->activate();
+  resize(size().expandedTo(sizeHint()));
 }
 
 // ---- history ----------------------------------------------------------------------

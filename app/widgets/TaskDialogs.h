@@ -54,6 +54,7 @@ class TAdapterCheckDialog : public QDialog {
 
  private:
   void StartCheck();
+  void GrowToFit();
   TServiceTasks& Tasks;
 };
 
