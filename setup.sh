@@ -15,6 +15,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-dev
   python3 file dpkg-dev
+  # Debian's package checker, run on the .deb by tests/e2e/package.sh
+  lintian
   # the window's end-to-end test in a real X server (tests/e2e/window_xvfb.sh)
   xvfb xdotool xclip imagemagick
   # font files for the offscreen widget tests of the Windows build under wine

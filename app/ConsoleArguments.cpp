@@ -45,6 +45,7 @@ std::string ConsoleUsage() {
          "       calibrator-cli --port PORT --get NAME [--json]\n"
          "       calibrator-cli --port PORT --set NAME=VALUE [--clamp] [--exact] [--json]\n"
          "       calibrator-cli --list-names [PATTERN]\n"
+         "       calibrator-cli --list-ports [--json]\n"
          "       calibrator-cli --history [FILE] [--since DATE] [--port PORT] [--json]\n"
          "       calibrator-cli --decode-trace FILE\n"
          "       calibrator-cli --port PORT --update FILE [--method N] [--yes | --no]\n"
@@ -79,6 +80,9 @@ std::string ConsoleUsage() {
          "  --exact          --set: refuse a value between two steps instead of rounding\n"
          "  --list-names [PATTERN]  the identifier names (variable, flag or setting), all\n"
          "                   or those containing PATTERN (or matching it, with * and ?)\n"
+         "  --list-ports     every port number that has a device: its path, whether another\n"
+         "                   program holds it, the USB adapter's ids, maker, product and\n"
+         "                   serial number; --json: one object per port\n"
          "  --version        the program version and the interface image's version\n"
          "  --record FILE    append each device's calibration record to FILE instead of\n"
          "                   the default file; '--record -' writes none\n"
@@ -136,6 +140,10 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       } else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) {
         options.NamePattern = args[++i];
       }
+      continue;
+    }
+    if (arg == "--list-ports") {
+      options.ListPorts = true;
       continue;
     }
     if (arg == "--json") {
@@ -218,8 +226,8 @@ bool ParseConsoleArguments(const std::vector<std::string>& args, TConsoleOptions
       return false;
     }
   }
-  if (options.Help || options.Version || options.ListNames || options.History ||
-      !options.DecodeTrace.empty())
+  if (options.Help || options.Version || options.ListNames || options.ListPorts ||
+      options.History || !options.DecodeTrace.empty())
     return true;
   if (options.Port.empty()) {
     error = "--port is required";

@@ -33,6 +33,7 @@ struct TConsoleOptions {
   bool Json = false;       // --get/--set: one JSON object on standard output; --history: records
   bool ListNames = false;  // --list-names [PATTERN]
   std::string NamePattern;
+  bool ListPorts = false;  // --list-ports [--json]
 };
 
 // Parses the arguments (without the program name). False with *error on bad usage.

@@ -11,6 +11,7 @@
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
+#include "app/PortListing.h"
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
@@ -124,15 +125,23 @@ int OutcomeStatus(TDeviceOutcome outcome) {
   return outcome == TDeviceOutcome::Ok ? ceOk : ceDeviceError;
 }
 
-int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour) {
+// The record file to write: --record's, else the default one; none for "--record -",
+// and none for the built-in simulation unless --record names a file, so that tries
+// without hardware stay out of the station's record.
+std::optional<QString> RecordFileOf(const TConsoleOptions& options, bool builtInPort) {
+  if (options.RecordFile == "-") return std::nullopt;
+  if (!options.RecordFile.empty()) return QString::fromStdString(options.RecordFile);
+  if (builtInPort) return std::nullopt;
+  return DefaultRecordPath();
+}
+
+int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, bool builtInPort) {
   // With --json standard output carries only the devices' JSON objects.
   TConsoleLog log(options.Json ? stderr : stdout, colour);
   if (options.Json) log.JsonOut = stdout;
   TCalibrationCycle cycle(log);
   std::optional<TCalibrationRecord> record;
-  if (options.RecordFile != "-")
-    record.emplace(options.RecordFile.empty() ? DefaultRecordPath()
-                                              : QString::fromStdString(options.RecordFile));
+  if (const std::optional<QString> file = RecordFileOf(options, builtInPort)) record.emplace(*file);
   cycle.SetRecord(record ? &*record : nullptr);
   // Between units in loop mode: the next cycle starts only once the unit has gone.
   TUnitWatcher watcher(log);
@@ -191,6 +200,14 @@ int RunAdapterSelfTest(uint32_t portNumber) {
   return LoopbackExitCode(report);
 }
 
+// Probes every number; the port folder's entries count, a run's own ports do not exist yet.
+int RunListPorts(bool json) {
+  TProgramUnits units;
+  const std::vector<TPortDetails> ports = ListPortDetails(MaxPortNumber);
+  std::fputs((json ? PortListingJson(ports) : PortListingText(ports)).c_str(), stdout);
+  return ceOk;
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& args) {
@@ -212,6 +229,7 @@ int RunConsole(const std::vector<std::string>& args) {
     std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
     return ceOk;
   }
+  if (options.ListPorts) return RunListPorts(options.Json);
   if (options.History) {
     THistoryQuery query{options.HistoryFile, options.Since, options.Port, options.Json};
     return RunHistory(query, stdout, stderr);
@@ -253,5 +271,5 @@ int RunConsole(const std::vector<std::string>& args) {
     return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
   if (!options.GetName.empty() || !options.SetAssignment.empty())
     return RunNamedValue(options, portNumber);
-  return RunCycle(options, portNumber, colour);
+  return RunCycle(options, portNumber, colour, builtIn != nullptr);
 }

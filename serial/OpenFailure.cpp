@@ -3,6 +3,7 @@
 #include <string>
 
 #include "serial/PlatformPorts.h"
+#include "serial/PortMap.h"
 #include "serial/RS232o.h"
 
 namespace {
@@ -17,6 +18,16 @@ std::string PermissionWords(const TOpenFailure& f) {
   return "You have no permission to open " + PortWords(f) + "." + PermissionAdvice(f.Path);
 }
 
+// Says where the device was looked for, so that a user who linked it elsewhere (another
+// configuration folder, say) sees which folder counted.
+std::string NotFoundWords(const TOpenFailure& f) {
+  const std::string where = PortLookupWords(static_cast<int>(f.PortNumber));
+  const std::string head =
+      f.Path.empty() ? "Com " + std::to_string(f.PortNumber) + " is not assigned to any device."
+                     : "There is no serial device at " + PortWords(f) + ".";
+  return where.empty() ? head : head + " " + where;
+}
+
 }  // namespace
 
 std::string OpenFailureText(const TOpenFailure& failure) {
@@ -29,9 +40,7 @@ std::string OpenFailureText(const TOpenFailure& failure) {
     case TSerialFault::sfPermissionDenied:
       return PermissionWords(failure);
     case TSerialFault::sfNotFound:
-      if (failure.Path.empty())
-        return "Com " + std::to_string(failure.PortNumber) + " is not assigned to any device.";
-      return "There is no serial device at " + PortWords(failure) + ".";
+      return NotFoundWords(failure);
     case TSerialFault::sfUnsupported:
       if (!failure.Detail.empty()) return failure.Detail;
       return PortWords(failure) + " is not a serial port that can be set up." +

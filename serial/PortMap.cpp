@@ -165,6 +165,22 @@ bool UnlinkPortInFolder(int n) {
   return QFile::remove(entry);
 }
 
+std::string PortLookupWords(int n) {
+  if (!InRange(n)) return {};
+  {
+    TRegistry& r = Registry();
+    std::lock_guard lock(r.Mutex);
+    if (r.Lines.count(n) || r.Paths.count(n)) return {};
+  }
+  const std::string entry = FolderEntry(n).toStdString();
+  if (!FolderPath(n).empty()) return "It is named by the port folder's entry " + entry + ".";
+  const std::string number = std::to_string(n);
+  const std::string builtIn = BuiltInPortPath(n);
+  return "The port folder " + PortFolder() + " has no entry com" + number +
+         (builtIn.empty() ? ", and the built-in table has no device for " + number + "."
+                          : "; " + builtIn + " is the built-in table's device for " + number + ".");
+}
+
 namespace {
 bool PortMapStarted = false;
 }

@@ -55,6 +55,10 @@ std::string PortFolder();
 bool LinkPortInFolder(int n, const std::string& path, std::string* error = nullptr);
 // Removes the entry comN from the folder (true if none is left).
 bool UnlinkPortInFolder(int n);
+// Where the device of port n was looked for, as a sentence for a message about a
+// device that is not there: the folder's entry that named it, or the folder that has
+// no entry and what the built-in table gives. Empty when this process gave the number.
+std::string PortLookupWords(int n);
 
 // The port mapping has process-wide state (the registrations).
 void StartUnitPortMap();

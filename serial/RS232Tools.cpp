@@ -10,24 +10,37 @@ namespace {
 bool UnitStarted = false;
 }
 
-int ProbePort(int n) {
+TPortState ProbePortState(int n) {
   const TPortTarget target = ResolvePort(n);
-  if (target.Empty()) return -1;
+  if (target.Empty()) return TPortState::psAbsent;
   std::unique_ptr<TSerialBackend> backend =
       target.Line ? CreateVirtualBackend(target.Line) : CreatePlatformBackend();
   const TSerialResult opened = backend->Open(target.Path);
   if (opened.Ok()) {
     backend->Close();
-    return 1;
+    return TPortState::psFree;
   }
   switch (opened.Fault) {
     case TSerialFault::sfInUse:
-      return 0;
+      return TPortState::psInUse;
     case TSerialFault::sfPermissionDenied:
-      return 1;  // listed, so that choosing it tells the user how to get access
+      return TPortState::psNoAccess;
     default:
-      return -1;
+      return TPortState::psAbsent;
   }
+}
+
+int ProbePort(int n) {
+  switch (ProbePortState(n)) {
+    case TPortState::psFree:
+    case TPortState::psNoAccess:  // listed, so that choosing it tells the user how to get access
+      return 1;
+    case TPortState::psInUse:
+      return 0;
+    case TPortState::psAbsent:
+      break;
+  }
+  return -1;
 }
 
 std::string PortCaption(int n) {

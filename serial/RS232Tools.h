@@ -12,6 +12,14 @@ using TPortList = std::vector<int32_t>;
 // String table index of the suffix after a port that another program holds.
 extern int32_t InUseSuffix;
 
+enum class TPortState {
+  psAbsent,    // nothing to open at this number
+  psFree,      // exists and may be opened
+  psInUse,     // exists and is held (by another program or another object of this one)
+  psNoAccess,  // exists, but the user may not open it
+};
+// What an open of port n finds; the device is closed again at once.
+TPortState ProbePortState(int n);
 // 1 the port exists and is free, 0 it exists and is held (by another program or
 // another object of this one), -1 it does not exist. A port the user may not open
 // counts as existing and free, so that choosing it tells the user what to do.

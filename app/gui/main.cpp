@@ -1,8 +1,10 @@
 // calibrator: the calibration window.
 #include <QApplication>
 #include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/WindowArguments.h"
 #include "app/widgets/MainForm.h"
 #include "app/widgets/ProgressForm.h"
 #include "app/widgets/WindowProgram.h"
@@ -10,11 +12,19 @@
 
 int main(int argc, char** argv) {
   // Answered before any window system is needed.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
+  std::string error;
+  switch (ParseWindowArguments(std::vector<std::string>(argv + 1, argv + argc), error)) {
+    case TWindowStart::wsHelp:
+      std::fputs(WindowUsage().c_str(), stdout);
+      return 0;
+    case TWindowStart::wsVersion:
       std::fputs(VersionText("calibrator").c_str(), stdout);
       return 0;
-    }
+    case TWindowStart::wsRefused:
+      std::fprintf(stderr, "calibrator: %s\n", error.c_str());
+      return 4;  // bad usage, as for calibrator-cli
+    case TWindowStart::wsRun:
+      break;
   }
   QApplication app(argc, argv);
   TWindowProgramUnits units;

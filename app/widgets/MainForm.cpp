@@ -16,7 +16,7 @@
 #include <QTimer>
 
 #include "app/widgets/ServiceMenu.h"
-#include "serial/PortMap.h"
+#include "serial/PortDetails.h"
 #include "support/Dialogs.h"
 
 namespace {
@@ -127,11 +127,13 @@ void TForm1::ComPortComboBoxDropDown() {
   const auto& numbers = FCycle->PortNumbers();
   for (int i = 0; i < lines.size(); ++i) {
     ComPortComboBox->addItem(lines[i]);
-    // The device behind the number, where the user can see it.
+    // The device behind the number and the adapter's facts, where the user can see
+    // them (the caption already says whether another program holds it).
     if (static_cast<size_t>(i + 1) < numbers.size()) {
-      const std::string path = PortPath(numbers[static_cast<size_t>(i + 1)]);
-      if (!path.empty())
-        ComPortComboBox->setItemData(i + 1, QString::fromStdString(path), Qt::ToolTipRole);
+      const std::string facts =
+          PortDetailsText(DescribePort(numbers[static_cast<size_t>(i + 1)], TPortState::psFree));
+      if (!facts.empty())
+        ComPortComboBox->setItemData(i + 1, QString::fromStdString(facts), Qt::ToolTipRole);
     }
   }
   ComPortComboBox->setCurrentIndex(0);

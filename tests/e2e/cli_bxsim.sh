@@ -18,7 +18,11 @@ grep -qx "OK!" "$work/out" || fail "no OK! by COM number"
 grep -q "Trying to connect at COM42" "$work/out" || fail "wrong port number shown"
 grep -q " TX " "$work/trace" && grep -q " RX " "$work/trace" || fail "trace lacks traffic"
 stop_sim
-grep -qi "6400" "$work/sim.out" || { cat "$work/sim.out"; fail "bxsim did not report 6400 written"; }
+# round(1000 x 64 / 10) in both words, and the write switch off again.
+for word in 0x21A8 0x21C2; do
+  grep -qx "word $word = 6400" "$work/sim.out" || fail "bxsim did not store 6400 at $word"
+done
+grep -qx "EEPROM writes disabled" "$work/sim.out" || fail "EEPROM left writable"
 
 # 3. A device outside the gate ends with exit status 1.
 start_sim --device-version 2606150
@@ -30,22 +34,22 @@ set -e
 grep -qx "Error occurred" "$work/out" || fail "no Error occurred"
 stop_sim
 
-# 4. Nothing on the line: exit 3 after the time-out; bad usage: 4; no port: 2.
+# 4. Nothing on the line: exit 3 after the time-out (the other statuses are the
+# contract script's). The idle terminal is held until the script signals its end (or
+# two minutes pass).
 python3 - "$work/idle" <<'PY' &
-import os, pty, sys, time
+import os, pty, signal, sys
 m, s = pty.openpty()
 os.symlink(os.ttyname(s), sys.argv[1])
-time.sleep(8)
+signal.alarm(120)
+signal.pause()
 PY
 idlepid=$!
-for _ in $(seq 50); do [ -e "$work/idle" ] && break; sleep 0.1; done
+wait_for 30 test -L "$work/idle" || fail "no idle terminal"
 set +e
-"$cli" --port "$(readlink "$work/idle")" --timeout 2 > "$work/out" 2>&1; status=$?
-"$cli" --bogus > /dev/null 2>&1; usage=$?
-"$cli" --port /dev/does-not-exist > "$work/out2" 2>&1; noport=$?
+"$cli" --port "$(readlink "$work/idle")" --timeout 2 > "$work/out" 2>&1
+status=$?
 set -e
-kill "$idlepid" 2>/dev/null || true
+kill "$idlepid"
 [ "$status" -eq 3 ] || fail "idle line gave exit $status, not 3"
-[ "$usage" -eq 4 ] || fail "bad usage gave exit $usage, not 4"
-[ "$noport" -eq 2 ] || { cat "$work/out2"; fail "missing port gave exit $noport, not 2"; }
 echo "calibrator-cli against bxsim: all checks passed"

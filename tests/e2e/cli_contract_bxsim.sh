@@ -40,11 +40,7 @@ set +e; "$sim" --bogus 2> "$work/err"; status=$?; set -e
 expect 4 "bxsim unknown option"
 grep -qx "Try --help." "$work/err" || fail "bxsim: no Try --help."
 
-"$sim" > "$work/sim.out" 2>&1 &
-simpid=$!
-for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/sim.out")
-[ -e "$pty" ] || fail "bxsim gave no terminal"
+start_sim
 
 # Quiet by default: the port mapping only with --verbose.
 cli --port "$pty" --timeout 30 --get eestIBatBulk

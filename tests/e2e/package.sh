@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build folder ($1) and checks what it installs:
-# the programs, the desktop entry, the icon, and the platform-plugin dependency.
+# the programs, the desktop entry, the icon, and the platform-plugin dependency; and
+# that Debian's own package checker (lintian) finds no error in it.
 set -euo pipefail
 BUILD_DIR=$(cd "$1" && pwd)
 
-for tool in cpack dpkg-deb; do
+for tool in cpack dpkg-deb lintian; do
   if ! command -v "$tool" >/dev/null; then
     echo "package: $tool is missing" >&2
     exit 1
@@ -44,8 +45,10 @@ if [ -f "$BUILD_DIR/app/calibrator" ]; then
   expect ./usr/share/icons/hicolor/scalable/apps/calibrator.svg
 fi
 expect ./usr/share/doc/kalmeon-calibrator/examples/60-calibrator-serial.rules
-for program in calibrator-cli bxsim kfftool; do expect ./usr/share/man/man1/$program.1; done
-[ -f "$BUILD_DIR/app/calibrator" ] && expect ./usr/share/man/man1/calibrator.1
+expect ./usr/share/doc/kalmeon-calibrator/copyright
+expect ./usr/share/doc/kalmeon-calibrator/changelog.gz
+for program in calibrator-cli bxsim kfftool; do expect ./usr/share/man/man1/$program.1.gz; done
+[ -f "$BUILD_DIR/app/calibrator" ] && expect ./usr/share/man/man1/calibrator.1.gz
 expect ./usr/share/bash-completion/completions/calibrator-cli
 
 # Run-time dependencies are worked out from the binaries, plus the platform plugins.
@@ -65,6 +68,9 @@ fi
 if dpkg-deb -x "$deb" "$out/root" && [ -f "$out/root/usr/share/applications/calibrator.desktop" ]; then
   grep -qx 'Exec=calibrator' "$out/root/usr/share/applications/calibrator.desktop" ||
     { echo "package: desktop entry does not start calibrator" >&2; failures=$((failures + 1)); }
+  # A menu shows the name: it says what the program does, not the window's caption.
+  grep -qx 'Name=Calibration for 0A8-0AF' "$out/root/usr/share/applications/calibrator.desktop" &&
+    { echo "package: desktop entry named by the window caption" >&2; failures=$((failures + 1)); }
 fi
 
 # The window carries no simulator: only the console program serves "--port sim".
@@ -76,13 +82,13 @@ fi
 # The man page states the exit-status contract; the completion offers the options,
 # and the identifier names from the installed program.
 root=$out/root
-if [ -f "$root/usr/share/man/man1/calibrator-cli.1" ]; then
+if [ -f "$root/usr/share/man/man1/calibrator-cli.1.gz" ]; then
   for status in 0 1 2 3 4 5; do
-    grep -q "^\.B $status\$" "$root/usr/share/man/man1/calibrator-cli.1" ||
+    zgrep -q "^\.B $status\$" "$root/usr/share/man/man1/calibrator-cli.1.gz" ||
       { echo "package: man page lacks exit status $status" >&2; failures=$((failures + 1)); }
   done
   if command -v man >/dev/null; then
-    man -l "$root/usr/share/man/man1/calibrator-cli.1" 2>/dev/null | grep -q "EXIT STATUS" ||
+    man -l "$root/usr/share/man/man1/calibrator-cli.1.gz" 2>/dev/null | grep -q "EXIT STATUS" ||
       { echo "package: man page does not render" >&2; failures=$((failures + 1)); }
   fi
 fi
@@ -99,6 +105,13 @@ if [ -f "$root/usr/share/bash-completion/completions/calibrator-cli" ]; then
   complete_words calibrator-cli --port s | grep -qx sim ||
     { echo "package: completion lacks ports" >&2; failures=$((failures + 1)); }
 fi
+
+# Errors fail; warnings are shown (the report of the package names why each stays).
+if ! lintian --fail-on error --tag-display-limit 0 "$deb" >"$out/lintian.log" 2>&1; then
+  echo "package: lintian reports errors:" >&2
+  failures=$((failures + 1))
+fi
+cat "$out/lintian.log" >&2
 
 if [ $failures -ne 0 ]; then
   echo "package: $failures problem(s) in $(basename "$deb"):" >&2

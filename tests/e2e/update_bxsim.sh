@@ -10,11 +10,7 @@ source "$(dirname "$0")/lib/bxsim.bash"
 "$build/tools/kfftool" pack "$src/sim/bxsim/inverter_2001250.txt" "$work/inverter.kff" \
   > /dev/null || fail "kfftool pack"
 
-"$sim" --device-version 2001203 --cal-source 1003 --loader-firmware 114 > "$work/sim.out" 2>&1 &
-simpid=$!
-for _ in $(seq 50); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/sim.out")
-[ -e "$pty" ] || fail "bxsim gave no terminal"
+start_sim --device-version 2001203 --cal-source 1003 --loader-firmware 114
 
 "$cli" --port "$pty" --update "$work/inverter.kff" --yes > "$work/out" 2>&1 \
   || fail "update gave exit $?"
@@ -28,10 +24,9 @@ set +e
 set -e
 [ "$missing" -eq 4 ] || fail "missing file gave exit $missing, not 4"
 
-kill -TERM "$simpid"
-wait "$simpid" || fail "bxsim did not exit 0 on SIGTERM"
-simpid=
+stop_sim
 # Offset 168 is new in this firmware: 0x21A8 and 0x21C2 get round(1003 x 64 / 10).
-grep -qx "word 0x21A8 = 6419" "$work/sim.out" || { cat "$work/sim.out"; fail "0x21A8 not carried over"; }
-grep -qx "word 0x21C2 = 6419" "$work/sim.out" || { cat "$work/sim.out"; fail "0x21C2 not carried over"; }
+for word in 0x21A8 0x21C2; do
+  grep -qx "word $word = 6419" "$work/sim.out" || fail "$word not carried over"
+done
 echo "calibrator-cli --update against bxsim: all checks passed"

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -159,9 +160,11 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
 }
 
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
-  std::vector<uint8_t> out{static_cast<uint8_t>(body.size())};
-  out.insert(out.end(), body.begin(), body.end());
-  out.push_back(ChecksumByte(body));
+  // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
+  std::vector<uint8_t> out(body.size() + 2);
+  out.front() = static_cast<uint8_t>(body.size());
+  std::copy(body.begin(), body.end(), out.begin() + 1);
+  out.back() = ChecksumByte(body);
   return out;
 }
 

@@ -359,9 +359,18 @@ TEST_F(PortMapping, BuiltInTableAndRange) {
   for (const auto& row : table) EXPECT_EQ(PortPath(row.N), row.Path) << row.N;
 }
 
-// A number is only a port when the table, the port folder or the process assigned it.
-TEST(RS232oOpen, UnmappedNumberSaysItIsNotAssigned) {
+// A number is only a port when the table, the port folder or the process assigned it;
+// the words name the folder that was read, since a user may have linked elsewhere.
+TEST_F(PortMapping, MissingDeviceSaysWhereItLooked) {
+  const std::string folder = Folder.path().toStdString();
   TRS232o port;
   EXPECT_FALSE(port.Open(250, 1200, 'N', 1024, 1024));
-  EXPECT_EQ(OpenFailureText(port.LastOpenError()), "Com 250 is not assigned to any device.");
+  EXPECT_EQ(OpenFailureText(port.LastOpenError()),
+            "Com 250 is not assigned to any device. The port folder " + folder +
+                " has no entry com250, and the built-in table has no device for 250.");
+  ASSERT_TRUE(LinkPortInFolder(250, folder + "/gone"));
+  EXPECT_FALSE(port.Open(250, 1200, 'N', 1024, 1024));
+  EXPECT_EQ(OpenFailureText(port.LastOpenError()),
+            "There is no serial device at Com 250 (" + folder +
+                "/gone). It is named by the port folder's entry " + folder + "/com250.");
 }

@@ -22,9 +22,11 @@ TEST_F(PortMapping, BuiltInTableAndRange) {
   for (const auto& row : table) EXPECT_EQ(PortPath(row.N), row.Path) << row.N;
 }
 
-TEST(RS232oOpen, UnmappedNumberSaysNoDeviceIsThere) {
+TEST_F(PortMapping, UnmappedNumberSaysNoDeviceIsThereAndWhereItLooked) {
   TRS232o port;
   EXPECT_FALSE(port.Open(250, 1200, 'N', 1024, 1024));
   EXPECT_EQ(OpenFailureText(port.LastOpenError()),
-            "There is no serial device at Com 250 (\\\\.\\COM250).");
+            "There is no serial device at Com 250 (\\\\.\\COM250). The port folder " +
+                Folder.path().toStdString() +
+                " has no entry com250; \\\\.\\COM250 is the built-in table's device for 250.");
 }

@@ -17,9 +17,11 @@ TSimBytes Line(const char* text) {
 }
 
 TSimBytes WriteFrame(const TSimBytes& line, int sumError = 0) {
-  TSimBytes frame{'W'};
-  frame.insert(frame.end(), line.begin(), line.end());
-  frame.push_back(static_cast<uint8_t>(0 - SimSum(line) + sumError));
+  // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
+  TSimBytes frame(line.size() + 2);
+  frame.front() = 'W';
+  std::copy(line.begin(), line.end(), frame.begin() + 1);
+  frame.back() = static_cast<uint8_t>(0 - SimSum(line) + sumError);
   return frame;
 }
 
