@@ -86,8 +86,9 @@ std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int meth
   std::string error;
   if (stopped()) return UpdateStoppedText;
   updater.Connect(method, true, error, {}, name);
-  if (!error.empty()) return error;
+  // A stop asked for while connecting may itself have cost the boot loader's window.
   if (stopped()) return UpdateStoppedText;
+  if (!error.empty()) return error;
   const bool programmed = updater.ProgramMain(name, true);
   if (!programmed && stopped()) return UpdateStoppedText;
   // A programming that reports failure without a message still failed.
