@@ -7,8 +7,10 @@
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
+#include "link/SerialBusDriver.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 #include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
@@ -76,7 +78,8 @@ void TCalibrationCycle::Initialise() {
   THandlerScope scope(*this);
   FPortNumbers.assign(1, 0);
   FVariable = std::make_unique<TExtendedVariable>(QStringLiteral("$2100 W"), false);
-  if (!InstructionText.empty()) AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
+  if (!InstructionText.empty() && View.ShowsWindowTexts())
+    AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
   Timer1.start();
 }
 
@@ -120,6 +123,8 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   Timer1.stop();
   FPort.reset();
   StopDriver();
+  Return.Stop();
+  LastRefusal.clear();
   if (number <= 0) {
     View.SelectPortItem(0);
     return;
@@ -128,9 +133,7 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   FPort->Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024);
   AddLog("", true, lcBlack, TLogStyle::Regular);
   if (FPort->PortNumber() != 0) {
-    AddLog("Trying to connect at COM" + std::to_string(FPort->PortNumber()), true, lcBlack,
-           TLogStyle::Regular);
-    AddLog("Make sure device is switched on.", true, lcBlack, TLogStyle::Regular);
+    LogTrying(FPort->PortNumber());
     Facts = {};
     Facts.PortNumber = FPort->PortNumber();
     Facts.PortPath = PortPath(static_cast<int>(Facts.PortNumber));
@@ -143,7 +146,7 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   AddLog("Error opening port: COM" + std::to_string(number), true, lcBlack, TLogStyle::Regular);
   // Why it failed, in words the user can act on (e.g. the serial group on Linux).
   const std::string reason = OpenFailureText(FPort->LastOpenError());
-  if (!reason.empty()) AddLog(reason, true, lcBlack, TLogStyle::Regular);
+  if (!reason.empty()) AddLog(reason, true, lcRed, TLogStyle::Regular);
   FPort.reset();
   View.SelectPortItem(0);
   View.PortOpenFailed(static_cast<uint32_t>(number), reason);
@@ -163,7 +166,10 @@ void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
   Timer1.stop();
   FPort.reset();
   StopDriver();
+  Return.Stop();
+  LastRefusal.clear();
   FDriver = std::move(driver);
+  TriedPort = static_cast<uint32_t>(FDriver->ConnectedPort());
   AddLog("", true, lcBlack, TLogStyle::Regular);
   AddLog("Trying to connect at COM" + std::to_string(FDriver->ConnectedPort()), true, lcBlack,
          TLogStyle::Regular);
@@ -183,13 +189,22 @@ void TCalibrationCycle::TestConnection() {
 }
 
 void TCalibrationCycle::RunTick() {
+  if (Return.Waiting()) {
+    AwaitPort();
+    return;
+  }
   if (FDriver || FPort) AddLog("* ", false, lcBlack, TLogStyle::Regular);
+  if (Stopping()) return;
   if (FPort) {
     StopDriver();
     FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   }
+  if (Stopping()) return;
   const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
-  if (version != -1) HandleDevice(version);
+  if (version != -1)
+    HandleDevice(version);
+  else
+    CheckPortBlocked();
 }
 
 void TCalibrationCycle::HandleDevice(int32_t version) {
@@ -199,30 +214,85 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("Software version: " + std::to_string(version), true, lcBlack, TLogStyle::Regular);
   FDriver->ControllerType = FDriver->ClassifyVersion(version);
   NoteDevice(version);
-
-  // Each result is recorded before it is shown.
-  TDeviceOutcome outcome = TDeviceOutcome::Ok;
-  if (!EnableEepromWrites(true, version)) {
-    WriteRecord("Error in writing EEPROM.");
-    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::EepromFailed;
-  } else if (ApplyCorrection(*this, version)) {
-    WriteRecord("OK!");
-    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
-  } else {
-    WriteRecord(VersionPassesGate(version) ? "Error occurred" : GateMessage);
-    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
-    outcome = TDeviceOutcome::Failed;
+  // Nothing has been written yet: a stop leaves the device as it was.
+  if (Stopping()) {
+    EndDevice(TDeviceOutcome::Interrupted);
+    return;
   }
-  EnableEepromWrites(false, version);
-
+  const TDeviceOutcome outcome = CorrectDevice(version);
   AddLog(std::string(32, '_'), true, lcBlack, TLogStyle::Bold);
-  AddLog("Continue with next device or close program when ready.", true, lcBlack,
-         TLogStyle::Regular);
-  AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  if (View.ShowsWindowTexts()) {
+    AddLog("Continue with next device or close program when ready.", true, lcBlack,
+           TLogStyle::Regular);
+    AddLog("(To restart, select comport.)", true, lcBlack, TLogStyle::Regular);
+  }
+  EndDevice(outcome);
+}
+
+void TCalibrationCycle::EndDevice(TDeviceOutcome outcome) {
+  // A device that failed because the port went is tried again once the port is back;
+  // a stop ends the run instead.
+  const bool lost = FDriver && DriverLostPort(*FDriver) && outcome != TDeviceOutcome::Ok &&
+                    outcome != TDeviceOutcome::Interrupted;
   StopDriver();
+  if (lost) {
+    LosePort(TriedPort);
+    return;
+  }
   View.SelectPortItem(0);
   View.DeviceDone(outcome);
+}
+
+// The switch is turned off before the result is recorded and shown, so that both
+// tell whether it was; the lines keep their order.
+TDeviceOutcome TCalibrationCycle::CorrectDevice(int32_t version) {
+  TDeviceOutcome outcome = TDeviceOutcome::Ok;
+  std::string result = "OK!";
+  if (!EnableEepromWrites(true, version)) {
+    outcome = TDeviceOutcome::EepromFailed;
+    result = "Error in writing EEPROM.";
+  } else if (!ApplyCorrection(*this, version)) {
+    outcome = TDeviceOutcome::Failed;
+    result = VersionPassesGate(version) ? "Error occurred" : GateMessage;
+  }
+  // A stop that cut the writes short is no verdict on the device.
+  if (outcome != TDeviceOutcome::Ok && Stopping()) {
+    outcome = TDeviceOutcome::Interrupted;
+    result = InterruptedResult;
+  }
+  const bool switchedOff = SwitchEepromOff(version);
+  if (Minor(version) > 140) Facts.EepromSwitchedOff = switchedOff;
+  // Each result is recorded before it is shown.
+  WriteRecord(result);
+  if (outcome == TDeviceOutcome::Ok)
+    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::EepromFailed)
+    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
+  else if (outcome == TDeviceOutcome::Failed)
+    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
+  if (switchedOff) return outcome;
+  AddLog(SwitchOffFailedMessage, true, lcRed, TLogStyle::Bold);
+  return outcome == TDeviceOutcome::Interrupted ? outcome : TDeviceOutcome::SwitchLeftOn;
+}
+
+bool TCalibrationCycle::SwitchEepromOff(int32_t version) {
+  // After a stop the switch still gets its attempts, for a short while only: a device
+  // that answers needs one, a silent one must not hold up the end of the run.
+  WindingDown = Stopping();
+  WindDownUntil = TClock::now() + std::chrono::milliseconds(400);
+  const bool off = EnableEepromWrites(false, version);
+  WindingDown = false;
+  return off;
+}
+
+bool TCalibrationCycle::Stopping() const {
+  // A reply wait that would end past the time limit is not begun.
+  return PendingShutdown || StopDueWithin(TBusDriver::ReplyTimeout);
+}
+
+bool TCalibrationCycle::MayRetry() const {
+  if (WindingDown) return TClock::now() < WindDownUntil;
+  return !Stopping();
 }
 
 void TCalibrationCycle::NoteDevice(int32_t version) {
@@ -262,7 +332,7 @@ void TCalibrationCycle::WriteRecord(const std::string& result) {
 bool TCalibrationCycle::Shutdown() {
   if (ShutDown) return true;
   if (InHandler()) {
-    PendingShutdown = true;
+    PendingShutdown = true;  // the running handler stops at its next safe point
     return false;
   }
   ReleaseAll();
@@ -281,6 +351,7 @@ void TCalibrationCycle::ReleaseAll() {
   PendingDriver.reset();
   StopDriver();
   FPort.reset();
+  Return.Stop();
 }
 
 // Runs what arrived while handlers ran, each inside a handler of its own, so that a
@@ -313,14 +384,71 @@ void TCalibrationCycle::AddLog(const std::string& text, bool newLine, uint32_t c
   QCoreApplication::processEvents();
 }
 
+// ---- a port that went away or cannot be used ---------------------------------
+
+void TCalibrationCycle::LogTrying(uint32_t portNumber) {
+  TriedPort = portNumber;
+  AddLog("Trying to connect at COM" + std::to_string(portNumber), true, lcBlack,
+         TLogStyle::Regular);
+  AddLog("Make sure device is switched on.", true, lcBlack, TLogStyle::Regular);
+}
+
+// Without this the "* " marks would go on for ever on a port that has gone, or on
+// one that the interface's driver cannot use, with no word of why.
+void TCalibrationCycle::CheckPortBlocked() {
+  if ((FPort && FPort->PortNumber() == 0) || (FDriver && DriverLostPort(*FDriver))) {
+    LosePort(TriedPort);
+    return;
+  }
+  if (!FDriver) return;
+  const std::string refusal = DriverPortRefusal(*FDriver);
+  if (!refusal.empty()) TakeBackRefusedPort(refusal);
+}
+
+void TCalibrationCycle::LosePort(uint32_t portNumber) {
+  StopDriver();
+  FPort.reset();
+  Return.Lost(portNumber);
+  AddLog(PortLostText(portNumber), true, lcRed, TLogStyle::Regular);
+  View.PortLost(portNumber, PortPath(static_cast<int>(portNumber)));
+}
+
+// Once the port is back the cycle goes on as if it had just been chosen.
+void TCalibrationCycle::AwaitPort() {
+  std::string blocker;
+  std::unique_ptr<TRS232o> port = Return.TryOpen(blocker);
+  if (!blocker.empty()) AddLog(blocker, true, lcRed, TLogStyle::Regular);
+  if (!port) return;
+  FPort = std::move(port);
+  AddLog("", true, lcBlack, TLogStyle::Regular);
+  LogTrying(FPort->PortNumber());
+  Facts.PortPath = PortPath(static_cast<int>(TriedPort));
+  SinceChoice.start();
+}
+
+// The refusal is said once; the port goes back to detection, so that another
+// interface (or adapter) put on it is found.
+void TCalibrationCycle::TakeBackRefusedPort(const std::string& refusal) {
+  if (refusal != LastRefusal) {
+    AddLog(refusal, true, lcRed, TLogStyle::Regular);
+    AddLog("", true, lcBlack, TLogStyle::Regular);  // the marks go on below it
+  }
+  LastRefusal = refusal;
+  auto* serial = dynamic_cast<TSerialBusDriver*>(FDriver.get());
+  if (!serial) return;
+  std::unique_ptr<TRS232o> port = serial->ReleasePort();
+  StopDriver();
+  FPort = std::move(port);
+}
+
 // ---- device access ----------------------------------------------------------
 
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
-  return ReadDeviceVariable(FDriver.get(), variable);
+  return ReadDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::WriteVariable(TExtendedVariable& variable) {
-  return WriteDeviceVariable(FDriver.get(), variable);
+  return WriteDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "app/CalibrationRecord.h"
+#include "app/PortReturn.h"
 #include "serial/RS232Tools.h"
 #include "support/Sema.h"
 
@@ -39,6 +40,8 @@ enum class TDeviceOutcome {
   Ok,            // "OK!"
   Failed,        // "Error occurred"
   EepromFailed,  // "Error in writing EEPROM."
+  SwitchLeftOn,  // a result, but "EEPROM writes could not be switched off"
+  Interrupted,   // stopped at a safe point before the device had its result
 };
 
 // What the cycle needs from whoever shows it.
@@ -57,6 +60,11 @@ class TCycleView {
   virtual void RecordNotWritten(const std::string& /*path*/, const std::string& /*reason*/) {}
   // What the cycle knows of a device at its result (before its result is logged).
   virtual void DeviceFactsKnown(const TDeviceFacts& /*facts*/) {}
+  // The port went away (after its line was logged); `path` is the device it led to.
+  virtual void PortLost(uint32_t /*portNumber*/, const std::string& /*path*/) {}
+  // Whether the window's instructions and restart lines are shown ("Select the
+  // correct COM port in the box above."); a console says what it does itself.
+  virtual bool ShowsWindowTexts() const { return true; }
 };
 
 // The user instructions shown at start.
@@ -70,6 +78,8 @@ inline constexpr const char* VersionCaption = "program version 9007119.4";
 inline constexpr const char* SelectPortCaption = "Select com port";
 inline constexpr const char* GateMessage =
     "Program intented for fimrware 19xx200/20xx200/26xx200/27xx200 or higher";
+inline constexpr const char* SwitchOffFailedMessage = "EEPROM writes could not be switched off";
+inline constexpr const char* InterruptedResult = "Interrupted";
 
 class TCalibrationCycle : public QObject {
   Q_OBJECT
@@ -125,6 +135,12 @@ class TCalibrationCycle : public QObject {
   bool ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType);
   bool WriteDeviceWord(uint16_t address, int32_t value, uint8_t dataType);
   bool EnableEepromWrites(bool enable, int32_t version);
+  // Whether the job is to end at its next safe point: a stop was asked for (a signal,
+  // the time limit) or the shutdown waits for the running handler. Before a device's
+  // first write nothing more is sent; once the writes have begun, the correction is
+  // finished without retries (a device that answers needs none) and the EEPROM write
+  // switch is turned off.
+  bool Stopping() const;
 
   void AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
               bool bullets = false);
@@ -146,11 +162,21 @@ class TCalibrationCycle : public QObject {
   void TakeDriver(TThreadPtr<TBusDriver> driver);
   void RunTick();
   void HandleDevice(int32_t version);
+  TDeviceOutcome CorrectDevice(int32_t version);
+  bool SwitchEepromOff(int32_t version);
+  bool MayRetry() const;
+  void EndDevice(TDeviceOutcome outcome);
   void StopDriver();
   void ReleaseAll();
   void RunDeferred();
   void NoteDevice(int32_t version);
   void WriteRecord(const std::string& result);
+  // ---- a port that went away or cannot be used ----
+  void LogTrying(uint32_t portNumber);
+  void CheckPortBlocked();
+  void LosePort(uint32_t portNumber);
+  void AwaitPort();
+  void TakeBackRefusedPort(const std::string& refusal);
 
   TCycleView& View;
   QTimer Timer1;
@@ -164,9 +190,14 @@ class TCalibrationCycle : public QObject {
   TThreadPtr<TBusDriver> PendingDriver;
   bool PendingShutdown = false;
   bool ShutDown = false;
+  bool WindingDown = false;  // turning the switch off after a stop
+  TDateTime WindDownUntil{};
   const TCalibrationRecord* Record = nullptr;
   TDeviceFacts Facts;
   QElapsedTimer SinceChoice;  // port choice or previous device
+  uint32_t TriedPort = 0;     // the port being tried, for its loss
+  TPortReturn Return;
+  std::string LastRefusal;  // logged once, not on every tick
 };
 
 // Whether the correction applies to a firmware version (19xx200, 20xx200, 26xx200,

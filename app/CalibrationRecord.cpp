@@ -10,10 +10,14 @@
 #include <QJsonParseError>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "app/CalibrationCycle.h"
 #include "support/AppendFile.h"
+#include "support/SafeFiles.h"
+#include "support/Tools.h"
 
 namespace {
 
@@ -55,8 +59,10 @@ QJsonArray TargetArray(const TDeviceFacts& facts) {
 
 // True for a missing or empty file too.
 bool EndsWithNewLine(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly) || file.size() == 0) return true;
+  QFile file;
+  std::string ignored;
+  // Not opened the ordinary way: opening a FIFO for reading waits for a writer.
+  if (!OpenRegularFile(path, file, ignored) || file.size() == 0) return true;
   char last = '\n';
   return !file.seek(file.size() - 1) || !file.getChar(&last) || last == '\n';
 }
@@ -91,6 +97,8 @@ std::string RecordLine(const TDeviceFacts& facts) {
   field("device", DeviceObject(facts));
   field("source", Optional(facts.Source));
   field("targets", TargetArray(facts));
+  field("eepromSwitchedOff", facts.EepromSwitchedOff ? QJsonValue(*facts.EepromSwitchedOff)
+                                                     : QJsonValue(QJsonValue::Null));
   field("result", QString::fromStdString(facts.Result));
   field("durationMs", static_cast<qint64>(facts.DurationMs));
   return line + "}\n";
@@ -114,31 +122,87 @@ bool TCalibrationRecord::Append(const TDeviceFacts& facts, std::string& error) c
   return AppendLineDurably(FPath, line, error);
 }
 
+namespace {
+
+// No record comes near this; a longer line is damage, not a record.
+constexpr qint64 MaxRecordLine = 64 * 1024;
+
+// A fraction where the writer puts whole numbers (COM number, versions, values, the
+// duration) is damage: shown as a whole number it would be a wrong value.
+bool NumbersAreWhole(const QJsonValue& value) {
+  if (value.isDouble()) {
+    const double number = value.toDouble();
+    return std::isfinite(number) && number == std::floor(number) && std::fabs(number) < 9.0e15;
+  }
+  if (value.isArray()) {
+    const QJsonArray array = value.toArray();
+    return std::all_of(array.begin(), array.end(),
+                       [](const QJsonValue& item) { return NumbersAreWhole(item); });
+  }
+  if (value.isObject()) {
+    const QJsonObject object = value.toObject();
+    return std::all_of(object.begin(), object.end(),
+                       [](const QJsonValue& item) { return NumbersAreWhole(item); });
+  }
+  return true;
+}
+
+bool IsRecord(const QJsonObject& object) {
+  return object.value("time").isString() && object.value("result").isString() &&
+         NumbersAreWhole(object);
+}
+
+}  // namespace
+
+bool ParseRecordLine(const QByteArray& raw, TRecordEntry& entry) {
+  const QByteArray line = raw.endsWith('\r') ? raw.chopped(1) : raw;
+  QJsonParseError parseError{};
+  const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+  if (parseError.error != QJsonParseError::NoError || !document.isObject() ||
+      !IsRecord(document.object()))
+    return false;
+  entry = {document.object(), line};
+  return true;
+}
+
 std::vector<TRecordEntry> ParseRecordText(const QByteArray& text, int* skipped) {
   std::vector<TRecordEntry> entries;
   int bad = 0;
   for (const QByteArray& raw : text.split('\n')) {
-    const QByteArray line = raw.endsWith('\r') ? raw.chopped(1) : raw;
-    if (line.trimmed().isEmpty()) continue;
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+    if (raw.trimmed().isEmpty()) continue;
+    TRecordEntry entry;
+    if (ParseRecordLine(raw, entry))
+      entries.push_back(std::move(entry));
+    else
       ++bad;
-      continue;
-    }
-    entries.push_back({document.object(), line});
   }
   if (skipped) *skipped = bad;
   return entries;
 }
 
+bool ForEachRecord(const QString& path, const std::function<void(const TRecordEntry&)>& each,
+                   int* skipped, std::string& error, qint64 endAt, qint64* end) {
+  QFile file;
+  if (!OpenRegularFile(path, file, error)) return false;
+  int bad = 0;
+  QByteArray line;
+  bool whole = true;
+  while ((endAt < 0 || file.pos() < endAt) && ReadBoundedLine(file, MaxRecordLine, line, whole)) {
+    if (line.trimmed().isEmpty()) continue;
+    TRecordEntry entry;
+    if (whole && ParseRecordLine(line, entry))
+      each(entry);
+    else
+      ++bad;
+  }
+  if (skipped) *skipped = bad;
+  if (end) *end = file.pos();
+  return true;
+}
+
 bool ReadRecordFile(const QString& path, std::vector<TRecordEntry>& entries, int* skipped,
                     std::string& error) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = file.errorString().toStdString();
-    return false;
-  }
-  entries = ParseRecordText(file.readAll(), skipped);
-  return true;
+  entries.clear();
+  return ForEachRecord(
+      path, [&](const TRecordEntry& entry) { entries.push_back(entry); }, skipped, error);
 }

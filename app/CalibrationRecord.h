@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ struct TDeviceFacts {
   std::optional<int> DeviceAddress;
   std::optional<int32_t> Source;
   std::vector<TTargetFacts> Targets;
+  // Whether the EEPROM write switch was turned off again after the writes; none for
+  // firmware without a switch.
+  std::optional<bool> EepromSwitchedOff;
   std::string Result;
   int64_t DurationMs = 0;
 };
@@ -64,9 +68,21 @@ struct TRecordEntry {
   QByteArray Line;
 };
 
-// Splits a record file's text into records. A line that is not a whole JSON object
-// (damaged, or cut off by a crash while it was written) is skipped and counted.
+// Reads one line as a record: a JSON object with its time and result whose numbers
+// are whole numbers. False for anything else (damaged, cut off by a crash while it
+// was written, or not a record at all).
+bool ParseRecordLine(const QByteArray& line, TRecordEntry& entry);
+// Splits a record file's text into records. A line that is not a record is skipped
+// and counted.
 std::vector<TRecordEntry> ParseRecordText(const QByteArray& text, int* skipped = nullptr);
-// Reads a record file. False with `error` when it cannot be opened.
+
+// Reads a record file line by line, handing each record to `each`, so that memory
+// stays flat whatever the file's size. Lines that are not records are counted in
+// *skipped (a line longer than any record is one of them). Reads no further than
+// `endAt` bytes when it is not negative; *end (when given) receives where reading
+// stopped. False with `error` when the file cannot be opened or is not a regular file.
+bool ForEachRecord(const QString& path, const std::function<void(const TRecordEntry&)>& each,
+                   int* skipped, std::string& error, qint64 endAt = -1, qint64* end = nullptr);
+// Reads a whole record file into `entries` (for tests and small files).
 bool ReadRecordFile(const QString& path, std::vector<TRecordEntry>& entries, int* skipped,
                     std::string& error);

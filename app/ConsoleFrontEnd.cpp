@@ -2,9 +2,8 @@
 
 #include <QCoreApplication>
 #include <QTimer>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -12,6 +11,7 @@
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
 #include "app/PortListing.h"
+#include "app/PortReturn.h"
 #include "app/RecordHistory.h"
 #include "app/Startup.h"
 #include "app/TraceDecoder.h"
@@ -24,7 +24,9 @@
 #include "serial/RS232o.h"
 #include "support/ProgramVersion.h"
 #include "support/Progress.h"
+#include "support/SafeFiles.h"
 #include "support/Sema.h"
+#include "support/StopRequest.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
 #include "variables/IdentifierConsole.h"
@@ -35,16 +37,28 @@
 
 namespace {
 
-std::atomic<bool> Interrupted{false};
-
-void OnSignal(int) {
-  Interrupted = true;
-}
+// Signals ask for a stop for the length of one run; the request is forgotten when the
+// run ends (the console also runs in process, in tests).
+class TStopScope {
+ public:
+  TStopScope() {
+    ClearStopRequest();
+    InstallStopSignals();
+  }
+  ~TStopScope() {
+    StopSettled();
+    ClearStopRequest();
+  }
+  TStopScope(const TStopScope&) = delete;
+  TStopScope& operator=(const TStopScope&) = delete;
+};
 
 // Every burst on the line, one text line each, while the run lasts.
 class TTraceFile {
  public:
-  explicit TTraceFile(const std::string& path) : File(std::fopen(path.c_str(), "w")) {}
+  // A FIFO or device is refused at once: opening it could wait for good.
+  explicit TTraceFile(const std::string& path)
+      : File(OpenRegularFileForWriting(QString::fromStdString(path), Error)) {}
   ~TTraceFile() {
     SetGlobalSerialTrace({});
     if (File) std::fclose(File);
@@ -52,6 +66,7 @@ class TTraceFile {
   TTraceFile(const TTraceFile&) = delete;
   TTraceFile& operator=(const TTraceFile&) = delete;
   bool Valid() const { return File != nullptr; }
+  const std::string& OpenError() const { return Error; }
   void Install() {
     const auto start = TLineClock::now();
     FILE* file = File;
@@ -63,17 +78,57 @@ class TTraceFile {
   }
 
  private:
+  std::string Error;
   FILE* File;
 };
 
+// A run ended by a signal: 128 + its number, and a word on standard error.
+int InterruptedStatus() {
+  std::fprintf(stderr, "Interrupted\n");
+  return StopExitStatus(StopCause());
+}
+
+// A FIFO or device named as the record file is refused before the device is touched;
+// the append itself refuses one too (a path that changes while the run lasts).
+bool RecordPathWritable(const TConsoleOptions& options) {
+  if (options.RecordFile.empty() || options.RecordFile == "-") return true;
+  if (!IsSpecialFile(QString::fromStdString(options.RecordFile))) return true;
+  std::fprintf(stderr, "calibrator-cli: cannot write %s: not a regular file\n",
+               options.RecordFile.c_str());
+  return false;
+}
+
 bool NamedRequestReadable(const TConsoleOptions& options) {
-  const bool assignment = !options.SetAssignment.empty();
-  if (!assignment && options.GetName.empty()) return true;
+  const bool assignment = options.Mode == TConsoleMode::Set;
+  if (!assignment && options.Mode != TConsoleMode::Get) return true;
   QString reason;
   const std::string& request = assignment ? options.SetAssignment : options.GetName;
   if (::CheckNamedRequest(QString::fromStdString(request), assignment, reason)) return true;
   std::fprintf(stderr, "calibrator-cli: %s\n", reason.toStdString().c_str());
   return false;
+}
+
+// A port lost while a named value is under way: said once, then opened again once a
+// second while --timeout runs; without --timeout the run ends at once. False when
+// the run ends (exit 2).
+bool FollowLostPort(std::unique_ptr<TRS232o>& port, TThreadPtr<TBusDriver>& driver,
+                    TPortReturn& back, uint32_t portNumber, bool wait) {
+  if ((port && port->PortNumber() == 0) || (driver && DriverLostPort(*driver))) {
+    driver.reset();
+    port.reset();
+    if (!wait) {
+      std::fprintf(stderr, "Com %u lost.\n", portNumber);
+      return false;
+    }
+    std::fprintf(stderr, "%s\n", PortLostText(portNumber).c_str());
+    back.Lost(portNumber);
+  }
+  if (back.Waiting()) {
+    std::string blocker;
+    port = back.TryOpen(blocker);
+    if (!blocker.empty()) std::fprintf(stderr, "%s\n", blocker.c_str());
+  }
+  return true;
 }
 
 // Waits for an interface and a device on the port, then runs `job` on the driver.
@@ -89,7 +144,14 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   TDelayChecker deadline(static_cast<int64_t>(limit * 1000));
   TThreadPtr<TBusDriver> driver;
   int32_t version = -1;
-  while (!Interrupted && !deadline.Expired()) {
+  TPortReturn back;
+  while (!StopRequested() && !deadline.Expired()) {
+    if (!FollowLostPort(port, driver, back, portNumber, options.TimeoutSeconds > 0))
+      return cePortError;
+    if (!port && !driver) {  // away
+      Pause(200);
+      continue;
+    }
     if (!driver) driver = DetectInterface(port, nullptr, 0, DefaultDetectFlags);
     if (!driver) {
       if (!port) return cePortError;
@@ -98,7 +160,16 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     }
     version = ConnectDevice(driver.get());
     if (version != -1) break;
+    if (const std::string refusal = DriverPortRefusal(*driver); !refusal.empty()) {
+      std::fprintf(stderr, "%s\n", refusal.c_str());
+      return cePortError;
+    }
     QCoreApplication::processEvents();
+  }
+  if (version == -1 && StopExitStatus(StopCause()) != 0) return InterruptedStatus();
+  if (back.Waiting()) {
+    std::fprintf(stderr, "Com %u did not come back within %g seconds.\n", portNumber, limit);
+    return cePortError;
   }
   if (version == -1) {
     std::fprintf(stderr, "No device found on COM%u.\n", portNumber);
@@ -108,7 +179,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   QString text;
   TNamedValueFacts facts;
   const bool ok =
-      options.GetName.empty()
+      options.Mode == TConsoleMode::Set
           ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
                           {options.Clamp, options.Exact}, &facts)
           : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
@@ -118,11 +189,41 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   } else {
     std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
   }
+  if (!ok && DriverLostPort(*driver)) {
+    std::fprintf(stderr, "Com %u lost.\n", portNumber);
+    return cePortError;
+  }
   return ok ? ceOk : ceDeviceError;
 }
 
 int OutcomeStatus(TDeviceOutcome outcome) {
+  // A signal that came before the result ends the run with its own status, even when
+  // the device could still be finished.
+  if (outcome == TDeviceOutcome::Interrupted || StopExitStatus(StopCause()) != 0) return -1;
   return outcome == TDeviceOutcome::Ok ? ceOk : ceDeviceError;
+}
+
+// A run that ended before a device had its result: by a signal or the time limit.
+int StoppedStatus(const TConsoleOptions& options) {
+  if (StopExitStatus(StopCause()) != 0) return InterruptedStatus();
+  std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
+  return ceTimeout;
+}
+
+// The loop ends by a stop. It succeeded only when units were done and every one of
+// them ended with "OK!"; a unit cut short by a signal, or none at all, is the
+// signal's status.
+int LoopStatus(const TConsoleLog& log, int unitsOk) {
+  std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
+  std::fflush(stdout);
+  const bool bySignal = StopExitStatus(StopCause()) != 0;
+  if (bySignal && (log.DevicesDone == 0 || log.UnitInterrupted)) return InterruptedStatus();
+  if (log.DevicesDone == 0) {
+    std::fprintf(stderr, "No device done.\n");
+    return ceTimeout;
+  }
+  if (log.RecordFailed && unitsOk == log.DevicesDone) return ceRecordNotWritten;
+  return unitsOk == log.DevicesDone && !log.UnitInterrupted ? ceOk : ceDeviceError;
 }
 
 // The record file to write: --record's, else the default one; none for "--record -",
@@ -138,6 +239,7 @@ std::optional<QString> RecordFileOf(const TConsoleOptions& options, bool builtIn
 int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, bool builtInPort) {
   // With --json standard output carries only the devices' JSON objects.
   TConsoleLog log(options.Json ? stderr : stdout, colour);
+  log.Verbose = options.Verbose;
   if (options.Json) log.JsonOut = stdout;
   TCalibrationCycle cycle(log);
   std::optional<TCalibrationRecord> record;
@@ -148,43 +250,36 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, b
   watcher.OnNextUnit = [&](TThreadPtr<TBusDriver> driver) { cycle.AdoptDriver(std::move(driver)); };
   int status = -1;
   int unitsOk = 0;
-  QTimer timeout;
-  timeout.setSingleShot(true);
-  const int timeoutMs = static_cast<int>(options.TimeoutSeconds * 1000);
-  QObject::connect(&timeout, &QTimer::timeout, [&] {
-    if (status < 0) status = ceTimeout;
-    QCoreApplication::exit(0);
-  });
+  // The time limit is a stop request, so that it holds inside a device's handling too.
+  const int64_t timeoutMs = static_cast<int64_t>(options.TimeoutSeconds * 1000);
   log.OnDeviceDone = [&] {
     if (log.LastOutcome == TDeviceOutcome::Ok) ++unitsOk;
-    if (!options.Loop) {
-      status = OutcomeStatus(log.LastOutcome);
+    if (!options.Loop || log.LastOutcome == TDeviceOutcome::Interrupted) {
+      if (!options.Loop) status = OutcomeStatus(log.LastOutcome);
       QCoreApplication::exit(0);
       return;
     }
-    if (timeoutMs > 0) timeout.start(timeoutMs);
+    SetStopTimeLimit(timeoutMs);
     watcher.Watch(portNumber);  // the driver is released; the port stays with the loop
   };
-  QTimer interruptPoll;
-  QObject::connect(&interruptPoll, &QTimer::timeout, [&] {
-    if (!Interrupted) return;
-    if (status < 0) status = unitsOk == log.DevicesDone ? ceOk : ceDeviceError;
-    QCoreApplication::exit(0);
+  QTimer stopPoll;
+  QObject::connect(&stopPoll, &QTimer::timeout, [] {
+    if (StopRequested()) QCoreApplication::exit(0);
   });
-  interruptPoll.start(100);
+  stopPoll.start(100);
 
+  log.AddLog(ConsoleOpeningLine(portNumber, PortPath(static_cast<int>(portNumber))), true, lcBlack,
+             TLogStyle::Regular, false);
   cycle.Initialise();
+  SetStopTimeLimit(timeoutMs);
   cycle.ChoosePortNumber(portNumber);
   if (log.OpenFailed) return cePortError;
-  if (timeoutMs > 0) timeout.start(timeoutMs);
   QCoreApplication::exec();
   watcher.Stop();
   cycle.Shutdown();
   log.EndLine();
-  if (options.Loop) std::printf("Units: %d, OK!: %d\n", log.DevicesDone, unitsOk);
-  if (status == ceTimeout)
-    std::fprintf(stderr, "No device done within %g seconds.\n", options.TimeoutSeconds);
-  if (status < 0) status = ceOk;
+  if (options.Loop) return LoopStatus(log, unitsOk);
+  if (status < 0) status = StoppedStatus(options);
   return status == ceOk && log.RecordFailed ? ceRecordNotWritten : status;
 }
 
@@ -208,6 +303,47 @@ int RunListPorts(bool json) {
   return ceOk;
 }
 
+// The modes that need no port: they run before anything is set up for one.
+int RunWithoutPort(const TConsoleOptions& options) {
+  switch (options.Mode) {
+    case TConsoleMode::Help:
+      std::fputs(ConsoleUsage().c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::Version:
+      std::fputs(VersionText("calibrator-cli").c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::ListNames:
+      std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
+      return ceOk;
+    case TConsoleMode::History:
+      return RunHistory({options.HistoryFile, options.Since, options.Port, options.Json}, stdout,
+                        stderr);
+    case TConsoleMode::DecodeTrace:
+      return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+    case TConsoleMode::ListPorts:
+      return RunListPorts(options.Json);
+    default:
+      return -1;
+  }
+}
+
+int RunOnPort(const TConsoleOptions& options, uint32_t portNumber, bool builtInPort) {
+  switch (options.Mode) {
+    case TConsoleMode::LoopbackTest:
+      return RunAdapterSelfTest(portNumber);
+    case TConsoleMode::Update:
+      return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
+    case TConsoleMode::Get:
+    case TConsoleMode::Set:
+      return RunNamedValue(options, portNumber);
+    default: {
+      const bool colour = ColourWanted(options.Colour, IsTerminal(stdout), std::getenv("NO_COLOR"),
+                                       std::getenv("TERM"));
+      return RunCycle(options, portNumber, colour, builtInPort);
+    }
+  }
+}
+
 }  // namespace
 
 int RunConsole(const std::vector<std::string>& args) {
@@ -217,40 +353,23 @@ int RunConsole(const std::vector<std::string>& args) {
     std::fprintf(stderr, "calibrator-cli: %s\nTry --help.\n", error.c_str());
     return ceUsage;
   }
-  if (options.Help) {
-    std::fputs(ConsoleUsage().c_str(), stdout);
-    return ceOk;
-  }
-  if (options.Version) {
-    std::fputs(VersionText("calibrator-cli").c_str(), stdout);
-    return ceOk;
-  }
-  if (options.ListNames) {
-    std::fputs(ListIdentifierNames(options.NamePattern).c_str(), stdout);
-    return ceOk;
-  }
-  if (options.ListPorts) return RunListPorts(options.Json);
-  if (options.History) {
-    THistoryQuery query{options.HistoryFile, options.Since, options.Port, options.Json};
-    return RunHistory(query, stdout, stderr);
-  }
-  if (!options.DecodeTrace.empty()) return RunDecodeTrace(options.DecodeTrace, stdout, stderr);
+  const int withoutPort = RunWithoutPort(options);
+  if (withoutPort >= 0) return withoutPort;
   // The names are a fixed table and the number is text: both are refused before
   // any port is opened.
   if (!NamedRequestReadable(options)) return ceUsage;
   TProgramUnits units;
-  Interrupted = false;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  TStopScope stopScope;
   SetDialogHandler(std::make_unique<TConsoleDialogs>(options.Answers, IsTerminal(stdin)));
   InstallConsoleProgress();
   if (options.Verbose) SetLogDestination(std::make_unique<TLogStream>(stderr));
+  if (!RecordPathWritable(options)) return ceUsage;
   std::unique_ptr<TTraceFile> trace;
   if (!options.TraceFile.empty()) {
     trace = std::make_unique<TTraceFile>(options.TraceFile);
     if (!trace->Valid()) {
       std::fprintf(stderr, "calibrator-cli: cannot write %s: %s\n", options.TraceFile.c_str(),
-                   std::strerror(errno));
+                   trace->OpenError().c_str());
       return ceUsage;
     }
     trace->Install();
@@ -264,12 +383,5 @@ int RunConsole(const std::vector<std::string>& args) {
   const std::string path = PortPath(static_cast<int>(portNumber));
   if (options.Verbose && !path.empty())
     std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
-  const bool colour = options.Colour == TColourMode::Always ||
-                      (options.Colour == TColourMode::Auto && IsTerminal(stdout));
-  if (options.LoopbackTest) return RunAdapterSelfTest(portNumber);
-  if (!options.UpdateFile.empty())
-    return RunConsoleUpdate(portNumber, options.UpdateFile, options.UpdateMethod);
-  if (!options.GetName.empty() || !options.SetAssignment.empty())
-    return RunNamedValue(options, portNumber);
-  return RunCycle(options, portNumber, colour, builtIn != nullptr);
+  return RunOnPort(options, portNumber, builtIn != nullptr);
 }

@@ -30,6 +30,11 @@ std::string ToLines(const std::string& text) {
 
 }  // namespace
 
+bool ColourWanted(TColourMode mode, bool terminal, const char* noColour, const char* term) {
+  if (mode != TColourMode::Auto) return mode == TColourMode::Always;
+  return terminal && !noColour && !(term && std::string(term) == "dumb");
+}
+
 // ---- the log --------------------------------------------------------------------
 
 TConsoleLog::~TConsoleLog() {
@@ -57,7 +62,10 @@ void TConsoleLog::AddLog(const std::string& text, bool newLine, uint32_t colour,
 
 void TConsoleLog::DeviceDone(TDeviceOutcome outcome) {
   EndLine();
-  ++DevicesDone;
+  if (outcome == TDeviceOutcome::Interrupted)
+    UnitInterrupted = true;
+  else
+    ++DevicesDone;
   LastOutcome = outcome;
   if (OnDeviceDone) OnDeviceDone();
 }
@@ -78,6 +86,19 @@ void TConsoleLog::DeviceFactsKnown(const TDeviceFacts& facts) {
 void TConsoleLog::PortOpenFailed(uint32_t /*portNumber*/, const std::string& /*reason*/) {
   EndLine();
   OpenFailed = true;
+}
+
+void TConsoleLog::PortLost(uint32_t portNumber, const std::string& path) {
+  if (!Verbose || path.empty()) return;
+  EndLine();
+  std::fprintf(stderr, "Com %u = %s\n", portNumber, path.c_str());
+}
+
+std::string ConsoleOpeningLine(uint32_t portNumber, const std::string& path) {
+  std::string line =
+      "Calibrating the device behind the interface on Com " + std::to_string(portNumber);
+  if (!path.empty()) line += " (" + path + ")";
+  return line;
 }
 
 // ---- dialogs ----------------------------------------------------------------------

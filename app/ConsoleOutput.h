@@ -25,12 +25,16 @@ class TConsoleLog : public TCycleView {
   void PortOpenFailed(uint32_t portNumber, const std::string& reason) override;
   void RecordNotWritten(const std::string& path, const std::string& reason) override;
   void DeviceFactsKnown(const TDeviceFacts& facts) override;
+  void PortLost(uint32_t portNumber, const std::string& path) override;
+  bool ShowsWindowTexts() const override { return false; }
   void EndLine();
 
-  int DevicesDone = 0;
+  int DevicesDone = 0;           // devices that reached a result
+  bool UnitInterrupted = false;  // a device's handling was cut short by a stop
   TDeviceOutcome LastOutcome = TDeviceOutcome::Ok;
   bool OpenFailed = false;
   bool RecordFailed = false;
+  bool Verbose = false;  // --verbose: the device a lost port led to, on standard error
   std::function<void()> OnDeviceDone;
   FILE* JsonOut = nullptr;  // --json: each device's facts as one JSON object here
 
@@ -39,6 +43,11 @@ class TConsoleLog : public TCycleView {
   bool Colour;
   bool LineOpen = false;
 };
+
+// Whether the log is coloured: --color always or never decides; auto colours a
+// terminal unless NO_COLOR is set (to any value) or TERM is "dumb". `noColour` and
+// `term` are those variables' values, null when unset.
+bool ColourWanted(TColourMode mode, bool terminal, const char* noColour, const char* term);
 
 // Dialogs for the console: the text on standard error, the answer from the flag,
 // from the terminal, or No/Cancel when there is neither.
@@ -59,6 +68,9 @@ class TConsoleDialogs : public TDialogHandler {
   TAnswerMode Mode;
   bool Interactive;
 };
+
+// The console's opening line: what it does on which port.
+std::string ConsoleOpeningLine(uint32_t portNumber, const std::string& path);
 
 // The answer a message dialog gets without a person: Yes/OK for `yes`, else
 // No/Cancel (OK when that is the only button).

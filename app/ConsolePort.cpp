@@ -1,6 +1,5 @@
 #include "app/ConsolePort.h"
 
-#include <cstdlib>
 #include <utility>
 
 #include "app/ConsoleArguments.h"
@@ -31,13 +30,8 @@ uint32_t ResolveConsolePort(const std::string& port, std::unique_ptr<TBuiltInPor
     if (number <= 0) error = "no free port number for " + port;
     return number > 0 ? static_cast<uint32_t>(number) : 0;
   }
-  std::string digits = port;
-  if (LowerAscii(digits).rfind("com", 0) == 0) digits = digits.substr(3);
-  char* end = nullptr;
-  const long number = std::strtol(digits.c_str(), &end, 10);
-  if (digits.empty() || !end || *end != 0 || number < 1 || number > MaxPortNumber) {
-    error = "not a port: " + port + " (give a COM number 1..256, a device path, or sim)";
-    return 0;
-  }
-  return static_cast<uint32_t>(number);
+  const unsigned number = ComNumber(port);
+  if (number == 0)
+    error = "not a port: '" + port + "' (give a COM number 1..256, a device path, or sim)";
+  return number;
 }

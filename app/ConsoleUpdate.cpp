@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -13,6 +14,7 @@
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
 #include "support/Sema.h"
+#include "support/StopRequest.h"
 #include "support/Tools.h"
 
 namespace {
@@ -104,13 +106,20 @@ int Failed(const std::string& error) {
   return IsNoAnswerFailure(error) ? ceTimeout : ceDeviceError;
 }
 
+// The port went during the update (its adapter pulled): the device is left in its
+// boot loader, and the same update run again finds it there.
+int PortLostInUpdate(uint32_t portNumber) {
+  std::fprintf(stderr, "%s\n", PortLostInUpdateText(portNumber).c_str());
+  return cePortError;
+}
+
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
   std::string error;
   switch (LoadFirmwareFile(QString::fromStdString(fileName), buffer, error)) {
     case TFirmwareLoad::flOk:
       return true;
     case TFirmwareLoad::flUnreadable:
-      std::fprintf(stderr, "calibrator-cli: cannot read %s\n", fileName.c_str());
+      std::fprintf(stderr, "calibrator-cli: cannot read %s: %s\n", fileName.c_str(), error.c_str());
       return false;
     case TFirmwareLoad::flRefused:
       break;
@@ -138,8 +147,48 @@ class TSinkScope {
   std::unique_ptr<TProgressSink> Previous;
 };
 
+constexpr int SecondInterruptMs = 5000;
+
+// Once the update has begun, the device lives in its boot loader until the last line
+// is through. The first Ctrl-C therefore only says so; a second one within a few
+// seconds (or a request to terminate) asks for the stop, which the update takes
+// between two lines.
+class TUpdateInterrupts {
+ public:
+  TUpdateInterrupts() {
+    SetSecondInterruptNeeded(true, SecondInterruptMs);
+    QObject::connect(&Poll, &QTimer::timeout, [] { WarnOfFirstInterrupt(); });
+    Poll.start(100);
+  }
+  ~TUpdateInterrupts() { SetSecondInterruptNeeded(false); }
+  TUpdateInterrupts(const TUpdateInterrupts&) = delete;
+  TUpdateInterrupts& operator=(const TUpdateInterrupts&) = delete;
+
+ private:
+  static void WarnOfFirstInterrupt() {
+    if (!TakeStopWarning()) return;
+    std::fprintf(stderr,
+                 "\nStopping the update now leaves the device in its boot loader: it does "
+                 "not work until the update is run again. Press Ctrl-C again within %d "
+                 "seconds to stop anyway.\n",
+                 SecondInterruptMs / 1000);
+    std::fflush(stderr);
+  }
+
+  QTimer Poll;
+};
+
+int Interrupted() {
+  std::fprintf(stderr,
+               "Update failed:\nInterrupted. The device is left in its boot loader: run the "
+               "update again.\n");
+  return ceDeviceError;
+}
+
 int Update(TUpdater& updater, const std::string& name, int method) {
-  const std::string error = RunDeviceUpdate(updater, name, method);
+  TUpdateInterrupts interrupts;
+  const std::string error = RunDeviceUpdate(updater, name, method, StopRequested);
+  if (error == UpdateStoppedText) return Interrupted();
   if (!error.empty()) return Failed(error);
   std::printf("%s\n", FirmwareUpdatedText);
   std::fflush(stdout);
@@ -176,5 +225,6 @@ int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int metho
   }
   updater.reset();  // stops the worker
   port.SetBreak(false);
+  if (status != ceOk && port.PortNumber() == 0) return PortLostInUpdate(portNumber);
   return status;
 }

@@ -8,6 +8,7 @@
 #include "firmware/updaterunit.h"
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"
+#include "support/SafeFiles.h"
 
 namespace {
 
@@ -49,11 +50,10 @@ std::string PartText(const TCodePart& part, int index) {
 }  // namespace
 
 TFirmwareLoad LoadFirmwareFile(const QString& path, TReprogramBuffer& buffer, std::string& error) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = file.errorString().toStdString();
-    return TFirmwareLoad::flUnreadable;
-  }
+  QFile file;
+  // Refused before it is read: a FIFO or device (which could wait for good) and a
+  // file larger than any firmware file.
+  if (!OpenRegularFile(path, file, error, KffMaxFileBytes)) return TFirmwareLoad::flUnreadable;
   error.clear();
   buffer.LoadFromStream(file, false, error);
   if (error.empty() && buffer.IndexOfPart(QStringLiteral("Main")) < 0)
@@ -80,11 +80,10 @@ std::string FirmwareSummary(const QString& path, const TReprogramBuffer& buffer)
 std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int method,
                             const std::function<bool()>& interrupted) {
   const auto stopped = [&] { return interrupted && interrupted(); };
-  // Between two lines of the programming too: the worker pauses after the line it sent.
-  updater.StopWanted = stopped;
+  // Between two lines of the programming too: asked after every line.
+  updater.StopWanted = interrupted;
   updater.PrepareTarget(false);
   std::string error;
-  if (stopped()) return UpdateStoppedText;
   updater.Connect(method, true, error, {}, name);
   // A stop asked for while connecting may itself have cost the boot loader's window.
   if (stopped()) return UpdateStoppedText;
@@ -96,6 +95,12 @@ std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int meth
     return updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)
                                      : updater.LastError;
   return {};
+}
+
+std::string PortLostInUpdateText(uint32_t portNumber) {
+  return "Com " + std::to_string(portNumber) +
+         " lost during the update: the device may be left in its boot loader. Run the same "
+         "update again once the port is back.";
 }
 
 bool IsNoAnswerFailure(const std::string& error) {

@@ -15,8 +15,9 @@ class TUpdater;
 
 enum class TFirmwareLoad { flOk, flUnreadable, flRefused };
 
-// Reads a firmware file into `buffer`. flUnreadable: the file cannot be opened;
-// flRefused: the reader refused it or it has no "Main" part (`error` says why).
+// Reads a firmware file into `buffer`. flUnreadable: the file cannot be opened, or
+// is no regular file, or is larger than any firmware file; flRefused: the reader refused it or it
+// has no "Main" part (`error` says why).
 TFirmwareLoad LoadFirmwareFile(const QString& path, TReprogramBuffer& buffer, std::string& error);
 
 // What the file holds: its parts with their target, line counts and messages, and
@@ -28,11 +29,14 @@ int FirmwareVersion(const TReprogramBuffer& buffer);
 
 // Runs the update on an updater whose Buffer holds the file: prepares the target,
 // connects (`method` when the file names none) and programs. `interrupted` is asked
-// between the steps and between the lines of the programming; once it says yes no
+// after the connection and after every line of the programming; once it says yes no
 // further step starts and the result is UpdateStoppedText. Returns the failure
 // text, empty when the device was programmed and its calibrations carried over.
 std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int method,
                             const std::function<bool()>& interrupted = {});
+
+// The failure of an update whose port went (its adapter pulled) before the end.
+std::string PortLostInUpdateText(uint32_t portNumber);
 
 // Whether a failure text means that nothing answered (no boot loader, no interface).
 bool IsNoAnswerFailure(const std::string& error);

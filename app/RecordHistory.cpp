@@ -1,11 +1,13 @@
 #include "app/RecordHistory.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
 #include <cctype>
 
 #include "app/ConsoleFrontEnd.h"
+#include "support/Tools.h"
 
 namespace {
 
@@ -28,10 +30,6 @@ std::string ValueText(const QJsonObject& record) {
   const std::string source = Text(record.value("source"));
   if (targets.isEmpty()) return source == "-" ? "-" : source + " -> -";
   return source + " -> " + Text(targets.first().toObject().value("written"));
-}
-
-bool IsOk(const QJsonObject& record) {
-  return record.value("result").toString() == QLatin1String("OK!");
 }
 
 std::string Padded(std::string text, size_t width) {
@@ -76,35 +74,74 @@ bool RecordSelected(const QJsonObject& record, const QDateTime& since, const std
 }
 
 std::vector<std::string> HistoryRow(const QJsonObject& r) {
-  return {Text(r.value("time")), PortText(r), Text(r.value("device").toObject().value("version")),
-          ValueText(r), Text(r.value("result"))};
+  std::vector<std::string> cells{Text(r.value("time")), PortText(r),
+                                 Text(r.value("device").toObject().value("version")), ValueText(r),
+                                 Text(r.value("result"))};
+  for (auto& cell : cells) cell = EscapeControls(cell);
+  return cells;
 }
 
 bool RecordIsOk(const QJsonObject& record) {
-  return IsOk(record);
+  return record.value("result").toString() == QLatin1String("OK!");
 }
 
-std::string HistoryTable(const std::vector<TRecordEntry>& entries) {
-  std::vector<std::vector<std::string>> rows{{"time", "port", "device", "value", "result"}};
-  int ok = 0;
-  for (const auto& entry : entries) {
-    rows.push_back(HistoryRow(entry.Object));
-    ok += IsOk(entry.Object) ? 1 : 0;
+bool NoRecordFileYet(const QString& path) {
+  return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+}
+
+namespace {
+
+// One table row: the cells as shown (control characters from the file escaped).
+struct THistoryRow {
+  std::vector<std::string> Cells;
+  bool Ok = false;
+};
+
+THistoryRow TableRow(const QJsonObject& r) {
+  return {HistoryRow(r), RecordIsOk(r)};
+}
+
+// The table is laid out in two passes over the records, so that no record need be
+// kept: the first measures the columns and counts, the second prints.
+class THistoryTable {
+ public:
+  THistoryTable() { Measure(Header); }
+  void Measure(const THistoryRow& row) {
+    for (size_t i = 0; i < row.Cells.size(); ++i)
+      Widths[i] = std::max(Widths[i], row.Cells[i].size());
+    if (&row == &Header) return;
+    ++Devices;
+    Ok += row.Ok ? 1 : 0;
   }
-  std::vector<size_t> widths(rows.front().size(), 0);
-  for (const auto& row : rows)
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  std::string table;
-  for (const auto& row : rows) {
+  std::string Line(const THistoryRow& row) const {
     std::string line;
-    for (size_t i = 0; i < row.size(); ++i)
-      line += i + 1 < row.size() ? Padded(row[i], widths[i] + 2) : row[i];
-    table += line + "\n";
+    for (size_t i = 0; i < row.Cells.size(); ++i)
+      line += i + 1 < row.Cells.size() ? Padded(row.Cells[i], Widths[i] + 2) : row.Cells[i];
+    return line + "\n";
   }
-  const int devices = static_cast<int>(entries.size());
-  return table + std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
-         std::to_string(ok) + " OK, " + std::to_string(devices - ok) +
-         (devices - ok == 1 ? " error\n" : " errors\n");
+  std::string HeaderLine() const { return Line(Header); }
+  std::string Summary() const {
+    const int64_t errors = Devices - Ok;
+    return std::to_string(Devices) + (Devices == 1 ? " device, " : " devices, ") +
+           std::to_string(Ok) + " OK, " + std::to_string(errors) +
+           (errors == 1 ? " error\n" : " errors\n");
+  }
+
+ private:
+  THistoryRow Header{{"time", "port", "device", "value", "result"}, false};
+  std::vector<size_t> Widths = std::vector<size_t>(5, 0);
+  int64_t Devices = 0;
+  int64_t Ok = 0;
+};
+
+}  // namespace
+
+std::string HistoryTable(const std::vector<TRecordEntry>& entries) {
+  THistoryTable table;
+  for (const auto& entry : entries) table.Measure(TableRow(entry.Object));
+  std::string text = table.HeaderLine();
+  for (const auto& entry : entries) text += table.Line(TableRow(entry.Object));
+  return text + table.Summary();
 }
 
 int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
@@ -116,22 +153,36 @@ int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
   }
   const QString path =
       query.File.empty() ? DefaultRecordPath() : QString::fromStdString(query.File);
-  std::vector<TRecordEntry> entries;
+  const auto wanted = [&](const TRecordEntry& entry) {
+    return RecordSelected(entry.Object, since, query.Port);
+  };
+  THistoryTable table;
+  const auto measure = [&](const TRecordEntry& entry) {
+    if (!wanted(entry)) return;
+    if (query.Json)
+      std::fprintf(out, "%s\n", entry.Line.constData());
+    else
+      table.Measure(TableRow(entry.Object));
+  };
   int skipped = 0;
+  qint64 end = 0;
   std::string error;
-  if (!ReadRecordFile(path, entries, &skipped, error)) {
+  const bool none = NoRecordFileYet(path);
+  const bool read = none || ForEachRecord(path, measure, &skipped, error, -1, &end);
+  if (!read) {
     std::fprintf(err, "calibrator-cli: cannot read %s: %s\n",
                  QDir::toNativeSeparators(path).toStdString().c_str(), error.c_str());
     return ceUsage;
   }
-  const auto excluded = [&](const TRecordEntry& entry) {
-    return !RecordSelected(entry.Object, since, query.Port);
-  };
-  entries.erase(std::remove_if(entries.begin(), entries.end(), excluded), entries.end());
-  if (query.Json) {
-    for (const auto& entry : entries) std::fprintf(out, "%s\n", entry.Line.constData());
-  } else {
-    std::fputs(HistoryTable(entries).c_str(), out);
+  if (!query.Json) {
+    std::fputs(table.HeaderLine().c_str(), out);
+    // The second pass stops where the first did: records appended meanwhile wait
+    // for the next run.
+    const auto print = [&](const TRecordEntry& entry) {
+      if (wanted(entry)) std::fputs(table.Line(TableRow(entry.Object)).c_str(), out);
+    };
+    if (!none) ForEachRecord(path, print, nullptr, error, end);
+    std::fputs(table.Summary().c_str(), out);
   }
   if (skipped > 0)
     std::fprintf(err, "calibrator-cli: %d damaged line%s skipped\n", skipped,

@@ -16,6 +16,7 @@
 #include "support/Progress.h"
 #include "support/Sema.h"
 #include "support/Statics.h"
+#include "support/StopRequest.h"
 
 namespace {
 
@@ -193,11 +194,14 @@ TUpdateResult TServiceTasks::RunUpdate(uint32_t portNumber) {
     updater->Buffer = std::move(FBuffer);
     {
       TLineProgressScope lines(*updater);
-      result.Text = RunDeviceUpdate(*updater, name, 6, [this] { return FStopRequested; });
+      // The window's close and a signal to the program stop it at the same safe points.
+      result.Text = RunDeviceUpdate(*updater, name, 6,
+                                    [this] { return FStopRequested || ::StopRequested(); });
     }
     updater.reset();  // stops the worker
     port.SetBreak(false);
     result.Ok = result.Text.empty();
+    if (!result.Ok && port.PortNumber() == 0) result.Text = PortLostInUpdateText(portNumber);
     if (result.Ok) result.Text = FirmwareUpdatedText;
   }
   result.Text = LogText(result.Text);

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -12,6 +13,7 @@
 #include "link/BX2Frames.h"
 #include "link/Detection.h"
 #include "serial/RS232o.h"
+#include "support/SafeFiles.h"
 
 namespace {
 
@@ -197,13 +199,18 @@ std::string CountedReplyMeaning(const std::string& reply) {
 
 enum class TLastSent { Nothing, RawProbe, EchoProbe, BootQuery, BootLine, Other };
 
+using TLineSink = std::function<void(const std::string&)>;
+
+// Received bytes that form no frame are shown as noise once this many have gathered,
+// so that a long stretch of noise is not held in memory.
+constexpr size_t PendingLimit = 4096;
+
 class TDecoder {
  public:
-  explicit TDecoder(std::map<int, int> linesPerSession)
-      : LinesPerSession(std::move(linesPerSession)) {}
+  TDecoder(std::map<int, int> linesPerSession, TLineSink out)
+      : LinesPerSession(std::move(linesPerSession)), Out(std::move(out)) {}
   void Line(std::string_view line);
   void Finish() { FlushReceived("end of trace"); }
-  std::vector<std::string> Out;
 
  private:
   void Emit(const TTraceLine& b, const std::string& bytes, const std::vector<std::string>& meaning);
@@ -221,6 +228,7 @@ class TDecoder {
   }
 
   std::map<int, int> LinesPerSession;
+  TLineSink Out;
   int Session = 0;
   int LineNumber = 0;
   TLastSent Last = TLastSent::Nothing;
@@ -234,17 +242,19 @@ void TDecoder::Emit(const TTraceLine& b, const std::string& bytes,
   char head[48];
   std::snprintf(head, sizeof head, "%10.3f %s %6d %c  ", b.Ms, b.Sent ? "TX" : "RX", b.Baud,
                 b.Parity);
-  Out.push_back(head + HexDump(bytes));
-  for (const auto& line : meaning) Out.push_back(std::string(24, ' ') + line);
+  Out(head + HexDump(bytes));
+  for (const auto& line : meaning) Out(std::string(24, ' ') + line);
 }
 
 void TDecoder::Line(std::string_view line) {
   TTraceLine burst;
   if (!ParseTraceLine(line, burst)) {
     if (line.find_first_not_of(" \t\r") != std::string_view::npos)
-      Out.push_back("(not a trace line: " + std::string(line) + ")");
+      Out("(not a trace line: " + EscapeControls(line) + ")");
     return;
   }
+  // A burst without bytes moves nothing on the line; it is shown all the same.
+  if (burst.Bytes.empty()) return Emit(burst, burst.Bytes, {"no bytes"});
   if (burst.Sent)
     Sent(burst);
   else
@@ -359,6 +369,11 @@ void TDecoder::ReceivedFrames(const TTraceLine& b) {
   StartPending(b);
   for (char c : b.Bytes) {
     Pending.Bytes += c;
+    const size_t framePart = static_cast<size_t>(Assembler.Position());
+    if (Pending.Bytes.size() > PendingLimit && Pending.Bytes.size() > framePart + 1) {
+      Emit(Pending, Pending.Bytes.substr(0, Pending.Bytes.size() - framePart - 1), {"noise"});
+      Pending.Bytes.erase(0, Pending.Bytes.size() - framePart - 1);
+    }
     if (!Assembler.Feed(static_cast<uint8_t>(c), b.Errors != 0)) continue;
     const std::string raw(Assembler.Raw());
     Pending.Ms = b.Ms;
@@ -418,17 +433,30 @@ void TDecoder::FlushReceived(const char* why) {
 }
 
 // Boot loader lines per session (a session starts with each 'P'), so that each line
-// can be told as "n of N".
-std::map<int, int> CountBootLines(const std::vector<std::string_view>& lines) {
-  std::map<int, int> counts;
-  int session = 0;
-  for (auto line : lines) {
+// can be told as "n of N". Fed the trace's lines one by one.
+class TBootLineCounter {
+ public:
+  void Line(std::string_view line) {
     TTraceLine b;
-    if (!ParseTraceLine(line, b) || !b.Sent || b.Baud != BootBaud) continue;
-    if (b.Bytes == "P") ++session;
-    if (b.Bytes.size() == BootLineLength + 2 && b.Bytes[0] == 'W') ++counts[session];
+    if (!ParseTraceLine(line, b) || !b.Sent || b.Baud != BootBaud) return;
+    if (b.Bytes == "P") ++Session;
+    if (b.Bytes.size() == BootLineLength + 2 && b.Bytes[0] == 'W') ++Counts[Session];
   }
-  return counts;
+  std::map<int, int> Counts;
+
+ private:
+  int Session = 0;
+};
+
+// No trace line comes near this (a burst is at most a few thousand bytes).
+constexpr qint64 MaxTraceLine = 1 << 20;
+
+// Hands each line of a trace file to `each`; an overlong line is cut.
+void ForEachTraceLine(QIODevice& file, const std::function<void(std::string_view)>& each) {
+  QByteArray line;
+  bool whole = true;
+  while (ReadBoundedLine(file, MaxTraceLine, line, whole))
+    each(std::string_view(line.constData(), static_cast<size_t>(line.size())));
 }
 
 }  // namespace
@@ -477,22 +505,30 @@ std::vector<std::string> DecodeTrace(std::string_view text) {
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-  TDecoder decoder(CountBootLines(lines));
+  TBootLineCounter counter;
+  for (auto line : lines) counter.Line(line);
+  std::vector<std::string> out;
+  TDecoder decoder(std::move(counter.Counts), [&](const std::string& l) { out.push_back(l); });
   for (auto line : lines) decoder.Line(line);
   decoder.Finish();
-  return std::move(decoder.Out);
+  return out;
 }
 
 int RunDecodeTrace(const std::string& path, FILE* out, FILE* err) {
-  QFile file(QString::fromStdString(path));
-  if (!file.open(QIODevice::ReadOnly)) {
-    std::fprintf(err, "calibrator-cli: cannot read %s: %s\n", path.c_str(),
-                 file.errorString().toStdString().c_str());
+  QFile file;
+  std::string error;
+  if (!OpenRegularFile(QString::fromStdString(path), file, error)) {
+    std::fprintf(err, "calibrator-cli: cannot read %s: %s\n", path.c_str(), error.c_str());
     return ceUsage;
   }
-  const QByteArray text = file.readAll();
-  for (const auto& line :
-       DecodeTrace(std::string_view(text.constData(), static_cast<size_t>(text.size()))))
-    std::fprintf(out, "%s\n", line.c_str());
+  // Two passes over the file (the boot loader lines are counted first), so that
+  // memory stays flat whatever the trace's length.
+  TBootLineCounter counter;
+  ForEachTraceLine(file, [&](std::string_view line) { counter.Line(line); });
+  file.seek(0);
+  TDecoder decoder(std::move(counter.Counts),
+                   [out](const std::string& line) { std::fprintf(out, "%s\n", line.c_str()); });
+  ForEachTraceLine(file, [&](std::string_view line) { decoder.Line(line); });
+  decoder.Finish();
   return ceOk;
 }

@@ -6,6 +6,7 @@
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
+#include "serial/PortMap.h"
 #include "serial/RS232o.h"
 
 namespace {
@@ -74,6 +75,7 @@ void TUnitWatcher::Watch(uint32_t portNumber) {
 
 void TUnitWatcher::Stop() {
   Active = false;
+  Return.Stop();
   Timer.stop();
   FDriver.reset();
   FPort.reset();
@@ -107,16 +109,33 @@ void TUnitWatcher::ProbeOnce() {
 // looks for the interface on it.
 bool TUnitWatcher::EnsureDriver() {
   if (FDriver && !FDriver->PortFailed) return true;
+  if ((FDriver && DriverLostPort(*FDriver)) || (FPort && FPort->PortNumber() == 0)) PortGone();
   FDriver.reset();  // a driver whose port failed has lost the port for good
-  if (!FPort || FPort->PortNumber() == 0) {
-    FPort = std::make_unique<TRS232o>();
-    if (!FPort->Open(PortNumber, 1200, 'N', 1024, 1024)) {
-      FPort.reset();
-      return false;
-    }
-  }
+  if (!FPort && !OpenPort()) return false;
   FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
   return FDriver != nullptr;
+}
+
+bool TUnitWatcher::OpenPort() {
+  if (!Return.Waiting()) {
+    FPort = OpenCalibrationPort(PortNumber);
+    if (FPort->PortNumber() != 0) return true;
+    PortGone();
+    return false;
+  }
+  std::string blocker;
+  FPort = Return.TryOpen(blocker);
+  if (!blocker.empty()) View.AddLog(blocker, true, lcRed, TLogStyle::Regular, false);
+  return FPort != nullptr;
+}
+
+// Said once; the port is tried again once a second until it is back.
+void TUnitWatcher::PortGone() {
+  FPort.reset();
+  if (Return.Waiting()) return;
+  Return.Lost(PortNumber);
+  View.AddLog(PortLostText(PortNumber), true, lcRed, TLogStyle::Regular, false);
+  View.PortLost(PortNumber, PortPath(static_cast<int>(PortNumber)));
 }
 
 bool TUnitWatcher::AskDevice(TUnitIdentity& identity, bool& interfaceFound) {

@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "app/CalibrationCycle.h"
+#include "app/PortReturn.h"
 #include "support/Sema.h"
 
 // What the device-info answer tells about a unit.
@@ -79,6 +80,8 @@ class TUnitWatcher : public QObject {
   // Whether a device answered; interfaceFound tells whether the interface did.
   bool AskDevice(TUnitIdentity& identity, bool& interfaceFound);
   bool EnsureDriver();
+  bool OpenPort();
+  void PortGone();
 
   TCycleView& View;
   QTimer Timer;
@@ -86,6 +89,7 @@ class TUnitWatcher : public QObject {
   uint32_t PortNumber = 0;
   std::unique_ptr<TRS232o> FPort;
   TThreadPtr<TBusDriver> FDriver;
+  TPortReturn Return;  // while the port is away
   bool Active = false;
   bool Busy = false;  // a probe pumps events; no second probe inside it
 };

@@ -223,7 +223,13 @@ class TPartReader {
   }
 
   QByteArray Read(qint64 Count, bool Counted = true) {
+    // A pipe hands out what it has; only an empty read is the end.
     QByteArray Bytes = Count > 0 ? S.read(Count) : QByteArray();
+    while (Bytes.size() < Count) {
+      const QByteArray More = S.read(Count - Bytes.size());
+      if (More.isEmpty()) break;
+      Bytes += More;
+    }
     if (Bytes.size() < Count) Fail(TKffMessage::kmUnexpectedEnd);
     if (Counted)
       for (char c : Bytes) Sum -= static_cast<std::uint8_t>(c);
@@ -282,10 +288,17 @@ void ReadConfigLine(TPartReader& R, TCodePart& Part, int Version) {
   Part.Lines << Config;
 }
 
+// Whether the part may take `More` records beyond those it holds.
+bool WithinRecordCap(TPartReader& R, const TCodePart& Part, qint64 More) {
+  if (KffRecordCount(Part) + More <= KffMaxRecords) return true;
+  R.Fail(TKffMessage::kmCorrupted);
+  return false;
+}
+
 // Reads Count line records; a negative count means up to the end of the stream.
 void ReadLines(TPartReader& R, TCodePart& Part, int Version, qint64 Count) {
   for (qint64 i = 0; Count < 0 || i < Count; ++i) {
-    if (R.AtEnd() || !R.Error().isEmpty()) break;
+    if (R.AtEnd() || !R.Error().isEmpty() || !WithinRecordCap(R, Part, 1)) break;
     if (Version <= 2) {
       Part.Lines << R.Read(KffRawLineSize);
     } else {
@@ -306,20 +319,22 @@ qint64 SmallestRecord(int Version) {
 }
 
 // The descriptor's counts before any line is read: none negative, something to
-// send, and no more records than the bytes left in the stream can hold. A file
+// send, no more records than the bytes left in the stream can hold (a stream whose
+// size is unknown is bounded by the record cap alone) and not past the cap. A file
 // that fails here is unusable; nothing is read or sized by its counts.
-bool CountsPlausible(TPartReader& R, const TCodePart& Part, int Version, qint64 BytesLeft) {
+bool CountsPlausible(TPartReader& R, const TCodePart& Part, int Version, const QIODevice& Stream) {
   const qint64 Ml = Version > 2 ? Key64(Part, "ML") : 0;
   const qint64 El = Key64(Part, "EL"), Cl = Key64(Part, "CL");
   if (Ml < 0 || El < 0 || Cl < 0 || El + Cl < 1) {
     R.Fail(TKffMessage::kmCorrupted);
     return false;
   }
-  if ((Ml + El + Cl) * SmallestRecord(Version) > BytesLeft) {
+  if (!Stream.isSequential() &&
+      (Ml + El + Cl) * SmallestRecord(Version) > Stream.size() - Stream.pos()) {
     R.Fail(TKffMessage::kmUnexpectedEnd);
     return false;
   }
-  return true;
+  return WithinRecordCap(R, Part, Ml + El + Cl);
 }
 
 // After reading: the lines present are exactly the configuration line and the
@@ -353,10 +368,10 @@ void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
   ReadConfigLine(R, *this, Version);
 
   if (Version > 2) {
-    if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream.bytesAvailable()))
+    if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream))
       ReadLines(R, *this, Version, Key64(*this, "ML") + Key64(*this, "EL") + Key64(*this, "CL"));
   } else {
-    while (Error.isEmpty()) {
+    while (Error.isEmpty() && WithinRecordCap(R, *this, 1)) {
       const QByteArray Message = R.ReadString(LengthWidth(Version), true);
       if (Message.isEmpty()) break;
       AddMessage(Message);
@@ -366,7 +381,7 @@ void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
     if (Version < 2) {
       ReadLines(R, *this, Version, -1);  // every record up to the end of the stream
       SetInt(QStringLiteral("CL"), static_cast<int>(Lines.size() - Before - 4));
-    } else if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream.bytesAvailable())) {
+    } else if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream)) {
       ReadLines(R, *this, Version, Key64(*this, "CL") + Key64(*this, "EL"));
     }
   }
@@ -416,14 +431,26 @@ void TReprogramBuffer::SetSkipData(bool Skip) {
   for (auto& Part : Parts) Part->SkipData = Skip;
 }
 
+qint64 KffRecordCount(const TCodePart& Part) {
+  return Part.Lines.size() + Part.Descriptor.size();
+}
+
 void TReprogramBuffer::LoadFromStream(QIODevice& Stream, bool ShowMessages, QString& Error) {
   Error.clear();
   Parts.clear();
   int Version = -1;
   // An empty stream holds no firmware at all; it must not pass as a sound file.
   if (Stream.atEnd()) Error = KffMessageText(TKffMessage::kmUnexpectedEnd);
-  while (Error.isEmpty() && !Stream.atEnd())
-    Add(std::make_unique<TCodePart>())->ReadPart(Stream, Version, Error);
+  if (!Stream.isSequential() && Stream.size() - Stream.pos() > KffMaxFileBytes)
+    Error = KffMessageText(TKffMessage::kmCorrupted);
+  qint64 Records = 0;
+  while (Error.isEmpty() && !Stream.atEnd()) {
+    const TCodePart* Part = Add(std::make_unique<TCodePart>());
+    Parts.back()->ReadPart(Stream, Version, Error);
+    Records += KffRecordCount(*Part);
+    if (Error.isEmpty() && Records > KffMaxRecords)
+      Error = KffMessageText(TKffMessage::kmCorrupted);
+  }
   if (!Error.isEmpty() || !ShowMessages) return;
   const TCodePart* Main = PartAt(IndexOfPart(QStringLiteral("Main")));
   if (!Main) return;

@@ -23,6 +23,12 @@ inline constexpr char KffMagic[] = "Kalmeon Energy firmware file";
 inline constexpr int KffMaxVersion = 4;
 // Size of a raw line record (format versions 0 to 2).
 inline constexpr int KffRawLineSize = 74;
+// No firmware file comes near these sizes (a device's whole program is some
+// thousand lines); a larger file, or one that announces more records, is refused
+// before it is read, so that a crafted file cannot take the memory.
+inline constexpr qint64 KffMaxFileBytes = qint64(64) << 20;
+// Lines and descriptor entries of one file, together.
+inline constexpr qint64 KffMaxRecords = qint64(1) << 18;
 
 class TCodePart {
  public:
@@ -88,6 +94,9 @@ class TReprogramBuffer {
  private:
   std::vector<std::unique_ptr<TCodePart>> Parts;
 };
+
+// The records a part keeps in memory: its lines and its descriptor entries.
+qint64 KffRecordCount(const TCodePart& Part);
 
 // Declares the unit's messages in the string table (idempotent).
 void StartUnitKFFFiles();

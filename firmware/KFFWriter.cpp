@@ -2,6 +2,8 @@
 
 #include "firmware/KFFFormat.h"
 
+#include <QBuffer>
+
 #include <cstdint>
 
 namespace {
@@ -122,6 +124,41 @@ bool WritePart(const TCodePart& Part, const TKffWriteOptions& Options, bool Firs
   return true;
 }
 
+// The descriptor as the reader gives it back: versions 0 and 1 store none, version 2
+// counts the messages while reading (its ML then stands last).
+QStringList DescriptorAsRead(const TCodePart& Part, int Version) {
+  if (Version < 2) return {};
+  TCodePart Copy = Part;
+  if (Version == 2) Copy.SetValue(QStringLiteral("ML"), QString());
+  return Copy.Descriptor;
+}
+
+bool ReadsBackAsWritten(const TReprogramBuffer& Written, const TReprogramBuffer& Read,
+                        int Version) {
+  if (Written.Count() != Read.Count()) return false;
+  for (int i = 0; i < Written.Count(); ++i) {
+    const TCodePart& W = *Written.PartAt(i);
+    const TCodePart& R = *Read.PartAt(i);
+    if (W.Lines != R.Lines || DescriptorAsRead(W, Version) != DescriptorAsRead(R, Version))
+      return false;
+  }
+  return true;
+}
+
+// One validation for both directions: what the reader refuses (or reads as something
+// else) is not written.
+bool ReaderTakes(const QByteArray& Image, const TReprogramBuffer& Buffer, int Version,
+                 QString& Error) {
+  QBuffer Stream;
+  Stream.setData(Image);
+  Stream.open(QIODevice::ReadOnly);
+  TReprogramBuffer Read;
+  Read.LoadFromStream(Stream, false, Error);
+  if (Error.isEmpty() && !ReadsBackAsWritten(Buffer, Read, Version))
+    Error = QStringLiteral("the file would not read back as the parts it was made from");
+  return Error.isEmpty();
+}
+
 }  // namespace
 
 bool WriteKffFile(const TReprogramBuffer& Buffer, const TKffWriteOptions& Options, QByteArray& Out,
@@ -140,6 +177,7 @@ bool WriteKffFile(const TReprogramBuffer& Buffer, const TKffWriteOptions& Option
       WritePart(Part, Options, i == 0, Out, Error);
     if (!Error.isEmpty()) Error = QStringLiteral("part %1: %2").arg(i + 1).arg(Error);
   }
+  if (Error.isEmpty()) ReaderTakes(Out, Buffer, Options.Version, Error);
   if (!Error.isEmpty()) Out.clear();
   return Error.isEmpty();
 }

@@ -99,6 +99,8 @@ void TUpdater::Execute() {
       continue;
     }
     Idle = false;
+    // Asked to end between two lines: the rest of the part is not sent.
+    if (State == usRunning && StopBeforeNextLine.load()) State = usCommError;
     if (State == usRunning) {
       if (FramesSent < FramesTotal) {
         std::string frame;
@@ -129,8 +131,8 @@ void TUpdater::Execute() {
 }
 
 void TUpdater::RunNotifier() {
-  // The worker waits for this call, so State can be changed here.
-  if (State == usRunning && StopWanted && StopWanted()) State = usCommError;
+  // Asked here, in the driving thread, so that the question may read its state.
+  if (State == usRunning && StopWanted && StopWanted()) StopBeforeNextLine = true;
   if (PauseRequested && State == usFinished) Idle = true;
   if (Notifier) Notifier(Percent, State);
 }

@@ -128,6 +128,8 @@ class TUpdater : public TSafeThread {
   void WaitWorkerPaused();
 
   // ---- fields ---------------------------------------------------------------
+  // Set from the main thread: the worker sends no further line and the part fails.
+  std::atomic<bool> StopBeforeNextLine{false};
   TRS232o* Port = nullptr;
   bool OwnsPort = false;
   std::unique_ptr<TReprogramBuffer> Buffer;
@@ -158,8 +160,7 @@ class TUpdater : public TSafeThread {
   TUpdaterNotifier Notifier;
   TUpdaterStep StepCallback;
   TBusDriver* PostDriver = nullptr;
-  // Asked in the driving thread after every frame; yes fails the part there (State
-  // usCommError, no message), so that the update stops between two lines.
+  // Asked in the driving thread after every line; yes sets StopBeforeNextLine.
   std::function<bool()> StopWanted;
 
   // How long a line acknowledgement may take.

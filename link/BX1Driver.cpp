@@ -31,7 +31,8 @@ void TBX1Driver::ConfigurePort() {
   if (!AcceptPort()) return;
   if (!PortPtr->Configure(Baud, 'S')) {
     // Without the ninth bit no frame could be told apart: treat the port as unusable.
-    LogText(PortPtr->LastConfigureError());
+    PortRefusal = PortPtr->LastConfigureError();
+    LogText(PortRefusal);
     PortFailed = true;
     return;
   }

@@ -71,6 +71,9 @@ class TBusDriver : public TSafeThread {
   // The interface firmware version detection read before creating the driver
   // (-1 when the interface reports none, as the BX1).
   int32_t InterfaceVersion = -1;
+  // Why the driver cannot use a port that is there (e.g. the adapter lacks a line
+  // setting the interface needs), for the user; set before the thread starts.
+  std::string PortRefusal;
 
  protected:
   // Whether the thread starts at once is decided by TSafeThread::Create; drivers

@@ -31,9 +31,11 @@ bool TSerialBusDriver::AcceptPort() {
 int TSerialBusDriver::ReadPortByte(uint8_t& byte) {
   PortPtr->StartRead(&byte, 1);
   const int r = PortPtr->WaitRead();
-  if (r < 0) {
+  // A port that counts as closed was lost, by this read or by a write before it.
+  if (r < 0 || PortPtr->PortNumber() == 0) {
     PortFailed = true;
     PortNumberSeen = 0;
+    return -1;
   }
   return r;
 }

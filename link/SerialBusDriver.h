@@ -31,7 +31,8 @@ class TSerialBusDriver : public TBusDriver {
   // PortFailed and returns false.
   bool AcceptPort();
   // Thread side: reads one byte into byte and returns what WaitRead gave (1 a byte,
-  // 0 none in time). A failed read (< 0) marks the port failed and gone.
+  // 0 none in time). A failed read, or a port that counts as closed (a write lost it),
+  // marks the port failed and gone and gives -1.
   int ReadPortByte(uint8_t& byte);
 
   std::unique_ptr<TRS232o> OwnedPort;

@@ -17,7 +17,9 @@ fi
 
 # Warnings are not errors here: a clang-only warning must not keep the fuzzers from running
 # (the regular gcc build still treats them as errors).
-CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CXX=clang++ cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
   -DCALIB_WERROR=OFF -DCALIB_BUILD_FUZZ=ON -DCALIB_BUILD_TESTS=OFF -DCALIB_BUILD_BENCH=OFF \
   -DCALIB_WITH_WIDGETS=OFF >/dev/null || exit 2
 
@@ -46,8 +48,12 @@ for target in "${targets[@]}"; do
   mkdir -p "$findings" "$work"
   corpora=("$work")
   [ -d "fuzz/corpus/$name" ] && corpora+=("fuzz/corpus/$name")
+  # Inputs large enough to reach the firmware reader's count and size checks.
+  max_len=65536
+  case $name in kff_*) max_len=1048576 ;; esac
   echo "== $target: ${SECONDS_PER_TARGET}s, corpus ${corpora[*]}"
   if "$BUILD_DIR/fuzz/$target" -max_total_time="$SECONDS_PER_TARGET" -print_final_stats=1 \
+    -max_len="$max_len" \
     -artifact_prefix="$findings/" "${corpora[@]}" >"$findings/run.log" 2>&1; then
     grep -E '^stat::(number_of_executed_units|new_units_added)' "$findings/run.log" | sed 's/^/   /'
   else

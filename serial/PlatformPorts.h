@@ -12,6 +12,19 @@ std::string BuiltInPortPath(int n);
 bool WritePortFolderEntry(const QString& entry, const std::string& path);
 // What a user who may not open `path` can do about it; empty when nothing is known.
 std::string PermissionAdvice(const std::string& path);
+
+// Who owns a device node and with which mode (POSIX).
+struct TDeviceOwnership {
+  std::string Owner;  // user name (or number)
+  std::string Group;  // group name (or number)
+  bool GroupIsRoot = false;
+  unsigned Mode = 0;       // permission bits, e.g. 0660
+  std::string DeviceName;  // the node's name, e.g. "ttyUSB0"
+};
+// The advice for a device that may not be opened: joining its group where that
+// group may read and write it and is not root; otherwise who owns it with which
+// mode, and the udev rule that gives the group "dialout" access.
+std::string PermissionAdviceText(const TDeviceOwnership& device);
 // " (the system's words for error)", empty for 0.
 std::string SystemErrorWords(int error);
 // How a user names a port on this platform, for help texts: "a COM number (3, COM3)"

@@ -1,6 +1,7 @@
 // Port names and open-failure words on Linux.
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
 #include <QFile>
@@ -12,12 +13,15 @@ namespace {
 
 constexpr int kBuiltInNumbers = 96;  // 1..96; the numbers above are free for the folder
 
-// The group that owns the device, e.g. "dialout"; empty when unknown.
-std::string DeviceGroup(const std::string& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return {};
-  if (const group* g = getgrgid(info.st_gid)) return g->gr_name;
-  return std::to_string(info.st_gid);
+// The name of a user or group; its number when the system knows no name.
+std::string UserName(uid_t uid) {
+  if (const passwd* p = getpwuid(uid)) return p->pw_name;
+  return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  if (const group* g = getgrgid(gid)) return g->gr_name;
+  return std::to_string(gid);
 }
 
 }  // namespace
@@ -37,12 +41,12 @@ bool WritePortFolderEntry(const QString& entry, const std::string& path) {
 }
 
 std::string PermissionAdvice(const std::string& path) {
-  const std::string group = DeviceGroup(path);
-  if (group.empty()) return {};
-  return " The device belongs to the group \"" + group +
-         "\": add your user to it (for example: sudo usermod -aG " + group +
-         " $USER), then log out and in again, since a new group membership only counts "
-         "after a fresh login.";
+  struct stat info {};
+  if (path.empty() || stat(path.c_str(), &info) != 0) return {};
+  const size_t slash = path.find_last_of('/');
+  return PermissionAdviceText({UserName(info.st_uid), GroupName(info.st_gid), info.st_gid == 0,
+                               static_cast<unsigned>(info.st_mode & 07777),
+                               slash == std::string::npos ? path : path.substr(slash + 1)});
 }
 
 std::string SystemErrorWords(int error) {

@@ -297,6 +297,8 @@ bool TRS232o::StartWrite(const void* buffer, uint32_t count) {
   const TWriteOutcome out = Backend->Write(data, count, deadline);
   TraceBurst(true, data, out.Count, 0);
   Written.Result = (out.Status.Ok() && !out.TimedOut) ? static_cast<int>(out.Count) : -1;
+  // A write that finds the device gone loses the port, as a read does.
+  if (out.Status.Fault == TSerialFault::sfDisconnected && FPortNumber != 0) Reopen();
   return out.Status.Ok();
 }
 

@@ -28,9 +28,11 @@ TSerialFault FaultOfOpenError(DWORD e) {
   }
 }
 
+// What a removed USB adapter's driver answers on the handle that is still open.
 bool IsGoneError(DWORD e) {
   return e == ERROR_DEVICE_NOT_CONNECTED || e == ERROR_BAD_COMMAND || e == ERROR_GEN_FAILURE ||
-         e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_HANDLE || e == ERROR_FILE_NOT_FOUND;
+         e == ERROR_ACCESS_DENIED || e == ERROR_INVALID_HANDLE || e == ERROR_FILE_NOT_FOUND ||
+         e == ERROR_DEVICE_REMOVED;
 }
 
 TSerialResult FailureOf(DWORD e) {
@@ -206,7 +208,7 @@ class TWin32Backend final : public TSerialBackend {
       out.TimedOut = true;
       return out;
     }
-    if (!GetOverlappedResult(Handle, o, &done, FALSE)) out.Status = LastFailure();
+    if (!GetOverlappedResult(Handle, o, &done, FALSE)) out.Status = AbortedOrGone(GetLastError());
     out.Count = done;
     return out;
   }
@@ -290,11 +292,27 @@ class TWin32Backend final : public TSerialBackend {
     if (e == ERROR_TIMEOUT) return true;
     out.Count += got;
     got = 0;
-    if (e == ERROR_OPERATION_ABORTED) {
+    if (e == ERROR_OPERATION_ABORTED && StillThere()) {
       Ended(out, TReadEnd::reCancelled);
       return false;
     }
-    return ReadFailed(out, FailureOf(e));
+    return ReadFailed(out, AbortedOrGone(e));
+  }
+
+  // A purge aborts transfers too; a removed adapter aborts them and then refuses
+  // every call on its handle.
+  bool StillThere() {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(Handle, &errors, &stat)) return false;
+    PendingErrors |= errors;
+    return true;
+  }
+
+  TSerialResult AbortedOrGone(DWORD e) {
+    if (e == ERROR_OPERATION_ABORTED && !StillThere())
+      return TSerialResult::Failure(TSerialFault::sfDisconnected, static_cast<int>(e));
+    return FailureOf(e);
   }
 
   TSerialResult Escape(DWORD function) {

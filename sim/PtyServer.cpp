@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -21,21 +22,28 @@ TSimPtyServer::TSimPtyServer(TSimOptions options) : Options(std::move(options)) 
 
 TSimPtyServer::~TSimPtyServer() {
   Set->Stop();
-  if (KeepSlave >= 0) close(KeepSlave);
-  if (Master >= 0) close(Master);
+  CloseTerminal();
 }
 
 bool TSimPtyServer::Open(std::string* error) {
-  Master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0) {
+  if (!OpenTerminal(error)) return false;
+  Set->Start();
+  return true;
+}
+
+bool TSimPtyServer::OpenTerminal(std::string* error) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
     if (error) *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    if (master >= 0) close(master);
     return false;
   }
-  const char* name = ptsname(Master);
+  const char* name = ptsname(master);
   SlavePath = name ? name : "";
   KeepSlave = open(SlavePath.c_str(), O_RDWR | O_NOCTTY);
   if (KeepSlave < 0) {
     if (error) *error = "cannot open " + SlavePath + ": " + std::strerror(errno);
+    close(master);
     return false;
   }
   // Raw line on both sides until the program sets its own settings.
@@ -44,20 +52,68 @@ bool TSimPtyServer::Open(std::string* error) {
   cfmakeraw(&t);
   cfsetspeed(&t, B2400);
   tcsetattr(KeepSlave, TCSANOW, &t);
-  fcntl(Master, F_SETFL, fcntl(Master, F_GETFL) | O_NONBLOCK);
-  Set->Start();
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  Master = master;
   return true;
 }
 
+// Both sides closed: the program holding the terminal sees it hang up, as when a
+// USB adapter is pulled.
+void TSimPtyServer::CloseTerminal() {
+  const int master = Master.exchange(-1);
+  CancelPending();
+  if (KeepSlave >= 0) close(KeepSlave);
+  KeepSlave = -1;
+  if (master >= 0) close(master);
+}
+
+void TSimPtyServer::SetPlugSchedule(TSimPlugSchedule schedule,
+                                    std::function<void(const std::string&)> onPlug) {
+  Schedule = schedule;
+  OnPlug = std::move(onPlug);
+}
+
+bool TSimPtyServer::UnplugDue() {
+  if (!Schedule.Any() || UnpluggedAt || Replugged) return false;
+  if (Schedule.UnplugAfterMs >= 0 && FirstInput &&
+      TLineClock::now() - *FirstInput >= std::chrono::milliseconds(Schedule.UnplugAfterMs))
+    return true;
+  if (Schedule.UnplugAfterWrites < 0) return false;
+  size_t writes = 0;
+  Set->With([&writes](TSimEquipmentSet::TParts& p) { writes = p.Device.Writes().size(); });
+  return writes >= static_cast<size_t>(Schedule.UnplugAfterWrites);
+}
+
+void TSimPtyServer::FollowSchedule() {
+  if (UnplugDue()) {
+    CloseTerminal();
+    UnpluggedAt = TLineClock::now();
+    if (OnPlug) OnPlug("");
+    return;
+  }
+  if (!UnpluggedAt || Schedule.ReplugAfterMs < 0 ||
+      TLineClock::now() - *UnpluggedAt < std::chrono::milliseconds(Schedule.ReplugAfterMs))
+    return;
+  UnpluggedAt.reset();
+  Replugged = true;
+  std::string error;
+  if (!OpenTerminal(&error)) {
+    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+    return;
+  }
+  if (OnPlug) OnPlug(SlavePath);
+}
+
 void TSimPtyServer::Emit(const std::vector<TWireByte>& chars, TLineTime start) {
-  if (Vanished) return;
+  const int master = Master;
+  if (Vanished || master < 0) return;
   std::lock_guard lock(OutMutex);
   TLineTime t = std::max({start, TLineClock::now(), WireFree});
   for (const TWireByte& c : chars) {
     if (Options.Paced) t += std::chrono::microseconds(TSimOutput::CharMicros(c.Baud, c.Ninth >= 0));
     // A character sent at another rate than the program's reads as garbage.
     uint8_t v = c.Value;
-    if (c.Baud != 0 && Master >= 0 && SimPtyBaud(Master) != c.Baud)
+    if (c.Baud != 0 && master >= 0 && SimPtyBaud(master) != c.Baud)
       v = static_cast<uint8_t>(~v ^ 0x24);
     Pending.push_back({v, t});
   }
@@ -79,6 +135,7 @@ void TSimPtyServer::ReadInput() {
   for (;;) {
     ssize_t n = read(Master, buffer, sizeof buffer);
     if (n <= 0) return;
+    if (!FirstInput) FirstInput = TLineClock::now();
     if (Vanished) continue;
     int baud = SimPtyBaud(Master);
     TLineTime now = TLineClock::now();
@@ -112,6 +169,11 @@ void TSimPtyServer::WriteDue() {
 void TSimPtyServer::Run(const std::atomic<bool>& stop) {
   TLineState last;
   while (!stop) {
+    FollowSchedule();
+    if (Master < 0) {  // pulled: nothing to serve until it is back
+      poll(nullptr, 0, kPollMs);
+      continue;
+    }
     pollfd p{Master, POLLIN, 0};
     poll(&p, 1, kPollMs);
     if (p.revents & POLLIN) ReadInput();

@@ -120,6 +120,8 @@ std::vector<std::pair<uint16_t, uint16_t>> TSimDevice::ChangedWords() const {
 }
 
 void TSimDevice::Store(uint8_t command, uint16_t address, uint8_t value) {
+  const bool switchOff = address != 0 && address == SwitchAddress() && value == 0;
+  if (switchOff && Options.Faults.LosesSwitchOff) return;
   bool nonVolatile = address >= kDataArea && address <= 0x21FF;
   bool kept = !nonVolatile || WritesEnabled();
   if (kept) Memory[address] = value;
@@ -130,7 +132,11 @@ std::vector<TSimBytes> TSimDevice::HandleRequest(const TSimBytes& request) {
   if (!Answers() || request.empty()) return {};
   ++Stats.DeviceRequests;
   uint8_t cmd = request[0];
-  if (cmd == 0x05 || cmd == 0x06) return VersionReply(cmd == 0x05);
+  if (cmd == 0x05 || cmd == 0x06) {
+    std::vector<TSimBytes> reply = VersionReply(cmd == 0x05);
+    if (Options.Faults.SilentAfterVersion) Silent = true;
+    return reply;
+  }
   if (cmd == 0x07) {
     if (request.size() < 3) return {};
     uint16_t at = static_cast<uint16_t>(request[1] | (request[2] << 8));

@@ -44,8 +44,10 @@ struct TSimFaults {
   double NoiseBytes = 0;       // probability of 1..3 random bytes before a frame
   double LateReply = 0;        // probability that a frame is delayed by LateMs
   int LateMs = 700;
-  bool DeviceSilent = false;   // the device behind the interface never answers
-  int VanishAfterFrames = -1;  // the line vanishes after this many frames sent (-1 never)
+  bool DeviceSilent = false;        // the device behind the interface never answers
+  bool SilentAfterVersion = false;  // the device stops answering once it told its version
+  bool LosesSwitchOff = false;      // the writes that turn the EEPROM switch off never arrive
+  int VanishAfterFrames = -1;       // the line vanishes after this many frames sent (-1 never)
   int LoseBootLine =
       0;  // the boot loader (device or BX2) never hears its k-th write-line command (once; 0 never)
   bool RefuseAuthorisation = false;  // the device boot loader answers every authorisation 'E'

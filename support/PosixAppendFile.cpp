@@ -1,6 +1,8 @@
 // Durable appends with O_APPEND: the kernel places each write at the end of the
-// file atomically, so lines of concurrent programs never interleave.
+// file atomically, so lines of concurrent programs never interleave. O_NONBLOCK keeps
+// the open of a FIFO from waiting for a reader; only a regular file takes the line.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,11 +12,19 @@
 
 bool AppendLineDurably(const QString& path, const std::string& line, std::string& error) {
   const QByteArray name = path.toLocal8Bit();
-  const int fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd =
+      ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) {
-    error = std::strerror(errno);
+    error = errno == ENXIO ? "not a regular file (a FIFO)" : std::strerror(errno);
     return false;
   }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    error = "not a regular file (a FIFO, device or folder)";
+    ::close(fd);
+    return false;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   ssize_t written = -1;
   do {
     written = ::write(fd, line.data(), line.size());

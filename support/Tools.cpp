@@ -3,9 +3,12 @@
 #include "support/Platform.h"
 
 #include <QCoreApplication>
+#include <QIODevice>
 #include <QStringList>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -124,6 +127,53 @@ std::string AdjustLineBreaks(const std::string& text) {
 
 bool IsTerminal(std::FILE* stream) {
   return StreamIsTerminal(stream);
+}
+
+std::string EscapeControls(std::string_view text) {
+  const QString wide = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  QString out;
+  out.reserve(wide.size());
+  for (const QChar c : wide) {
+    const char16_t u = c.unicode();
+    if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+      out += QStringLiteral("\\x%1").arg(static_cast<unsigned>(u), 2, 16, QLatin1Char('0'));
+    else
+      out += c;
+  }
+  return out.toStdString();
+}
+
+bool ReadBoundedLine(QIODevice& in, int64_t maxBytes, QByteArray& line, bool& whole) {
+  if (in.atEnd()) return false;
+  line.clear();
+  whole = true;
+  // In pieces: asking for the longest line at once would allocate that much for
+  // every line.
+  constexpr qint64 Piece = 4096;
+  while (!in.atEnd()) {
+    const QByteArray piece = in.readLine(Piece);
+    if (piece.isEmpty()) break;
+    const bool ends = piece.endsWith('\n');
+    if (whole) {
+      line += piece;
+      if (line.size() - (ends ? 1 : 0) > maxBytes) {
+        whole = false;
+        line.truncate(static_cast<qsizetype>(maxBytes));
+      }
+    }
+    if (ends) break;
+  }
+  if (line.endsWith('\n')) line.chop(1);
+  return true;
+}
+
+bool OutputWritten(std::FILE* out, const char* program, const char* what, std::FILE* err) {
+  errno = 0;
+  const bool ok = std::fflush(out) == 0 && !std::ferror(out);
+  if (!ok)
+    std::fprintf(err, "%s: cannot write %s: %s\n", program, what,
+                 errno ? std::strerror(errno) : "write error");
+  return ok;
 }
 
 std::string HexDump(std::string_view bytes) {

@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+class QByteArray;
+class QIODevice;
+
 // Bit n of a byte buffer: bit (n mod 8) of byte (n div 8); bit 0 is the least
 // significant bit of the first byte.
 bool TestBit(const void* buffer, uint32_t n);
@@ -42,3 +45,16 @@ std::string AdjustLineBreaks(const std::string& text);
 
 // Whether the stream is an interactive terminal (console window on Windows).
 bool IsTerminal(std::FILE* stream);
+
+// Text from a file made safe for a terminal: control characters (C0, DEL and the
+// C1 range U+0080..U+009F) become \xHH, so that no escape sequence in a trace, a
+// record or a firmware file reaches the terminal raw. UTF-8 in, UTF-8 out.
+std::string EscapeControls(std::string_view text);
+
+// Reads one line (without its '\n') of at most `maxBytes` bytes; the rest of a
+// longer line is read and dropped, and `whole` is false. False at the end.
+bool ReadBoundedLine(QIODevice& in, int64_t maxBytes, QByteArray& line, bool& whole);
+
+// Flushes the stream and tells whether everything written to it arrived (a full
+// disk, a closed pipe). With a failure, `program`: "cannot write ..." goes to `err`.
+bool OutputWritten(std::FILE* out, const char* program, const char* what, std::FILE* err);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/AppendFile.h"
+#include "support/SafeFiles.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ std::string ErrorText(DWORD code) {
 }  // namespace
 
 bool AppendLineDurably(const QString& path, const std::string& line, std::string& error) {
+  if (IsSpecialFile(path)) {
+    error = "not a regular file (a device, pipe or folder)";
+    return false;
+  }
   const std::wstring name = path.toStdWString();
   HANDLE file = CreateFileW(name.c_str(), FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

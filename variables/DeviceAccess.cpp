@@ -17,22 +17,32 @@ constexpr int EepromSwitchOld = 1279;
 
 // ---- reads and verified writes -------------------------------------------------------------
 
-bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
+namespace {
+bool MayAttempt(int attempt, const TRetryGate& mayRetry) {
+  return attempt == 0 || !mayRetry || mayRetry();
+}
+}  // namespace
+
+bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
+                        const TRetryGate& mayRetry) {
   variable.SetRawValue(NotReadSentinel);
   if (!driver) return false;
-  for (int attempt = 0; attempt < ReadAttempts && variable.RawValue == NotReadSentinel; ++attempt) {
+  for (int attempt = 0; attempt < ReadAttempts && variable.RawValue == NotReadSentinel &&
+                        MayAttempt(attempt, mayRetry);
+       ++attempt) {
     variable.Read(*driver, false);
   }
   return variable.RawValue != NotReadSentinel;
 }
 
-bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable) {
+bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
+                         const TRetryGate& mayRetry) {
   const int32_t target = variable.RawValue;
   if (!driver) return false;
-  for (int attempt = 0; attempt < WriteAttempts; ++attempt) {
+  for (int attempt = 0; attempt < WriteAttempts && MayAttempt(attempt, mayRetry); ++attempt) {
     variable.SetRawValue(target);
     variable.Write(*driver, false);
-    ReadDeviceVariable(driver, variable);
+    ReadDeviceVariable(driver, variable, mayRetry);
     if (variable.RawValue == target) return true;
   }
   return false;

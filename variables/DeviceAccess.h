@@ -4,14 +4,21 @@
 // Every routine reports failure by its result and never throws.
 
 #include <cstdint>
+#include <functional>
 
 class TBusDriver;
 class TExtendedVariable;
 
+// Asked before every attempt after the first; false ends the attempts (a job that is
+// being stopped). Empty: every attempt is made.
+using TRetryGate = std::function<bool()>;
+
 // Read: up to 5 attempts until RawValue differs from NotReadSentinel.
-bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable);
+bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
+                        const TRetryGate& mayRetry = {});
 // Verified write of RawValue: up to 5 attempts of write + read-back.
-bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable);
+bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
+                         const TRetryGate& mayRetry = {});
 // dataType: one of the variable data types (dtByte, dtSigned, dtWord, ...).
 bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType);
 bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType);

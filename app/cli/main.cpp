@@ -5,10 +5,15 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/cli/SimPort.h"
+#include "support/Tools.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   std::vector<std::string> args(argv + 1, argv + argc);
   InstallConsoleSimPort();
-  return RunConsole(args);
+  const int status = RunConsole(args);
+  // Output that did not arrive (a full disk, a closed pipe) is a failure.
+  if (!OutputWritten(stdout, "calibrator-cli", "standard output", stderr) && status == ceOk)
+    return ceDeviceError;
+  return status;
 }

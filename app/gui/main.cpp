@@ -1,5 +1,6 @@
 // calibrator: the calibration window.
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "app/widgets/ProgressForm.h"
 #include "app/widgets/WindowProgram.h"
 #include "support/ProgramVersion.h"
+#include "support/StopRequest.h"
 
 int main(int argc, char** argv) {
   // Answered before any window system is needed.
@@ -32,8 +34,17 @@ int main(int argc, char** argv) {
   {
     TForm1 form;
     InstallProgressWindows(&form);
+    // A signal closes the window as its close button does: a running calibration
+    // first reaches its safe point.
+    InstallStopSignals();
+    QTimer stopPoll;
+    QObject::connect(&stopPoll, &QTimer::timeout, &form, [&form] {
+      if (StopRequested()) form.close();
+    });
+    stopPoll.start(100);
     form.show();
     status = QApplication::exec();
   }
-  return status;
+  const int stopStatus = StopExitStatus(StopCause());
+  return stopStatus != 0 ? stopStatus : status;
 }

@@ -183,6 +183,17 @@ void TForm1::AddLog(const std::string& text, bool newLine, uint32_t colour, TLog
   bar->setValue(followEnd ? bar->maximum() : scrolledTo);
 }
 
+// The lost port's line names the device it led to where the pointer rests on it.
+void TForm1::PortLost(uint32_t /*portNumber*/, const std::string& path) {
+  if (path.empty()) return;
+  QTextCursor line(RichEdit->document());
+  line.movePosition(QTextCursor::End);
+  line.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+  QTextCharFormat format;
+  format.setToolTip(QString::fromStdString(path));
+  line.mergeCharFormat(format);
+}
+
 void TForm1::SelectPortItem(int index) {
   ComPortComboBox->setCurrentIndex(index);
 }

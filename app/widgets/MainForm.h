@@ -42,6 +42,7 @@ class TForm1 : public QWidget, public TCycleView {
               bool bullets) override;
   void SelectPortItem(int index) override;
   void RecordNotWritten(const std::string& path, const std::string& reason) override;
+  void PortLost(uint32_t portNumber, const std::string& path) override;
 
   TCalibrationCycle& Cycle() { return *FCycle; }
   TServiceMenu* ServiceMenu() const { return FServiceMenu.get(); }

@@ -12,6 +12,7 @@
 #include "app/widgets/QtDialogs.h"
 #include "app/widgets/TaskDialogs.h"
 #include "support/ProgramVersion.h"
+#include "support/StopRequest.h"
 
 namespace {
 
@@ -72,6 +73,12 @@ bool TServiceMenu::MayClose() {
       break;
   }
   if (FTasks.StopRequested()) return false;
+  // A signal to the program (its terminal closed, a request to end it) asks no one.
+  if (::StopRequested()) {
+    CloseWhenDone = true;
+    FTasks.RequestStop();
+    return false;
+  }
   // Not parented to the window, which the progress window has disabled; No is the
   // default, so that a stray Enter does not cut the update off.
   QMessageBox question(

@@ -20,6 +20,8 @@
 #include <QTableWidget>
 #include <QUrl>
 #include <algorithm>
+#include <deque>
+#include <set>
 
 #include "app/RecordHistory.h"
 
@@ -217,8 +219,8 @@ void TAdapterCheckDialog::GrowToFit() {
 
 // ---- history ----------------------------------------------------------------------
 
-THistoryDialog::THistoryDialog(const QString& recordPath, QWidget* parent)
-    : QDialog(parent), Path(recordPath) {
+THistoryDialog::THistoryDialog(const QString& recordPath, QWidget* parent, int maxRows)
+    : QDialog(parent), Path(recordPath), MaxRows(std::max(maxRows, 1)) {
   setWindowTitle(QStringLiteral("Calibration history"));
   FromEnabled = new QCheckBox(QStringLiteral("&From"), this);
   From = new QDateEdit(QDate::currentDate(), this);
@@ -268,19 +270,18 @@ THistoryDialog::THistoryDialog(const QString& recordPath, QWidget* parent)
 }
 
 void THistoryDialog::Reload() {
-  Entries.clear();
   Skipped = 0;
+  End = -1;
   ReadError.clear();
-  std::string error;
-  if (QFileInfo::exists(Path) && !ReadRecordFile(Path, Entries, &Skipped, error))
-    ReadError = QString::fromStdString(error);
+  NoFile = NoRecordFileYet(Path);
   // One item per COM number found in the records, in number order.
-  QList<int> numbers;
-  for (const auto& entry : Entries) {
-    const int number = entry.Object.value("port").toObject().value("com").toInt();
-    if (!numbers.contains(number)) numbers << number;
-  }
-  std::sort(numbers.begin(), numbers.end());
+  std::set<int> numbers;
+  const auto note = [&](const TRecordEntry& entry) {
+    numbers.insert(entry.Object.value("port").toObject().value("com").toInt());
+  };
+  std::string error;
+  if (!NoFile && !ForEachRecord(Path, note, &Skipped, error, -1, &End))
+    ReadError = QString::fromStdString(error);
   const QSignalBlocker quiet(Port);
   Port->clear();
   Port->addItem(QStringLiteral("All ports"));
@@ -293,30 +294,41 @@ void THistoryDialog::ShowRecords() {
   const QDateTime since =
       FromEnabled->isChecked() ? QDateTime(From->date(), QTime(0, 0), Qt::UTC) : QDateTime();
   const std::string port = Port->currentData().toString().toStdString();
-  Table->setRowCount(0);
-  int shown = 0;
-  int ok = 0;
-  for (const auto& entry : Entries) {
-    if (!RecordSelected(entry.Object, since, port)) continue;
-    QStringList cells;
-    for (const std::string& cell : HistoryRow(entry.Object)) cells << QString::fromStdString(cell);
-    AddRow(*Table, cells);
-    ++shown;
+  std::deque<std::vector<std::string>> newest;
+  qint64 selected = 0;
+  qint64 ok = 0;
+  const auto keep = [&](const TRecordEntry& entry) {
+    if (!RecordSelected(entry.Object, since, port)) return;
+    ++selected;
     ok += RecordIsOk(entry.Object) ? 1 : 0;
+    newest.push_back(HistoryRow(entry.Object));
+    if (newest.size() > static_cast<size_t>(MaxRows)) newest.pop_front();
+  };
+  std::string error;
+  // As far as the reload read: records appended meanwhile wait for the next reload.
+  if (!NoFile && ReadError.isEmpty() && !ForEachRecord(Path, keep, nullptr, error, End))
+    ReadError = QString::fromStdString(error);
+  Table->setRowCount(0);
+  for (const auto& row : newest) {
+    QStringList cells;
+    for (const std::string& cell : row) cells << QString::fromStdString(cell);
+    AddRow(*Table, cells);
   }
   Table->resizeColumnsToContents();
   const QString file = QDir::toNativeSeparators(Path);
   QString text;
   if (!ReadError.isEmpty())
     text = QStringLiteral("The record file %1 cannot be read: %2").arg(file, ReadError);
-  else if (!QFileInfo::exists(Path))
+  else if (NoFile)
     text = QStringLiteral("Nothing has been recorded yet in %1.").arg(file);
   else
     text = QStringLiteral("%1 shown, %2 OK, %3 other; record file %4")
-               .arg(shown)
+               .arg(selected)
                .arg(ok)
-               .arg(shown - ok)
+               .arg(selected - ok)
                .arg(file);
+  if (selected > static_cast<qint64>(newest.size()))
+    text += QStringLiteral(" (only the newest %1 are in the table)").arg(newest.size());
   if (Skipped > 0) text += QStringLiteral(" (%1 damaged line(s) skipped)").arg(Skipped);
   Summary->setText(text);
 }

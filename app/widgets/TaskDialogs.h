@@ -58,12 +58,17 @@ class TAdapterCheckDialog : public QDialog {
   TServiceTasks& Tasks;
 };
 
-// The calibration record's table, filtered by date and port.
+// The calibration record's table, filtered by date and port. The record file is read
+// as a stream and the table keeps only the newest `maxRows` of the records the filter
+// lets through, so that a file of any size is shown in bounded memory; the summary
+// counts them all.
 class THistoryDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit THistoryDialog(const QString& recordPath, QWidget* parent = nullptr);
+  static constexpr int DefaultMaxRows = 10000;
+  explicit THistoryDialog(const QString& recordPath, QWidget* parent = nullptr,
+                          int maxRows = DefaultMaxRows);
   // Reads the record file again and shows what the filter keeps.
   void Reload();
 
@@ -77,7 +82,9 @@ class THistoryDialog : public QDialog {
  private:
   void ShowRecords();
   QString Path;
-  std::vector<TRecordEntry> Entries;
+  int MaxRows;
+  bool NoFile = false;
+  qint64 End = -1;  // where the last reload stopped reading
   int Skipped = 0;
   QString ReadError;
 };

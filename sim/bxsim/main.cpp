@@ -1,6 +1,7 @@
 // bxsim: the simulated BX2 and inverter/charger on a pseudo-terminal.
 #include <pthread.h>
 #include <unistd.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,178 +14,219 @@
 #include "serial/PortMap.h"
 #include "sim/PtyServer.h"
 #include "support/ProgramVersion.h"
+#include "support/Tools.h"
 
 namespace {
 
-const char kHelp[] =
-    "Usage: bxsim [options]\n"
-    "Serves a simulated BX2 interface with one inverter/charger behind it on a\n"
-    "pseudo-terminal. The first line printed is the terminal's path; open it as the\n"
-    "serial port. On SIGINT or SIGTERM the words the tool wrote and the state of the\n"
-    "EEPROM write switch are printed.\n"
-    "\n"
-    "  --interface bx2|boot|bad   working BX2 (default), BX2 in its boot loader, or a\n"
-    "                             badly programmed BX2. The BX1 needs parity bits and is\n"
-    "                             served in-process only (tests), not on a terminal.\n"
-    "  --interface-version N      interface firmware version (1130132)\n"
-    "  --nine-bit N               start in 9-bit mode; N 'R' resets switch to KMBus\n"
-    "  --device-version N         device firmware version (2606207)\n"
-    "  --version-form full|split|hex   how the device reports it (full)\n"
-    "  --version-text TEXT        bytes after the version value\n"
-    "  --address N                device bus address (0)\n"
-    "  --cal-source N             word at 0x21C4 (1003)\n"
-    "  --loader binary|text       the device's boot loader: binary frames (default), or\n"
-    "                             text with a \"U\" stream (found by the baud hunt)\n"
-    "  --loader-version N         its version byte (113; above 114 picks method 2)\n"
-    "  --loader-firmware N        its firmware version (113; above 113 it restarts the\n"
-    "                             device on command, without a reset by hand)\n"
-    "  --loader-baud N            rate of the text boot loader's \"U\" stream (9600)\n"
-    "  --short-info               variable information in the short form\n"
-    "  --paced                    real wire timing (default: fast)\n"
-    "  --status-every N           every n-th interface frame carries status bytes\n"
-    "  --heartbeat-ms N           device broadcast period while a driver runs (1000, 0 off)\n"
-    "  --drop P --corrupt P --noise P --late P   fault probabilities (0..1)\n"
-    "  --late-ms N                delay of a late frame (700)\n"
-    "  --silent-device            the device never answers\n"
-    "  --vanish-after N           stop talking after N frames\n"
-    "  --seed N                   seed of the fault injection (1)\n"
-    "  --unit-stays-ms N          units in turn: each unit answers for N ms, then is\n"
-    "                             taken away (0: the first unit stays, the default)\n"
-    "  --unit-gap-ms N            time without a unit before the next one (3000)\n"
-    "  --next-cal-source N        word at 0x21C4 of the later units (as --cal-source)\n"
-    "  --units N                  how many units come in all (0: no limit)\n"
-    "  --link FILE                make FILE a symbolic link to the terminal\n"
-    "  --com N                    map COM N to the terminal in the per-user port folder\n"
-    "  --help                     this text\n"
-    "  --version                  the program version and the interface image's version\n"
-    "Parity, modem lines and the break condition do not cross a pseudo-terminal; the\n"
-    "boot loader's connection burst stands in for the break.\n";
-
 struct TArgs {
   TSimOptions Sim;
+  TSimPlugSchedule Plug;
   std::string Link;
   int Com = 0;
+  bool Help = false;
+  bool Version = false;
 };
 
+// A number option's value: the whole text must be a number (no silent 0 for "abc").
+template <typename T>
+bool Number(const std::string& text, T& out, std::string& error) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || !end || *end != 0) {
+    error = "not a number: '" + text + "'";
+    return false;
+  }
+  out = static_cast<T>(value);
+  return true;
+}
+
+// One entry per option: the parser and --help are made from this table, and a test
+// holds the man page against --help.
+struct TSimOption {
+  const char* Name;
+  const char* Value;  // the value's name in --help; empty: the option takes none
+  const char* Help;
+  bool (*Apply)(const std::string& value, TArgs& args, std::string& error);
+};
+
+#define NUMBER(field) \
+  [](const std::string& v, TArgs& a, std::string& e) { return Number(v, field, e); }
+#define FLAG(field) [](const std::string&, TArgs& a, std::string&) { return field = true; }
+
+const TSimOption Options[] = {
+    {"--interface", "bx2|boot|bad",
+     "working BX2 (default), BX2 in its boot loader, or a\n"
+     "badly programmed BX2. The BX1 needs parity bits and is\n"
+     "served in-process only (tests), not on a terminal.",
+     [](const std::string& v, TArgs& a, std::string& e) {
+       if (v == "bx2")
+         a.Sim.Interface = TSimInterface::Bx2Working;
+       else if (v == "boot")
+         a.Sim.Interface = TSimInterface::Bx2BootLoader;
+       else if (v == "bad")
+         a.Sim.Interface = TSimInterface::Bx2BadlyProgrammed;
+       else
+         e = "unknown interface '" + v + "' (the BX1 is served in-process only)";
+       return e.empty();
+     }},
+    {"--interface-version", "N", "interface firmware version (1130132)",
+     NUMBER(a.Sim.InterfaceVersion)},
+    {"--nine-bit", "N", "start in 9-bit mode; N 'R' resets switch to KMBus",
+     [](const std::string& v, TArgs& a, std::string& e) {
+       a.Sim.BusMode = TSimBusMode::NineBit;
+       return Number(v, a.Sim.NineBitResets, e);
+     }},
+    {"--device-version", "N", "device firmware version (2606207)", NUMBER(a.Sim.DeviceVersion)},
+    {"--version-form", "full|split|hex", "how the device reports it (full)",
+     [](const std::string& v, TArgs& a, std::string& e) {
+       if (v == "full")
+         a.Sim.VersionForm = TSimVersionForm::Full32;
+       else if (v == "split")
+         a.Sim.VersionForm = TSimVersionForm::Split16;
+       else if (v == "hex")
+         a.Sim.VersionForm = TSimVersionForm::HexDigits;
+       else
+         e = "unknown version form '" + v + "'";
+       return e.empty();
+     }},
+    {"--version-text", "TEXT", "bytes after the version value",
+     [](const std::string& v, TArgs& a, std::string&) {
+       a.Sim.VersionText = v;
+       return true;
+     }},
+    {"--address", "N", "device bus address (0)", NUMBER(a.Sim.DeviceAddress)},
+    {"--cal-source", "N", "word at 0x21C4 (1003)", NUMBER(a.Sim.CalibrationSource)},
+    {"--loader", "binary|text",
+     "the device's boot loader: binary frames (default), or\n"
+     "text with a \"U\" stream (found by the baud hunt)",
+     [](const std::string& v, TArgs& a, std::string& e) {
+       if (v != "binary" && v != "text") e = "unknown boot loader '" + v + "' (binary or text)";
+       a.Sim.DeviceBootLoaderText = v == "text";
+       return e.empty();
+     }},
+    {"--loader-version", "N", "its version byte (113; above 114 picks method 2)",
+     NUMBER(a.Sim.DeviceBootLoaderVersion)},
+    {"--loader-firmware", "N",
+     "its firmware version (113; above 113 it restarts the\n"
+     "device on command, without a reset by hand)",
+     NUMBER(a.Sim.DeviceBootLoaderFirmwareVersion)},
+    {"--loader-baud", "N", "rate of the text boot loader's \"U\" stream (9600)",
+     NUMBER(a.Sim.DeviceBootLoaderBaud)},
+    {"--short-info", "", "variable information in the short form",
+     FLAG(a.Sim.VariableInfoShortForm)},
+    {"--paced", "", "real wire timing (default: fast)", FLAG(a.Sim.Paced)},
+    {"--status-every", "N", "every n-th interface frame carries status bytes",
+     NUMBER(a.Sim.StatusEvery)},
+    {"--heartbeat-ms", "N", "device broadcast period while a driver runs (1000, 0 off)",
+     NUMBER(a.Sim.HeartbeatMs)},
+    {"--drop", "P", "probability (0..1) that a frame is not sent", NUMBER(a.Sim.Faults.DropReply)},
+    {"--corrupt", "P", "probability of a wrong checksum", NUMBER(a.Sim.Faults.CorruptChecksum)},
+    {"--noise", "P", "probability of noise bytes before a frame", NUMBER(a.Sim.Faults.NoiseBytes)},
+    {"--late", "P", "probability of a late frame", NUMBER(a.Sim.Faults.LateReply)},
+    {"--late-ms", "N", "delay of a late frame (700)", NUMBER(a.Sim.Faults.LateMs)},
+    {"--silent-device", "", "the device never answers", FLAG(a.Sim.Faults.DeviceSilent)},
+    {"--silent-after-version", "", "the device stops answering once it has told its version",
+     FLAG(a.Sim.Faults.SilentAfterVersion)},
+    {"--loses-switch-off", "", "the writes turning the EEPROM switch off never arrive",
+     FLAG(a.Sim.Faults.LosesSwitchOff)},
+    {"--vanish-after", "N", "stop talking after N frames", NUMBER(a.Sim.Faults.VanishAfterFrames)},
+    {"--seed", "N", "seed of the fault injection (1)", NUMBER(a.Sim.Faults.Seed)},
+    {"--unit-stays-ms", "N",
+     "units in turn: each unit answers for N ms, then is\n"
+     "taken away (0: the first unit stays, the default)",
+     NUMBER(a.Sim.UnitStaysMs)},
+    {"--unit-gap-ms", "N", "time without a unit before the next one (3000)",
+     NUMBER(a.Sim.UnitGapMs)},
+    {"--next-cal-source", "N", "word at 0x21C4 of the later units (as --cal-source)",
+     NUMBER(a.Sim.NextCalibrationSource)},
+    {"--units", "N", "how many units come in all (0: no limit)", NUMBER(a.Sim.UnitCount)},
+    {"--link", "FILE", "make FILE a symbolic link to the terminal",
+     [](const std::string& v, TArgs& a, std::string&) {
+       a.Link = v;
+       return true;
+     }},
+    {"--com", "N", "map COM N to the terminal in the per-user port folder", NUMBER(a.Com)},
+    {"--unplug-after-ms", "N",
+     "pull the adapter N ms after the program's first byte:\n"
+     "the terminal is closed and its links removed (the\n"
+     "--com entry then leads through <port folder>/bxsim-comN,\n"
+     "as a hand-made entry leads through /dev/serial/by-id)",
+     NUMBER(a.Plug.UnplugAfterMs)},
+    {"--unplug-after-writes", "N", "pull it once the device has taken N memory writes",
+     NUMBER(a.Plug.UnplugAfterWrites)},
+    {"--replug-after-ms", "M",
+     "put it back M ms after the pull: a new terminal, and\n"
+     "the --link and --com entries pointed at it",
+     NUMBER(a.Plug.ReplugAfterMs)},
+    {"--help", "", "this text", FLAG(a.Help)},
+    {"--version", "", "the program version and the interface image's version", FLAG(a.Version)},
+};
+#undef NUMBER
+#undef FLAG
+
+std::string HelpText() {
+  std::string text =
+      "Usage: bxsim [options]\n"
+      "Serves a simulated BX2 interface with one inverter/charger behind it on a\n"
+      "pseudo-terminal. The first line printed is the terminal's path; open it as the\n"
+      "serial port. On SIGINT or SIGTERM the words the tool wrote and the state of the\n"
+      "EEPROM write switch are printed.\n"
+      "\n";
+  const std::string indent(31, ' ');
+  for (const TSimOption& option : Options) {
+    std::string head = std::string("  ") + option.Name + (*option.Value ? " " : "") + option.Value;
+    head += head.size() + 1 < indent.size() ? std::string(indent.size() - head.size(), ' ')
+                                            : "\n" + indent;
+    std::string help = option.Help;
+    for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1))
+      help.insert(at + 1, indent);
+    text += head + help + "\n";
+  }
+  return text +
+         "Parity, modem lines and the break condition do not cross a pseudo-terminal; the\n"
+         "boot loader's connection burst stands in for the break.\n"
+         "Exit status: 0 after SIGINT or SIGTERM; 1 no pseudo-terminal; 4 bad usage.\n";
+}
+
+// "--name VALUE" or "--name=VALUE"; an empty value, an unknown option or one given
+// twice is bad usage.
 bool ParseArgs(int argc, char** argv, TArgs& a, std::string& error) {
+  std::vector<const TSimOption*> given;
   for (int i = 1; i < argc; ++i) {
-    std::string k = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        error = "missing value for " + k;
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    auto number = [&](auto& out) {
-      const char* v = value();
-      if (v) out = static_cast<std::remove_reference_t<decltype(out)>>(std::strtod(v, nullptr));
-      return v != nullptr;
-    };
-    TSimFaults& f = a.Sim.Faults;
-    bool ok = true;
-    if (k == "--help") {
-      std::cout << kHelp;
-      std::exit(0);
-    } else if (k == "--version") {
-      std::cout << VersionText("bxsim");
-      std::exit(0);
-    } else if (k == "--interface") {
-      const char* v = value();
-      std::string s = v ? v : "";
-      if (s == "bx2")
-        a.Sim.Interface = TSimInterface::Bx2Working;
-      else if (s == "boot")
-        a.Sim.Interface = TSimInterface::Bx2BootLoader;
-      else if (s == "bad")
-        a.Sim.Interface = TSimInterface::Bx2BadlyProgrammed;
-      else
-        error = "unknown interface '" + s + "' (the BX1 is served in-process only)";
-      ok = v && error.empty();
-    } else if (k == "--version-form") {
-      const char* v = value();
-      std::string s = v ? v : "";
-      if (s == "full")
-        a.Sim.VersionForm = TSimVersionForm::Full32;
-      else if (s == "split")
-        a.Sim.VersionForm = TSimVersionForm::Split16;
-      else if (s == "hex")
-        a.Sim.VersionForm = TSimVersionForm::HexDigits;
-      else
-        error = "unknown version form '" + s + "'";
-      ok = v && error.empty();
-    } else if (k == "--loader") {
-      const char* v = value();
-      const std::string s = v ? v : "";
-      if (s == "binary" || s == "text")
-        a.Sim.DeviceBootLoaderText = s == "text";
-      else
-        error = "unknown boot loader '" + s + "' (binary or text)";
-      ok = v && error.empty();
-    } else if (k == "--nine-bit") {
-      a.Sim.BusMode = TSimBusMode::NineBit;
-      ok = number(a.Sim.NineBitResets);
-    } else if (k == "--version-text") {
-      const char* v = value();
-      if (v) a.Sim.VersionText = v;
-      ok = v != nullptr;
-    } else if (k == "--link") {
-      const char* v = value();
-      if (v) a.Link = v;
-      ok = v != nullptr;
-    } else if (k == "--interface-version")
-      ok = number(a.Sim.InterfaceVersion);
-    else if (k == "--device-version")
-      ok = number(a.Sim.DeviceVersion);
-    else if (k == "--address")
-      ok = number(a.Sim.DeviceAddress);
-    else if (k == "--cal-source")
-      ok = number(a.Sim.CalibrationSource);
-    else if (k == "--loader-version")
-      ok = number(a.Sim.DeviceBootLoaderVersion);
-    else if (k == "--loader-firmware")
-      ok = number(a.Sim.DeviceBootLoaderFirmwareVersion);
-    else if (k == "--loader-baud")
-      ok = number(a.Sim.DeviceBootLoaderBaud);
-    else if (k == "--short-info")
-      a.Sim.VariableInfoShortForm = true;
-    else if (k == "--paced")
-      a.Sim.Paced = true;
-    else if (k == "--status-every")
-      ok = number(a.Sim.StatusEvery);
-    else if (k == "--heartbeat-ms")
-      ok = number(a.Sim.HeartbeatMs);
-    else if (k == "--drop")
-      ok = number(f.DropReply);
-    else if (k == "--corrupt")
-      ok = number(f.CorruptChecksum);
-    else if (k == "--noise")
-      ok = number(f.NoiseBytes);
-    else if (k == "--late")
-      ok = number(f.LateReply);
-    else if (k == "--late-ms")
-      ok = number(f.LateMs);
-    else if (k == "--silent-device")
-      f.DeviceSilent = true;
-    else if (k == "--vanish-after")
-      ok = number(f.VanishAfterFrames);
-    else if (k == "--seed")
-      ok = number(f.Seed);
-    else if (k == "--unit-stays-ms")
-      ok = number(a.Sim.UnitStaysMs);
-    else if (k == "--unit-gap-ms")
-      ok = number(a.Sim.UnitGapMs);
-    else if (k == "--next-cal-source")
-      ok = number(a.Sim.NextCalibrationSource);
-    else if (k == "--units")
-      ok = number(a.Sim.UnitCount);
-    else if (k == "--com")
-      ok = number(a.Com);
-    else {
-      error = "unknown option " + k;
-      ok = false;
+    const std::string arg = argv[i];
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const TSimOption* option = nullptr;
+    for (const TSimOption& candidate : Options)
+      if (name == candidate.Name) option = &candidate;
+    if (!option) {
+      error = "unknown option " + arg;
+      return false;
     }
-    if (!ok) return false;
+    if (std::find(given.begin(), given.end(), option) != given.end()) {
+      error = name + " given twice";
+      return false;
+    }
+    given.push_back(option);
+    std::string value;
+    if (!*option->Value) {
+      if (equals != std::string::npos) {
+        error = name + " takes no value";
+        return false;
+      }
+    } else if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    }
+    if (*option->Value && value.empty()) {
+      error = "missing value for " + name;
+      return false;
+    }
+    if (!option->Apply(value, a, error)) {
+      error = name + ": " + error;
+      return false;
+    }
   }
   return true;
 }
@@ -217,14 +259,62 @@ void PrintReport(TSimPtyServer& server) {
   std::fflush(stdout);
 }
 
+// Makes `link` a symbolic link to `target`; complains when it cannot.
+void Relink(const std::string& link, const std::string& target) {
+  unlink(link.c_str());
+  if (symlink(target.c_str(), link.c_str()) != 0)
+    std::fprintf(stderr, "bxsim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+}
+
+// With an adapter that is pulled, the --com entry leads to the terminal through a
+// link of its own, as a folder entry made by hand leads through /dev/serial/by-id/:
+// the link goes with the terminal, so the entry never reaches a terminal that another
+// program got under the old name meanwhile.
+std::string AdapterLink(const TArgs& args) {
+  return PortFolder() + "/bxsim-com" + std::to_string(args.Com);
+}
+
+// The --link and --com entries lead to the terminal at `path`.
+void PointEntries(const TArgs& args, const std::string& path) {
+  if (!args.Link.empty()) Relink(args.Link, path);
+  if (args.Com <= 0) return;
+  const std::string target = args.Plug.Any() ? AdapterLink(args) : path;
+  std::string error;
+  if (!LinkPortInFolder(args.Com, target, &error))
+    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  if (args.Plug.Any()) Relink(target, path);
+}
+
+// The system removes a pulled adapter's links; a folder entry made by hand stays.
+void RemoveAdapterLinks(const TArgs& args) {
+  if (!args.Link.empty()) unlink(args.Link.c_str());
+  if (args.Com > 0 && args.Plug.Any()) unlink(AdapterLink(args).c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Runs at every exit (--help and --version end inside the argument parser): output
+// that did not arrive is a failure, not a success.
+void CheckStandardOutput() {
+  std::cout.flush();
+  if (!OutputWritten(stdout, "bxsim", "standard output", stderr)) std::_Exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::atexit(CheckStandardOutput);
   TArgs args;
   std::string error;
   if (!ParseArgs(argc, argv, args, error)) {
     std::fprintf(stderr, "bxsim: %s\nTry --help.\n", error.c_str());
     return 4;  // bad usage, as for the console
+  }
+  if (args.Help || args.Version) {
+    std::cout << (args.Help ? HelpText() : VersionText("bxsim"));
+    return 0;
   }
   // The signals are taken by sigwait below, not by a handler.
   sigset_t signals;
@@ -240,13 +330,18 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", server.Path().c_str());
   std::fflush(stdout);
-  if (!args.Link.empty()) {
-    unlink(args.Link.c_str());
-    if (symlink(server.Path().c_str(), args.Link.c_str()) != 0)
-      std::fprintf(stderr, "bxsim: cannot link %s: %s\n", args.Link.c_str(), std::strerror(errno));
-  }
-  if (args.Com > 0 && !LinkPortInFolder(args.Com, server.Path(), &error))
-    std::fprintf(stderr, "bxsim: %s\n", error.c_str());
+  PointEntries(args, server.Path());
+  server.SetPlugSchedule(args.Plug, [&args](const std::string& path) {
+    if (path.empty())
+      RemoveAdapterLinks(args);
+    else
+      PointEntries(args, path);
+    if (path.empty())
+      std::printf("unplugged\n");
+    else
+      std::printf("replugged %s\n", path.c_str());
+    std::fflush(stdout);
+  });
 
   std::atomic<bool> stop{false};
   std::thread serving([&] { server.Run(stop); });
@@ -255,7 +350,7 @@ int main(int argc, char** argv) {
   stop = true;
   serving.join();
   PrintReport(server);
-  if (!args.Link.empty()) unlink(args.Link.c_str());
+  RemoveAdapterLinks(args);
   if (args.Com > 0) UnlinkPortInFolder(args.Com);
   return 0;
 }

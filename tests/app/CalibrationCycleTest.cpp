@@ -8,11 +8,19 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
+
 #include "app/CalibrationCycle.h"
 #include "app/ConsoleFrontEnd.h"
+#include "link/BX1Driver.h"
 #include "serial/PortMap.h"
+#include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
+#include "tests/common/BackendDouble.h"
+#include "support/StopRequest.h"
 #include "tests/common/ProgramUnits.h"
 
 namespace {
@@ -42,10 +50,11 @@ class TRecordingView : public TCycleView {
       if (line.Text == text && line.Colour == colour && line.Style == style) return true;
     return false;
   }
-  bool Has(const std::string& text) const {
-    for (const auto& line : Lines)
-      if (line.Text == text) return true;
-    return false;
+  bool Has(const std::string& text) const { return IndexOf(text) < Lines.size(); }
+  size_t IndexOf(const std::string& text) const {
+    for (size_t i = 0; i < Lines.size(); ++i)
+      if (Lines[i].Text == text) return i;
+    return Lines.size();
   }
 
   std::vector<TLogLine> Lines;
@@ -82,6 +91,18 @@ class CycleTest : public ::testing::Test {
   void TearDown() override {
     Cycle.reset();
     Sim.reset();
+    ClearStopRequest();
+  }
+  // Ticks (as the timer does) until `done`; a lost port is tried once a second.
+  bool TickUntil(const std::function<bool()>& done, int ms = 15000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+      if (done()) return true;
+      Cycle->TestConnection();
+      QThread::msleep(50);
+    }
+    return done();
   }
   bool WroteTo(uint16_t address) const {
     for (const auto& write : Sim->Writes())
@@ -201,7 +222,10 @@ TEST_F(CycleTest, SourceThatDoesNotReadWritesNothing) {
   };
   Start();
   RunUntilDone();
-  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Failed});
+  // The silent device cannot have its switch turned off either, and the log says so.
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::SwitchLeftOn});
+  EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold));
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
   EXPECT_FALSE(WroteTo(0x21A8));
   EXPECT_FALSE(WroteTo(0x21C2));
 }
@@ -221,17 +245,90 @@ TEST_F(CycleTest, TargetThatDoesNotVerifyIsReportedAndSecondNotWritten) {
   EXPECT_FALSE(View.Has("OK!"));
 }
 
-TEST_F(CycleTest, DroppedPortNeverReportsSuccess) {
-  View.OnLine = [this](const std::string& text) {
-    if (text == "Connected!") Sim->Vanish();
-  };
+// A port pulled while the device is calibrated: the device ends with its error (never
+// "OK!"), the loss is said, and once the port is back the device is done after all.
+TEST_F(CycleTest, DroppedPortNeverReportsSuccessAndComesBack) {
+  for (const char* pulledAt : {"Connected!", "Adapting.."}) {
+    SCOPED_TRACE(pulledAt);
+    View = {};
+    View.OnLine = [this, pulledAt](const std::string& text) {
+      if (text == pulledAt) Sim->Vanish();
+    };
+    Start();
+    const std::string lost = PortLostText(static_cast<uint32_t>(PortNumber));
+    ASSERT_TRUE(TickUntil([&] { return View.Has(lost); }));
+    View.OnLine = nullptr;
+    EXPECT_TRUE(View.Has("Error occurred", lcRed, TLogStyle::Bold) ||
+                View.Has("Error in writing EEPROM.", lcRed, TLogStyle::Bold));
+    EXPECT_FALSE(View.Has("OK!"));
+    EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
+    EXPECT_TRUE(View.Outcomes.empty());  // not done: it is tried again
+    EXPECT_EQ(Cycle->Driver(), nullptr);
+    Sim->Reconnect();
+    ASSERT_TRUE(TickUntil([&] { return !View.Outcomes.empty(); }));
+    EXPECT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+    EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+    EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+    EXPECT_FALSE(Sim->EepromWritesEnabled());
+    TearDown();
+  }
+}
+
+// The adapter pulled while nothing answers yet: said once (no marks while it is away),
+// and once it is back (and free) the cycle goes on as if the port had just been chosen.
+TEST_F(CycleTest, APortLostBeforeTheDeviceAnswersIsOpenedAgainOnceBack) {
   Start();
-  RunUntilDone();
-  ASSERT_EQ(View.Outcomes.size(), 1u);
-  EXPECT_NE(View.Outcomes[0], TDeviceOutcome::Ok);
-  EXPECT_FALSE(View.Has("OK!"));
-  EXPECT_NE(Sim->ReadWord(0x21A8), 6419);
-  EXPECT_EQ(Cycle->Driver(), nullptr);
+  Sim->Vanish();
+  const std::string lost = PortLostText(static_cast<uint32_t>(PortNumber));
+  ASSERT_TRUE(TickUntil([&] { return View.Has(lost); }));
+  EXPECT_TRUE(View.Has(lost, lcRed, TLogStyle::Regular));
+  const size_t linesAtLoss = View.Lines.size();
+  TickUntil([] { return false; }, 1500);
+  EXPECT_EQ(View.Lines.size(), linesAtLoss);
+  EXPECT_EQ(View.Lines.back().Text, lost);
+  // Back, but held by another program for a while: said once, in red.
+  Sim->Reconnect();
+  auto other = std::make_unique<TRS232o>();
+  ASSERT_TRUE(other->Open(static_cast<uint32_t>(PortNumber), 1200, 'N', 64, 64));
+  const std::string inUse = "in use by another program";
+  auto inUseLines = [&] {
+    return std::count_if(View.Lines.begin(), View.Lines.end(), [&](const TLogLine& line) {
+      return line.Text.find(inUse) != std::string::npos && line.Colour == lcRed;
+    });
+  };
+  ASSERT_TRUE(TickUntil([&] { return inUseLines() > 0; }));
+  TickUntil([] { return false; }, 1500);
+  EXPECT_EQ(inUseLines(), 1);
+  other.reset();
+  ASSERT_TRUE(TickUntil([&] { return !View.Outcomes.empty(); }));
+  EXPECT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21A8), 6419);
+  const std::string trying = "Trying to connect at COM" + std::to_string(PortNumber);
+  EXPECT_EQ(std::count_if(View.Lines.begin(), View.Lines.end(),
+                          [&](const TLogLine& line) { return line.Text == trying; }),
+            2);
+}
+
+// An adapter whose driver lacks mark and space parity cannot carry the BX1: the log
+// says so once, in red, instead of marks without a word.
+TEST_F(CycleTest, AnAdapterTheBx1CannotUseIsNamedOnceInTheLog) {
+  TSimOptions options;
+  options.Interface = TSimInterface::Bx1;
+  Sim = std::make_unique<TSimulation>(options);
+  auto knobs = std::make_shared<TBackendKnobs>();
+  knobs->DropMarkSpace = true;
+  auto port = std::make_unique<TRS232o>();
+  ASSERT_TRUE(port->OpenOn(std::make_unique<TBackendDouble>(Sim->Line(), knobs), 45, 1200, 'N',
+                           1024, 1024));
+  Cycle = std::make_unique<TCalibrationCycle>(View);
+  Cycle->Initialise();
+  Cycle->AdoptDriver(TThreadPtr<TBusDriver>(TBX1Driver::Create(std::move(port))));
+  for (int i = 0; i < 4; ++i) Cycle->TestConnection();
+  const auto refusals = std::count_if(View.Lines.begin(), View.Lines.end(), [](const TLogLine& l) {
+    return l.Text.find("does not support the mark and space parity") != std::string::npos &&
+           l.Colour == lcRed;
+  });
+  EXPECT_EQ(refusals, 1);
 }
 
 TEST_F(CycleTest, MarksEachTickOnTheCurrentLineWhileNothingAnswers) {
@@ -288,6 +385,8 @@ TEST_F(CycleTest, PortChoiceDuringATickWaitsForTheTick) {
   EXPECT_FALSE(Cycle->TimerEnabled());  // the deferred choice of item 0 left it off
 }
 
+// Closing the window while the correction runs: the tick reaches its safe point (the
+// correction finished, the switch off again) before the shutdown frees anything.
 TEST_F(CycleTest, ShutdownDuringATickWaitsForTheTick) {
   int done = 0;
   bool asked = false;
@@ -304,9 +403,71 @@ TEST_F(CycleTest, ShutdownDuringATickWaitsForTheTick) {
   ASSERT_TRUE(asked);
   EXPECT_EQ(done, 1);
   ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Ok});
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_FALSE(Sim->EepromWritesEnabled());
   EXPECT_EQ(Cycle->Variable(), nullptr);
   EXPECT_EQ(Cycle->Driver(), nullptr);
   EXPECT_FALSE(Cycle->TimerEnabled());
+}
+
+// The write that turns the switch off is lost after the verified writes: the result
+// says so, in its place between "OK!" and the closing rule.
+TEST_F(CycleTest, SwitchLeftOnIsPartOfTheResult) {
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::SwitchLeftOn});
+  EXPECT_EQ(Sim->ReadWord(0x21C2), 6419);
+  EXPECT_TRUE(Sim->EepromWritesEnabled());
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
+  EXPECT_LT(View.IndexOf("OK!"), View.IndexOf(SwitchOffFailedMessage));
+  EXPECT_LT(View.IndexOf(SwitchOffFailedMessage), View.IndexOf(std::string(32, '_')));
+}
+
+// A stop (Ctrl-C, a signal, the time limit) while a device is handled: before the
+// first write nothing is sent; once the switch is on, the correction is finished and
+// the switch turned off again, so that the device never keeps half a calibration.
+TEST_F(CycleTest, StopEndsTheDeviceAtASafePoint) {
+  struct TCase {
+    const char* At;
+    TDeviceOutcome Outcome;
+    bool Written;
+  };
+  for (const TCase c : {TCase{"Connected!", TDeviceOutcome::Interrupted, false},
+                        TCase{"Adapting..", TDeviceOutcome::Ok, true}}) {
+    SCOPED_TRACE(c.At);
+    TearDown();
+    View = TRecordingView();
+    View.OnLine = [&](const std::string& text) {
+      if (text == c.At) RequestStop(TStopCause::Interrupt);
+    };
+    Start();
+    RunUntilDone();
+    ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{c.Outcome});
+    EXPECT_EQ(WroteTo(512), c.Written);
+    EXPECT_EQ(Sim->ReadWord(0x21A8) == 6419, c.Written);
+    EXPECT_EQ(Sim->ReadWord(0x21C2) == 6419, c.Written);
+    EXPECT_FALSE(Sim->EepromWritesEnabled());
+    EXPECT_FALSE(View.Has("Error occurred"));
+    EXPECT_EQ(Cycle->Driver(), nullptr);
+  }
+}
+
+// The time limit passes while a device that has gone silent is being handled: the
+// retries end, the switch-off is tried, and its failure is shown.
+TEST_F(CycleTest, TimeLimitHoldsWhileASilentDeviceIsHandled) {
+  TSimOptions options;
+  options.Faults.SilentAfterVersion = true;
+  View.OnLine = [](const std::string& text) {
+    if (text == "Connected!") SetStopTimeLimit(700);
+  };
+  Start(options);
+  RunUntilDone();
+  ASSERT_EQ(View.Outcomes, std::vector<TDeviceOutcome>{TDeviceOutcome::Interrupted});
+  EXPECT_TRUE(StopRequested());
+  EXPECT_TRUE(View.Has(SwitchOffFailedMessage, lcRed, TLogStyle::Bold));
+  EXPECT_FALSE(View.Has("Error in writing EEPROM."));
 }
 
 TEST_F(CycleTest, SamePortAgainStartsOverOnTheSameLog) {

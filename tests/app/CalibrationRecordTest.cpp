@@ -118,6 +118,7 @@ TEST_F(RecordTest, SuccessfulDeviceRecordsEveryField) {
     EXPECT_EQ(target.toObject()["readBack"].toInt(), 6419);
   }
   EXPECT_EQ(r["result"].toString(), "OK!");
+  EXPECT_EQ(r["eepromSwitchedOff"], QJsonValue(true));
   EXPECT_GT(r["durationMs"].toInteger(), 0);
   EXPECT_TRUE(View.Failures.empty());
 }
@@ -156,6 +157,15 @@ TEST_F(RecordTest, EepromSwitchFailureIsRecorded) {
   const QJsonObject r = OnlyRecord();
   EXPECT_EQ(r["result"].toString(), "Error in writing EEPROM.");
   EXPECT_TRUE(r["source"].isNull());
+}
+
+TEST_F(RecordTest, SwitchLeftOnIsRecorded) {
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  RunDevice(options);
+  const QJsonObject r = OnlyRecord();
+  EXPECT_EQ(r["result"].toString(), "OK!");
+  EXPECT_EQ(r["eepromSwitchedOff"], QJsonValue(false));
 }
 
 TEST_F(RecordTest, RecordIsOnDiskBeforeTheResultIsShown) {
@@ -207,6 +217,30 @@ TEST(RecordReader, SkipsDamagedAndCutOffLinesWithoutTouchingTheFile) {
   EXPECT_EQ(ReadAll(path, &skipped).size(), 3u);
   EXPECT_EQ(skipped, 2);
   EXPECT_TRUE(ReadBytes(path).startsWith(text));
+}
+
+// A line is a record only when it is one: an object with its time and result whose
+// numbers are whole. Text from the file reaches the terminal with its control
+// characters escaped.
+TEST(RecordReader, NonRecordsAreSkippedAndControlCharactersEscaped) {
+  TDeviceFacts facts;
+  facts.When = QDateTime::fromString("2024-05-01T08:00:00.000Z", Qt::ISODateWithMs);
+  facts.DeviceVersion = 2606207;
+  facts.Result = "OK!\x1b[2J";
+  std::string good = RecordLine(facts);
+  const std::string fraction = QString::fromStdString(good)
+                                   .replace("\"version\":2606207", "\"version\":2606207.5")
+                                   .toStdString();
+  const QByteArray text = QByteArray::fromStdString(good + fraction) +
+                          "{}\n[1,2]\n{\"time\":\"2024-05-01T08:00:00Z\"}\n";
+  int skipped = 0;
+  const auto entries = ParseRecordText(text, &skipped);
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_EQ(skipped, 4);
+  const std::string table = HistoryTable(entries);
+  EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+  EXPECT_NE(table.find("OK!\\x1b[2J"), std::string::npos) << table;
+  EXPECT_NE(table.find("1 device, 0 OK, 1 error"), std::string::npos) << table;
 }
 
 TEST(RecordHistory, TableFiltersAndSummary) {
@@ -287,6 +321,14 @@ TEST_F(ConsoleRecord, EachRunAppendsAndHistoryReadsThemBack) {
   EXPECT_EQ(ParseRecordText(QByteArray::fromStdString(all)).size(), 2u);
   CapturedHistory({path, "not a date", "", false}, status);
   EXPECT_EQ(status, ceUsage);
+}
+
+TEST(RecordHistory, NoRecordFileYetIsAnEmptyHistory) {
+  QTemporaryDir dir;
+  int status = -1;
+  EXPECT_EQ(CapturedHistory({dir.filePath("none.jsonl").toStdString(), "", "", false}, status),
+            "time  port  device  value  result\n0 devices, 0 OK, 0 errors\n");
+  EXPECT_EQ(status, ceOk);
 }
 
 TEST_F(ConsoleRecord, UnwritableRecordGivesExitFiveAfterOk) {

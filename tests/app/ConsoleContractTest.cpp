@@ -90,6 +90,68 @@ TEST_F(ConsoleContract, EveryOutcomeHasItsStatus) {
   UnregisterVirtualPort(idle);
 }
 
+// A refusal: one line naming the problem, then "Try --help.", and nothing sent to the
+// device on the port the arguments name.
+TEST_F(ConsoleContract, BadUsageIsRefusedBeforeThePortIsOpened) {
+  struct TRefusal {
+    std::vector<std::string> Args;
+    std::string Says;
+  };
+  const std::string kff = "inverter.kff";  // never read: the refusal comes first
+  std::vector<TRefusal> refusals = {
+      // An empty or missing value never chooses a mode (it used to calibrate).
+      {{"--port", Port, "--get", ""}, "--get needs NAME, not an empty value"},
+      {{"--port", Port, "--get="}, "--get needs NAME, not an empty value"},
+      {{"--port", Port, "--set", ""}, "--set needs NAME=VALUE, not an empty value"},
+      {{"--port", Port, "--set="}, "--set needs NAME=VALUE, not an empty value"},
+      {{"--port", Port, "--update", ""}, "--update needs FILE, not an empty value"},
+      {{"--port", Port, "--decode-trace", ""}, "--decode-trace needs FILE, not an empty value"},
+      {{"--port", Port, "--record", ""}, "--record needs FILE, not an empty value"},
+      {{"--port", Port, "--trace="}, "--trace needs FILE, not an empty value"},
+      {{"--history="}, "--history needs FILE, not an empty value"},
+      {{"--port", ""}, "--port needs PORT, not an empty value"},
+      {{"--port", Port, "--get", "--json"}, "--get needs NAME"},
+      {{"--port", Port, "--loop=yes"}, "--loop takes no value"},
+      // Two modes at once.
+      {{"--port", Port, "--get", "eestIBatBulk", "--loop"}, "--get and --loop exclude each other"},
+      {{"--port", Port, "--update", kff, "--loopback-test"},
+       "--update and --loopback-test exclude each other"},
+      {{"--port", Port, "--loop", "--set", "eestIBatBulk=1"},
+       "--loop and --set exclude each other"},
+      {{"--history", "--list-names"}, "--history and --list-names exclude each other"},
+      // Options of another mode.
+      {{"--port", Port, "--clamp"}, "--clamp needs --set"},
+      {{"--port", "sim", "--clamp"}, "--clamp needs --set"},
+      {{"--port", Port, "--get", "eestIBatBulk", "--exact"}, "--exact needs --set"},
+      {{"--port", Port, "--method", "3"}, "--method needs --update"},
+      {{"--port", Port, "--since", "2026-12-01"}, "--since needs --history"},
+      {{"--port", Port, "--loopback-test", "--json"}, "--json does not go with --loopback-test"},
+      {{"--port", Port, "--update", kff, "--json"}, "--json does not go with --update"},
+      {{"--port", Port, "--get", "eestIBatBulk", "--record", "r.jsonl"},
+       "--record does not go with --get"},
+      {{"--list-names", "--port", Port}, "--port does not go with --list-names"},
+      {{"--get", "eestIBatBulk"}, "--get needs --port"},
+      // An option given twice.
+      {{"--port", "COM250", "--port", Port}, "--port given twice"},
+      {{"--port", Port, "--json", "--json"}, "--json given twice"},
+  };
+  // Ports that are none of a COM number 1..256, a COM name, sim or a path.
+  for (const char* port : {"0", "257", "-1", "COM", "COM0", "3.5", "COM+3", " 3"})
+    refusals.push_back({{"--port", port},
+                        "not a port: '" + std::string(port) +
+                            "' (give a COM number 1..256, a device path, or sim)"});
+  for (const TRefusal& refusal : refusals) {
+    SCOPED_TRACE(::testing::PrintToString(refusal.Args));
+    ::testing::internal::CaptureStderr();
+    const int status = RunConsole(refusal.Args);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, ceUsage);
+    EXPECT_EQ(err, "calibrator-cli: " + refusal.Says + "\nTry --help.\n");
+  }
+  EXPECT_EQ(Sim.Stats().HostFrames, 0);
+  EXPECT_TRUE(Sim.Writes().empty());
+}
+
 TEST(ConsoleContractNames, UnknownNamesAndUnreadableNumbersAreRefusedBeforeThePort) {
   // A missing port would give 2: 4 shows that the request was refused first.
   const std::string missing = "/dev/does-not-exist";
@@ -126,7 +188,7 @@ TEST(ConsoleNames, ListsEveryUsableNameWithItsKindAndFiltersByPattern) {
   TConsoleOptions options;
   std::string error;
   ASSERT_TRUE(ParseConsoleArguments({"--list-names", "IBat*"}, options, error)) << error;
-  EXPECT_TRUE(options.ListNames);
+  EXPECT_EQ(options.Mode, TConsoleMode::ListNames);
   EXPECT_EQ(options.NamePattern, "IBat*");
 }
 

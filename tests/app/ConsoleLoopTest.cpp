@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "app/UnitWatcher.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
+#include "support/StopRequest.h"
 
 namespace {
 
@@ -61,12 +61,13 @@ TEST(UnitPresence, IdentityGuardsAgainstTheSameUnitAndCatchesASwap) {
 // ---- whole runs ----------------------------------------------------------------
 
 // Runs calibrator-cli --loop in process on the simulation's port and interrupts it
-// (as Ctrl-C does) after `seconds`.
+// as Ctrl-C does (through the stop request its handler makes, so that Windows, whose
+// default SIGINT ends the process, runs it too) after `seconds`.
 int RunLoopFor(TSimulation& sim, double seconds) {
   const int number = sim.RegisterAsPort();
   std::thread interrupter([seconds] {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    std::raise(SIGINT);
+    RequestStop(TStopCause::Interrupt);
   });
   const int status =
       RunConsole({"--port", "COM" + std::to_string(number), "--loop", "--color", "never"});
@@ -124,6 +125,15 @@ TEST(ConsoleLoop, AUnitThatErrsIsNotRetriedUntilItHasGone) {
     EXPECT_EQ(unit.Writes[0].Address, 1279);
     EXPECT_EQ(unit.Writes[1].Address, 1279);
   }
+}
+
+// Ctrl-C before any unit was done is no success, whatever "0 of 0" would say.
+TEST(ConsoleLoop, NoUnitDoneEndsWithTheInterruptStatus) {
+  TSimOptions options;
+  options.Faults.DeviceSilent = true;  // the interface answers, no device behind it
+  TSimulation sim(options);
+  EXPECT_EQ(RunLoopFor(sim, 2), 130);
+  EXPECT_TRUE(sim.Writes().empty());
 }
 
 }  // namespace

@@ -29,9 +29,18 @@ TEST(ConsoleArguments, AcceptsTheDocumentedForms) {
   EXPECT_EQ(o.TraceFile, "t.txt");
   EXPECT_EQ(o.Colour, TColourMode::Never);
 
+  // The option chooses the mode; an optional value may be left out.
   TConsoleOptions get;
-  ASSERT_TRUE(ParseConsoleArguments({"--port=sim", "--get", "eestIBatBulk"}, get, error));
+  ASSERT_TRUE(ParseConsoleArguments({"--port=sim", "--get=eestIBatBulk", "--json"}, get, error));
+  EXPECT_EQ(get.Mode, TConsoleMode::Get);
   EXPECT_EQ(get.GetName, "eestIBatBulk");
+  TConsoleOptions history;
+  ASSERT_TRUE(ParseConsoleArguments({"--history", "--since", "2026-12-01", "--port", "COM3"},
+                                    history, error))
+      << error;
+  EXPECT_EQ(history.Mode, TConsoleMode::History);
+  EXPECT_EQ(history.HistoryFile, "");
+  EXPECT_EQ(history.Port, "COM3");
 
   // The string table's switch, in any case, as the window takes it.
   for (const char* comments : {"|UseStringComments", "|usestringcomments"}) {
@@ -61,8 +70,8 @@ TEST(ConsoleArguments, RefusesBadUsageWithAReason) {
   }
   TConsoleOptions help;
   std::string error;
-  EXPECT_TRUE(ParseConsoleArguments({"--help"}, help, error));
-  EXPECT_TRUE(help.Help);
+  EXPECT_TRUE(ParseConsoleArguments({"--port", "3", "--help"}, help, error));
+  EXPECT_EQ(help.Mode, TConsoleMode::Help);
 }
 
 TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
@@ -71,7 +80,8 @@ TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
   EXPECT_EQ(ResolveConsolePort("3", sim, error), 3u);
   EXPECT_EQ(ResolveConsolePort("COM12", sim, error), 12u);
   EXPECT_EQ(ResolveConsolePort("com256", sim, error), 256u);
-  for (const char* bad : {"0", "257", "COM", "COMx", "x3", ""}) {
+  for (const char* bad :
+       {"0", "257", "-1", "COM", "COM0", "COMx", "x3", "", "COM+3", " 3", "3.5"}) {
     error.clear();
     EXPECT_EQ(ResolveConsolePort(bad, sim, error), 0u) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -96,6 +106,28 @@ TEST(ConsolePort, ResolvesNumbersPathsAndTheSimulation) {
   sim.reset();
   SetSimPortMaker(installed);
   ClearPortAssignments();
+}
+
+TEST(ConsoleLog, ColoursOnlyWhereWantedAndNotRefusedByTheEnvironment) {
+  struct TCase {
+    TColourMode Mode;
+    bool Terminal;
+    const char* NoColour;
+    const char* Term;
+    bool Coloured;
+  };
+  const TCase cases[] = {
+      {TColourMode::Auto, true, nullptr, "xterm", true},
+      {TColourMode::Auto, false, nullptr, "xterm", false},
+      {TColourMode::Auto, true, "1", "xterm", false},
+      {TColourMode::Auto, true, "", "xterm", false},  // set, to any value
+      {TColourMode::Auto, true, nullptr, "dumb", false},
+      {TColourMode::Always, false, "1", "dumb", true},
+      {TColourMode::Never, true, nullptr, "xterm", false},
+  };
+  for (const TCase& c : cases)
+    EXPECT_EQ(ColourWanted(c.Mode, c.Terminal, c.NoColour, c.Term), c.Coloured)
+        << static_cast<int>(c.Mode) << c.Terminal << (c.NoColour ? c.NoColour : "-") << c.Term;
 }
 
 TEST(ConsoleAnswers, FlagsAndMissingTerminalAnswerWithoutAPerson) {
@@ -143,6 +175,36 @@ TEST(ConsoleLog, MarksStayOnTheLineAndColoursFollowTheMode) {
 namespace {
 
 // The console's value commands, end to end against a simulated device on a port.
+// The device's writes verified, but its EEPROM switch could not be turned off: no
+// success for the script that runs the console.
+TEST(ConsoleCycle, SwitchLeftOnEndsWithStatus1) {
+  StartProgramUnits();
+  TSimOptions options;
+  options.Faults.LosesSwitchOff = true;
+  TSimulation sim(options);
+  const int number = sim.RegisterAsPort();
+  EXPECT_EQ(RunConsole({"--port", "COM" + std::to_string(number), "--timeout", "20", "--record",
+                        "-", "--color", "never"}),
+            ceDeviceError);
+  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
+  UnregisterVirtualPort(number);
+  StopProgramUnits();
+}
+
+// The console says what it does on which port, also when the port cannot be opened,
+// and never gives the window's instructions.
+TEST(ConsoleCycle, OpensWithWhatItDoesOnWhichPort) {
+  StartProgramUnits();
+  ClearPortAssignments();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunConsole({"--port", "COM250", "--record", "-", "--color", "never"}), cePortError);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.rfind("Calibrating the device behind the interface on Com 250", 0), 0u) << out;
+  EXPECT_EQ(out.find("box above"), std::string::npos) << out;
+  EXPECT_EQ(out.find("select comport"), std::string::npos) << out;
+  StopProgramUnits();
+}
+
 TEST(ConsoleValues, GetAndSetByIdentifierName) {
   StartProgramUnits();
   TSimulation sim;

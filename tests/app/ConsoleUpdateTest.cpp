@@ -5,14 +5,17 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsoleUpdate.h"
 #include "app/DeviceUpdate.h"
 #include "app/Startup.h"
-#include "firmware/KFFWriter.h"
 #include "firmware/updaterunit.h"
 #include "serial/RS232o.h"
 #include "sim/Simulator.h"
@@ -20,25 +23,7 @@
 
 namespace {
 
-// A firmware file for a family-20 inverter/charger that adds calibration offset 168.
-std::string WriteInverterFile(const QTemporaryDir& dir) {
-  TPartLayout layout;
-  for (int offset = 168; offset <= 224; ++offset)
-    layout.Config[offset / 8] |= char(1 << (offset % 8));
-  layout.Entries = {"Version=2001250", "ConnectInfo=:DXT", "Nonce=0011223344556677", "KeyID=1"};
-  auto part = MakePart(layout);
-  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
-  TReprogramBuffer buffer;
-  buffer.Add(std::move(part));
-  QByteArray image;
-  QString error;
-  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
-  const QString name = dir.filePath(QStringLiteral("inverter.kff"));
-  QFile file(name);
-  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(image);
-  return name.toStdString();
-}
+using namespace std::chrono_literals;
 
 class ConsoleUpdateTest : public ::testing::Test {
  protected:
@@ -50,7 +35,7 @@ class ConsoleUpdateTest : public ::testing::Test {
   static void TearDownTestSuite() { StopProgramUnits(); }
   void SetUp() override {
     ASSERT_TRUE(Dir.isValid());
-    File = WriteInverterFile(Dir);
+    File = WriteInverterFile(Dir.path()).toStdString();
   }
   static TSimOptions Inverter() {
     TSimOptions options;
@@ -73,6 +58,37 @@ TEST_F(ConsoleUpdateTest, ProgramsTheDeviceAndCarriesItsCalibrationOver) {
   EXPECT_EQ(sim.ReadWord(0x21A8), 6419);  // round(1003 x 64 / 10)
   EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
   EXPECT_EQ(sim.ReadByte(0x21E0) & 0x80, 0);
+  UnregisterVirtualPort(number);
+}
+
+// The line pulled while the device is programmed: the update fails naming the lost
+// port (status 2), the device waits in its boot loader, and the same update run again
+// once the port is back programs it.
+TEST_F(ConsoleUpdateTest, APortLostWhileProgrammingAsksForTheSameUpdateAgain) {
+  TSimulation sim(Inverter());
+  const int number = sim.RegisterAsPort();
+  const std::vector<std::string> update = {"--port", "COM" + std::to_string(number), "--update",
+                                           File, "--yes"};
+  std::atomic<bool> stop{false};
+  std::thread puller([&] {
+    while (!stop && sim.Stats().DeviceLines < 3) std::this_thread::sleep_for(2ms);
+    if (!stop) sim.Vanish();
+  });
+  ::testing::internal::CaptureStderr();
+  const int status = RunConsole(update);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  stop = true;
+  puller.join();
+  EXPECT_EQ(status, cePortError);
+  EXPECT_NE(err.find("Com " + std::to_string(number) + " lost during the update"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Run the same update again"), std::string::npos);
+  EXPECT_TRUE(sim.DeviceInBootLoader());
+  sim.Reconnect();
+  EXPECT_EQ(RunConsole(update), ceOk);
+  EXPECT_EQ(sim.DeviceVersion(), 2001250u);
+  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
   UnregisterVirtualPort(number);
 }
 

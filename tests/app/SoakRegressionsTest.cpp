@@ -97,7 +97,7 @@ TEST(SoakRegression, InterruptionsDuringTheCorrectionLeaveASoundDevice) {
   struct TCase {
     const char* Name;
     const char* After;
-    bool Completes;  // the interruption waits for the tick, so the correction finishes
+    bool Completes;  // the correction finishes before the interruption takes effect
     std::function<void(TSimulation&, TCalibrationCycle&)> Act;
   };
   const std::vector<TCase> cases = {
@@ -105,7 +105,11 @@ TEST(SoakRegression, InterruptionsDuringTheCorrectionLeaveASoundDevice) {
        [](TSimulation&, TCalibrationCycle& c) { c.ChoosePortItem(1); }},
       {"same port", "Connected!", true,
        [](TSimulation&, TCalibrationCycle& c) { c.ChoosePortItem(1); }},
-      {"close", "Software version", true, [](TSimulation&, TCalibrationCycle& c) { c.Shutdown(); }},
+      // Closing before the first write ends the device there; after it, the
+      // correction is finished first.
+      {"close", "Software version", false,
+       [](TSimulation&, TCalibrationCycle& c) { c.Shutdown(); }},
+      {"close", "Adapting..", true, [](TSimulation&, TCalibrationCycle& c) { c.Shutdown(); }},
       {"vanish", "Adapting..", false, [](TSimulation& s, TCalibrationCycle&) { s.Vanish(); }},
   };
   for (const auto& c : cases) {
@@ -120,7 +124,9 @@ TEST(SoakRegression, InterruptionsDuringTheCorrectionLeaveASoundDevice) {
     EXPECT_TRUE(done);
     ExpectSoundEnd(end);
     EXPECT_EQ(end.OkLogged, c.Completes);
-    EXPECT_EQ(end.Outcomes, 1u);
+    // A close ends the device with its result (or as interrupted); a pulled cable ends
+    // no device: it is tried again once the port is back.
+    EXPECT_EQ(end.Outcomes, std::string(c.Name) == "vanish" ? 0u : 1u);
   }
 }
 

@@ -3,8 +3,11 @@
 // trace (noise, a cut-off frame, a line that is no burst) reads without error.
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -115,6 +118,38 @@ TEST(TraceDecoder, NoiseCutOffFramesAndStrayLinesAreShownNotFatal) {
   EXPECT_EQ(Count(lines, "(not a trace line: this line is not a burst)"), 1u) << text;
   EXPECT_EQ(Count(lines, "04 FF 41 01"), 1u) << text;
   EXPECT_EQ(Count(lines, "cut-off frame (end of trace)"), 1u) << text;
+}
+
+TEST(TraceDecoder, ControlBytesAreEscapedAndEmptyBurstsShown) {
+  const auto lines = DecodeTrace(
+      "stray \x1b]0;title\x07 \x9b"
+      "2J text\n"
+      "     0.000 TX   2400 N   \n");  // a burst without bytes
+  const std::string text = Joined(lines);
+  EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  EXPECT_EQ(text.find('\x07'), std::string::npos) << text;
+  EXPECT_EQ(Count(lines, "stray \\x1b]0;title\\x07"), 1u) << text;
+  EXPECT_EQ(Count(lines, "TX   2400 N  "), 1u) << text;
+}
+
+// The file is read twice, line by line (boot lines counted, then told): the lines
+// printed are those of the decoder over the whole text.
+TEST(TraceDecoder, FileReadsAsTheTextDecodes) {
+  TSimOptions options;
+  const std::string trace = RecordTrace(options) + "not a burst\n";
+  QTemporaryDir dir;
+  const QString path = dir.filePath("t.trace");
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(trace.data(), static_cast<qint64>(trace.size()));
+  file.close();
+  FILE* out = std::tmpfile();
+  EXPECT_EQ(RunDecodeTrace(path.toStdString(), out, stderr), ceOk);
+  std::rewind(out);
+  std::string printed;
+  for (int c; (c = std::fgetc(out)) != EOF;) printed += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_EQ(printed, Joined(DecodeTrace(trace)));
 }
 
 TEST(TraceDecoder, DeviceRepliesAreSplitAsTheDriverSplitsThem) {

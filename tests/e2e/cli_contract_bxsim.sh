@@ -36,9 +36,28 @@ for program in "$cli" "$sim" "$kff"; do
   grep -q " 9007119.4$" "$work/out" || fail "$program: no program version"
   grep -q "^BX2 interface image 1130132$" "$work/out" || fail "$program: no image version"
 done
-set +e; "$sim" --bogus 2> "$work/err"; status=$?; set -e
-expect 4 "bxsim unknown option"
-grep -qx "Try --help." "$work/err" || fail "bxsim: no Try --help."
+for args in "--bogus" "--cal-source|abc" "--units|" "--seed=" "--paced|--paced"; do
+  IFS='|' read -r -a words <<< "$args"
+  [ "${args: -1}" = "|" ] && words+=("")
+  set +e; "$sim" "${words[@]}" > /dev/null 2> "$work/err"; status=$?; set -e
+  expect 4 "bxsim ${words[*]}"
+  grep -qx "Try --help." "$work/err" || fail "bxsim ${words[*]}: no Try --help."
+done
+
+# An empty value, two modes or an option of another mode: refused (4) before the port
+# is opened, so the device behind it sees no write (bxsim counts them on its way out).
+start_sim
+for args in "--get|" "--get=" "--set|" "--set=" "--update|" "--decode-trace|" "--clamp" \
+  "--get|eestIBatBulk|--loop" "--json|--loopback-test" "--port|COM3"; do
+  IFS='|' read -r -a extra <<< "$args"
+  [ "${args: -1}" = "|" ] && extra+=("")
+  cli --port "$pty" "${extra[@]}"
+  expect 4 "refusal of ${extra[*]}"
+  [ "$(tail -n 1 "$work/err")" = "Try --help." ] || fail "${extra[*]}: no Try --help."
+done
+stop_sim
+grep -qx "writes: 0" "$work/sim.out" || fail "a refused run wrote to the device"
+grep -q "^word " "$work/sim.out" && fail "a refused run changed a word"
 
 start_sim
 

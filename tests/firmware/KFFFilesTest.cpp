@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <QBuffer>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
@@ -385,6 +386,72 @@ TEST_F(KffFiles, CountsThatDisagreeWithTheRecordsMakeTheFileUnusable) {
   QByteArray Short = Write(Parts, 2);
   Short.chop(KffRawLineSize);  // one code line short of CL
   EXPECT_EQ(Load(Short, Buffer), Msg(TKffMessage::kmUnexpectedEnd));
+}
+
+// The memory a file may take is bounded by the record cap, not by its counts or its
+// size: before, 3 bytes of file gave a line of 24 or more bytes in memory.
+TEST_F(KffFiles, FilesBeyondTheRecordCapAreRefused) {
+  const qint64 Many = KffMaxRecords + 1;
+  TReprogramBuffer Buffer;
+  QByteArray Empties;
+  for (qint64 i = 0; i < Many; ++i) Empties += Record("");
+  EXPECT_EQ(Load(RawV4("Part=Main EL=0 CL=" + QByteArray::number(Many), Empties), Buffer),
+            Msg(TKffMessage::kmCorrupted));
+  EXPECT_EQ(Buffer.PartAt(0)->Lines.size(), 1);  // refused before a line was read
+  // Versions 0 and 1 read to the end of the file: lines of zeros keep the checksum.
+  TReprogramBuffer Parts;
+  Parts.Add(MakePart(QStringLiteral("Main"), {}, 4, 1));
+  const QByteArray Sound = Write(Parts, 1);
+  EXPECT_EQ(Load(Sound, Buffer), QString());
+  EXPECT_EQ(Load(Sound + QByteArray(KffRawLineSize * Many, '\0'), Buffer),
+            Msg(TKffMessage::kmCorrupted));
+}
+
+// A stream that tells only what it has buffered (a pipe) still reads as a file.
+class TPipeStream : public QIODevice {
+ public:
+  explicit TPipeStream(QByteArray Bytes) : Data(std::move(Bytes)) { open(ReadOnly); }
+  bool isSequential() const override { return true; }
+
+ protected:
+  qint64 readData(char* To, qint64 Max) override {
+    const qint64 Count = std::min<qint64>({Max, 16, Data.size() - Pos});
+    std::copy_n(Data.constData() + Pos, Count, To);
+    Pos += Count;
+    return Count;
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+  bool atEnd() const override { return Pos >= Data.size() && QIODevice::atEnd(); }
+
+ private:
+  QByteArray Data;
+  qint64 Pos = 0;
+};
+
+TEST_F(KffFiles, SequentialStreamsReadLikeFiles) {
+  TPipeStream Pipe(EmbeddedInterfaceImage());
+  TReprogramBuffer Buffer;
+  QString Error;
+  Buffer.LoadFromStream(Pipe, false, Error);
+  EXPECT_EQ(Error, QString());
+  EXPECT_EQ(Buffer.Count(), 1);
+}
+
+// What the reader refuses, the writer refuses with the reader's message.
+TEST_F(KffFiles, WriterRefusesWhatTheReaderRefuses) {
+  TReprogramBuffer NoLines;
+  NoLines.Add(std::make_unique<TCodePart>(QStringLiteral("Main")));
+  NoLines.PartAt(0)->SetInt(QStringLiteral("EL"), 0);
+  TReprogramBuffer Nul;
+  Nul.Add(MakePart(QStringLiteral("Main"), {}, 1, 1));
+  Nul.PartAt(0)->Descriptor.prepend(QStringLiteral("A=x") + QChar(0) + QStringLiteral("y"));
+  for (const TReprogramBuffer* Parts : {&NoLines, &Nul}) {
+    QByteArray Out;
+    QString Error;
+    EXPECT_FALSE(WriteKffFile(*Parts, {4, false}, Out, Error));
+    EXPECT_EQ(Error, Msg(TKffMessage::kmCorrupted));
+    EXPECT_TRUE(Out.isEmpty());
+  }
 }
 
 // Damaged and hostile files end with one of the unit's messages, never a crash.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 #include "firmware/BootLink.h"
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/KFFWriter.h"
 #include "firmware/updaterunit.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
@@ -159,10 +161,24 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
   return part;
 }
 
+// The inverter/charger's firmware file (InverterPart, through the BX2) written as
+// inverter.kff into `folder`; returns its path.
+inline QString WriteInverterFile(const QString& folder) {
+  TReprogramBuffer buffer;
+  buffer.Add(InverterPart(QStringLiteral(":DXT")));
+  QByteArray image;
+  QString error;
+  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
+  const QString name = QDir(folder).filePath(QStringLiteral("inverter.kff"));
+  QFile file(name);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(image);
+  return name;
+}
+
 inline std::vector<uint8_t> CountedReply(const std::string& body) {
   // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
-  std::vector<uint8_t> out(body.size() + 2);
-  out.front() = static_cast<uint8_t>(body.size());
+  std::vector<uint8_t> out(body.size() + 2, static_cast<uint8_t>(body.size()));
   std::copy(body.begin(), body.end(), out.begin() + 1);
   out.back() = ChecksumByte(body);
   return out;

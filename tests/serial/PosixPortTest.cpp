@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,7 @@
 
 #include "serial/LoopbackTest.h"
 #include "serial/ParityMarkDecoder.h"
+#include "serial/PlatformPorts.h"
 #include "serial/PortMap.h"
 #include "serial/PosixTermios.h"
 #include "serial/RS232Tools.h"
@@ -281,6 +284,39 @@ TEST(PosixOpen, FailuresCarryTheirKind) {
   const std::string text = OpenFailureText(denied);
   EXPECT_NE(text.find("Com 7 (/dev/null)"), std::string::npos) << text;
   EXPECT_NE(text.find("log"), std::string::npos) << text;  // a fresh login is needed
+}
+
+// Joining a group is advised only where the group may read and write the device and
+// is not root; otherwise the owner, the mode and the udev rule for "dialout".
+TEST(PosixOpen, PermissionAdviceNamesOnlyAGroupThatHelps) {
+  struct TCase {
+    TDeviceOwnership Device;
+    const char* Expected;
+    const char* Never;
+  };
+  const TCase cases[] = {
+      {{"root", "dialout", false, 0660, "ttyUSB0"}, "sudo usermod -aG dialout $USER", "udev"},
+      {{"root", "root", true, 0600, "ttyUSB0"}, "root:root with mode 0600", "-aG root"},
+      {{"root", "root", true, 0660, "ttyACM1"}, "KERNEL==\"ttyACM[0-9]*\"", "-aG root"},
+      {{"root", "uucp", false, 0640, "ttyS0"}, "GROUP=\"dialout\", MODE=\"0660\"", "-aG uucp"},
+  };
+  for (const TCase& c : cases) {
+    const std::string text = PermissionAdviceText(c.Device);
+    EXPECT_NE(text.find(c.Expected), std::string::npos) << text;
+    EXPECT_EQ(text.find(c.Never), std::string::npos) << text;
+    EXPECT_NE(text.find("log"), std::string::npos) << text;  // a fresh login is needed
+  }
+}
+
+TEST(PosixOpen, PermissionAdviceReadsTheDevicesOwnerAndMode) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string path = dir.filePath("ttyUSB7").toStdString();
+  ASSERT_TRUE(QFile(QString::fromStdString(path)).open(QIODevice::WriteOnly));
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  const std::string text = PermissionAdvice(path);
+  EXPECT_NE(text.find("with mode 0600"), std::string::npos) << text;
+  EXPECT_NE(text.find("ttyUSB[0-9]*"), std::string::npos) << text;
 }
 
 // ---- the decoder ----------------------------------------------------------------

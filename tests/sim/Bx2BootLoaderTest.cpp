@@ -18,8 +18,7 @@ TSimBytes Line(const char* text) {
 
 TSimBytes WriteFrame(const TSimBytes& line, int sumError = 0) {
   // Sized once: growing a one-byte vector by insert trips GCC 12's -Warray-bounds.
-  TSimBytes frame(line.size() + 2);
-  frame.front() = 'W';
+  TSimBytes frame(line.size() + 2, 'W');
   std::copy(line.begin(), line.end(), frame.begin() + 1);
   frame.back() = static_cast<uint8_t>(0 - SimSum(line) + sumError);
   return frame;

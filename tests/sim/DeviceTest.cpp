@@ -24,11 +24,12 @@ class SimDevice : public ::testing::Test {
   }
   // Sends a request wrapped in an 'X' frame and returns the reply payloads.
   std::vector<TSimBytes> Ask(const TSimBytes& request, int ms = 150) {
-    // Sized once: growing a two-byte vector by insert trips GCC 12's -Warray-bounds.
-    TSimBytes payload(request.size() + 2);
-    payload[0] = 0xFF;
-    payload[1] = 'X';
-    std::copy(request.begin(), request.end(), payload.begin() + 2);
+    // Room made first: growing a two-byte vector by insert trips GCC 12's -Warray-bounds.
+    TSimBytes payload;
+    payload.reserve(request.size() + 2);
+    payload.push_back(0xFF);
+    payload.push_back('X');
+    payload.insert(payload.end(), request.begin(), request.end());
     Host->SendFrame(payload);
     std::vector<TSimBytes> frames;
     TSimBytes got = Host->Read(ms, 40);

@@ -7,6 +7,7 @@
 #include <QTextEdit>
 #include <memory>
 
+#include "app/PortReturn.h"
 #include "app/widgets/MainForm.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
@@ -61,6 +62,24 @@ TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
   EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
   EXPECT_EQ(form.Cycle().Port(), nullptr);
   UnregisterVirtualPort(number);
+}
+
+// The loss of the port is a red line; the device it led to shows where the pointer
+// rests on it.
+TEST(MainWindow, ALostPortIsARedLineNamingItsDevice) {
+  TSimulation sim;
+  const int number = sim.RegisterAsPort();
+  TForm1 form;
+  form.ScanPortsCheckBox->setChecked(false);
+  form.ComPortComboBoxDropDown();
+  Choose(form, number);
+  sim.Vanish();
+  const QString lost = QString::fromStdString(PortLostText(static_cast<uint32_t>(number)));
+  for (int i = 0; i < 20 && !FindLine(form.RichEdit, lost); ++i) form.TestConnection();
+  QTextCharFormat format;
+  ASSERT_TRUE(FindLine(form.RichEdit, lost, &format));
+  EXPECT_EQ(format.foreground().color(), QColor(255, 0, 0));
+  EXPECT_EQ(format.toolTip(), QString::fromStdString(PortPath(number)));
 }
 
 TEST(MainWindow, LogKeepsAppendingAtItsTrueEnd) {

@@ -14,16 +14,24 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
 #include "app/CalibrationCycle.h"
 #include "app/widgets/MainForm.h"
 #include "app/widgets/ServiceMenu.h"
 #include "app/widgets/TaskDialogs.h"
-#include "firmware/KFFWriter.h"
 #include "sim/Simulator.h"
+#include "support/StopRequest.h"
 #include "tests/common/ProgramUnits.h"
 #include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 class TLogView : public TCycleView {
  public:
@@ -39,25 +47,6 @@ class TLogView : public TCycleView {
   std::vector<std::pair<std::string, uint32_t>> Lines;
 };
 
-QString WriteInverterFile(const QTemporaryDir& dir) {
-  TPartLayout layout;
-  for (int offset = 168; offset <= 224; ++offset)
-    layout.Config[offset / 8] |= char(1 << (offset % 8));
-  layout.Entries = {"Version=2001250", "ConnectInfo=:DXT", "Nonce=0011223344556677", "KeyID=1"};
-  auto part = MakePart(layout);
-  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
-  TReprogramBuffer buffer;
-  buffer.Add(std::move(part));
-  QByteArray image;
-  QString error;
-  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
-  const QString name = dir.filePath(QStringLiteral("inverter.kff"));
-  QFile file(name);
-  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(image);
-  return name;
-}
-
 TSimOptions Inverter() {
   TSimOptions options;
   options.DeviceVersion = 2001203;
@@ -66,35 +55,83 @@ TSimOptions Inverter() {
   return options;
 }
 
-TEST(ServiceTasks, AnUpdateFromTheWindowIsLoggedRecordedAndCarriesTheCalibrationOver) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  TLogView view;
-  TCalibrationCycle cycle(view);
-  const TCalibrationRecord record(dir.filePath(QStringLiteral("record.jsonl")));
-  TServiceTasks tasks(cycle, record);
-  TSimulation sim(Inverter());
-  const int number = sim.RegisterAsPort();
+// The window's tasks beside a cycle, with a record of their own and the simulated
+// inverter/charger on a port; the firmware file loaded.
+struct TWindowUpdate {
+  TWindowUpdate() {
+    std::string summary;
+    EXPECT_TRUE(Tasks.LoadFirmware(WriteInverterFile(Dir.path()), summary)) << summary;
+  }
+  ~TWindowUpdate() { UnregisterVirtualPort(Number); }
+  TWindowUpdate(const TWindowUpdate&) = delete;
+  TWindowUpdate& operator=(const TWindowUpdate&) = delete;
+  TUpdateResult Run() { return Tasks.RunUpdate(static_cast<uint32_t>(Number)); }
+  // The only record written.
+  QJsonObject Recorded() const {
+    std::vector<TRecordEntry> entries;
+    std::string error;
+    EXPECT_TRUE(ReadRecordFile(Record.Path(), entries, nullptr, error)) << error;
+    EXPECT_EQ(entries.size(), 1u);
+    return entries.empty() ? QJsonObject() : entries[0].Object;
+  }
 
-  std::string summary;
-  ASSERT_TRUE(tasks.LoadFirmware(WriteInverterFile(dir), summary)) << summary;
-  const TUpdateResult result = tasks.RunUpdate(static_cast<uint32_t>(number));
+  QTemporaryDir Dir;
+  TLogView View;
+  TCalibrationCycle Cycle{View};
+  const TCalibrationRecord Record{Dir.filePath(QStringLiteral("record.jsonl"))};
+  TServiceTasks Tasks{Cycle, Record};
+  TSimulation Sim{Inverter()};
+  const int Number = Sim.RegisterAsPort();
+};
+
+TEST(ServiceTasks, AnUpdateFromTheWindowIsLoggedRecordedAndCarriesTheCalibrationOver) {
+  TWindowUpdate update;
+  const TUpdateResult result = update.Run();
   EXPECT_TRUE(result.Ok) << result.Text;
   EXPECT_EQ(result.Text, "Firmware updated.");
-  EXPECT_TRUE(view.Has("Firmware updated.", lcGreen));
-  EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
-  EXPECT_EQ(sim.ReadWord(0x21C2), 6419);
-  std::vector<TRecordEntry> entries;
-  std::string error;
-  ASSERT_TRUE(ReadRecordFile(record.Path(), entries, nullptr, error)) << error;
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].Object.value("result").toString(), QStringLiteral("Firmware updated."));
-  EXPECT_EQ(entries[0].Object.value("device").toObject().value("version").toInt(), 2001250);
-  EXPECT_EQ(entries[0].Object.value("port").toObject().value("com").toInt(), number);
+  EXPECT_TRUE(update.View.Has("Firmware updated.", lcGreen));
+  EXPECT_EQ(update.Sim.ReadWord(0x21A8), 6419);
+  EXPECT_EQ(update.Sim.ReadWord(0x21C2), 6419);
+  const QJsonObject recorded = update.Recorded();
+  EXPECT_EQ(recorded.value("result").toString(), QStringLiteral("Firmware updated."));
+  EXPECT_EQ(recorded.value("device").toObject().value("version").toInt(), 2001250);
+  EXPECT_EQ(recorded.value("port").toObject().value("com").toInt(), update.Number);
 
   // A second run without a loaded file starts nothing.
-  EXPECT_FALSE(tasks.RunUpdate(static_cast<uint32_t>(number)).Ok);
-  UnregisterVirtualPort(number);
+  EXPECT_FALSE(update.Run().Ok);
+}
+
+// Something happens while the device is programmed: a signal to the program stops
+// the update between two lines, a pulled adapter ends it naming the lost port. Either
+// way the device waits in its boot loader and the record says why.
+TEST(ServiceTasks, AnUpdateFromTheWindowEndsAtASafePointOnAStopOrALostPort) {
+  const struct {
+    const char* Name;
+    std::function<void(TSimulation&)> Happen;
+    std::string Expected;
+  } cases[] = {
+      {"a request to terminate", [](TSimulation&) { RequestStop(TStopCause::Terminate); },
+       "Update stopped."},
+      {"the adapter pulled", [](TSimulation& sim) { sim.Vanish(); }, " lost during the update"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TWindowUpdate update;
+    std::atomic<bool> done{false};
+    std::thread during([&] {
+      while (!done && update.Sim.Stats().DeviceLines < 3) std::this_thread::sleep_for(2ms);
+      if (!done) c.Happen(update.Sim);
+    });
+    const TUpdateResult result = update.Run();
+    done = true;
+    during.join();
+    ClearStopRequest();
+    EXPECT_FALSE(result.Ok);
+    EXPECT_NE(result.Text.find(c.Expected), std::string::npos) << result.Text;
+    EXPECT_TRUE(update.View.Has(result.Text, lcRed));
+    EXPECT_TRUE(update.Sim.DeviceInBootLoader());
+    EXPECT_EQ(update.Recorded().value("result").toString().toStdString(), result.Text);
+  }
 }
 
 // One port, one task: while the calibration holds a port the tasks that need one are
@@ -213,6 +250,12 @@ TEST(TaskDialogs, TheHistoryFiltersByDateAndPortAndSkipsDamagedLines) {
   EXPECT_EQ(dialog.Table->item(0, 3)->text(), QStringLiteral("1003 -> 6419"));
   EXPECT_TRUE(dialog.Summary->text().contains(QStringLiteral("1 damaged line")));
   EXPECT_TRUE(dialog.Summary->text().startsWith(QStringLiteral("3 shown, 1 OK, 2 other")));
+  // A table of at most two rows keeps the newest two and still counts all three.
+  THistoryDialog bounded(path, nullptr, 2);
+  ASSERT_EQ(bounded.Table->rowCount(), 2);
+  EXPECT_EQ(bounded.Table->item(1, 4)->text(), QStringLiteral("Error occurred"));
+  EXPECT_TRUE(bounded.Summary->text().startsWith(QStringLiteral("3 shown, 1 OK, 2 other")));
+  EXPECT_TRUE(bounded.Summary->text().contains(QStringLiteral("only the newest 2")));
 }
 
 }  // namespace

@@ -7,16 +7,21 @@
 #include "firmware/KFFWriter.h"
 #include "support/HardcodedStrings.h"
 #include "support/ProgramVersion.h"
+#include "support/SafeFiles.h"
+#include "support/Tools.h"
 
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace {
 
-enum TExit { exOk = 0, exBadFile = 1, exUsage = 2 };
+// Exit statuses: 4 for bad usage, as in the other programs of the package.
+enum TExit { exOk = 0, exBadFile = 1, exUsage = 4 };
 
 void Print(std::FILE* Out, const QString& Text) {
   std::fputs(Text.toLocal8Bit().constData(), Out);
@@ -28,18 +33,32 @@ int Fail(const QString& Text) {
   return exBadFile;
 }
 
-int Usage() {
-  Print(stderr, QStringLiteral("usage: kfftool info FILE\n"
-                               "       kfftool pack DESCRIPTION OUT\n"
-                               "       kfftool unpack FILE DIR"));
-  return exUsage;
+// A path that is not a regular file (a FIFO, device or folder) is bad usage, as
+// for the console: it could wait for good or never end.
+constexpr int exNotAFile = 4;
+
+// Reads a whole input file; a file larger than any firmware file is refused
+// before it is read. Returns exOk or the exit status, with the message printed.
+int ReadFile(const QString& Name, QByteArray& Bytes) {
+  QFile F;
+  std::string Error;
+  if (IsSpecialFile(Name)) {
+    Fail(QStringLiteral("cannot read %1: not a regular file (a FIFO, device or folder)").arg(Name));
+    return exNotAFile;
+  }
+  if (!OpenRegularFile(Name, F, Error, KffMaxFileBytes))
+    return Fail(QStringLiteral("cannot read %1: %2").arg(Name, QString::fromStdString(Error)));
+  Bytes = F.readAll();
+  if (F.error() != QFileDevice::NoError)
+    return Fail(QStringLiteral("cannot read %1: %2").arg(Name, F.errorString()));
+  return exOk;
 }
 
-bool ReadFile(const QString& Name, QByteArray& Bytes) {
-  QFile F(Name);
-  if (!F.open(QIODevice::ReadOnly)) return false;
-  Bytes = F.readAll();
-  return true;
+int WriteFile(const QString& Name, const QByteArray& Bytes) {
+  std::string Error;
+  if (ReplaceFileContents(Name, Bytes, Error)) return exOk;
+  Fail(QStringLiteral("cannot write %1: %2").arg(Name, QString::fromStdString(Error)));
+  return IsSpecialFile(Name) ? exNotAFile : exBadFile;
 }
 
 // Reads the parts one by one (as LoadFromStream does) to learn the format version.
@@ -60,6 +79,11 @@ QString Printable(const QByteArray& Bytes) {
   return QString::fromLatin1(QuoteKffBytes(Bytes));
 }
 
+// Descriptor text from the file, its control characters escaped for the terminal.
+QString Shown(const QString& Text) {
+  return QString::fromStdString(EscapeControls(Text.toStdString()));
+}
+
 void DescribePart(const TCodePart& P, int Index) {
   const int Ml = P.GetInt(QStringLiteral("ML"));
   Print(stdout, QStringLiteral("part %1 \"%2\": %3 lines (%4 messages, %5 data, %6 code), "
@@ -67,13 +91,13 @@ void DescribePart(const TCodePart& P, int Index) {
                     .arg(Index + 1)
                     .arg(P.GetValue(QStringLiteral("Part")) == KffAbsentMarker
                              ? QString()
-                             : P.GetValue(QStringLiteral("Part")))
+                             : Shown(P.GetValue(QStringLiteral("Part"))))
                     .arg(P.Lines.size())
                     .arg(Ml)
                     .arg(P.GetInt(QStringLiteral("EL")))
                     .arg(P.GetInt(QStringLiteral("CL")))
                     .arg(P.ConfigBody().size()));
-  for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Entry);
+  for (const QString& Entry : P.Descriptor) Print(stdout, QStringLiteral("  key ") + Shown(Entry));
   // A damaged file's ML may promise more messages than the part holds.
   for (int i = 0; i < Ml && 1 + i < P.Lines.size(); ++i)
     Print(stdout,
@@ -82,7 +106,7 @@ void DescribePart(const TCodePart& P, int Index) {
 
 int Info(const QString& File) {
   QByteArray Bytes;
-  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  if (const int Status = ReadFile(File, Bytes); Status != exOk) return Status;
   TReprogramBuffer Parts;
   int Version = -1;
   const QString Error = Load(Bytes, Parts, Version);
@@ -102,7 +126,7 @@ int Info(const QString& File) {
 
 int Pack(const QString& Description, const QString& OutName) {
   QByteArray Text;
-  if (!ReadFile(Description, Text)) return Fail(QStringLiteral("cannot read ") + Description);
+  if (const int Status = ReadFile(Description, Text); Status != exOk) return Status;
   TReprogramBuffer Parts;
   TKffWriteOptions Options;
   QString Error;
@@ -110,9 +134,7 @@ int Pack(const QString& Description, const QString& OutName) {
     return Fail(Description + QStringLiteral(": ") + Error);
   QByteArray Image;
   if (!WriteKffFile(Parts, Options, Image, Error)) return Fail(Error);
-  QFile Out(OutName);
-  if (!Out.open(QIODevice::WriteOnly) || Out.write(Image) != Image.size())
-    return Fail(QStringLiteral("cannot write ") + OutName);
+  if (const int Status = WriteFile(OutName, Image); Status != exOk) return Status;
   Print(
       stdout,
       QStringLiteral("%1: %2 bytes, %3 part(s)").arg(OutName).arg(Image.size()).arg(Parts.Count()));
@@ -121,7 +143,7 @@ int Pack(const QString& Description, const QString& OutName) {
 
 int Unpack(const QString& File, const QString& DirName) {
   QByteArray Bytes;
-  if (!ReadFile(File, Bytes)) return Fail(QStringLiteral("cannot read ") + File);
+  if (const int Status = ReadFile(File, Bytes); Status != exOk) return Status;
   TReprogramBuffer Parts;
   int Version = -1;
   const QString Error = Load(Bytes, Parts, Version);
@@ -129,12 +151,79 @@ int Unpack(const QString& File, const QString& DirName) {
     return Fail(File + QStringLiteral(": ") + QString(Error).replace(u'\n', u' '));
   if (!QDir().mkpath(DirName)) return Fail(QStringLiteral("cannot create ") + DirName);
   const QString OutName = QDir(DirName).filePath(QStringLiteral("description.txt"));
-  QFile Out(OutName);
-  const QByteArray Text = DescribeKff(Parts, Version);
-  if (!Out.open(QIODevice::WriteOnly) || Out.write(Text) != Text.size())
-    return Fail(QStringLiteral("cannot write ") + OutName);
+  if (const int Status = WriteFile(OutName, DescribeKff(Parts, Version)); Status != exOk)
+    return Status;
   Print(stdout, OutName);
   return exOk;
+}
+
+std::string UsageText();
+
+// The commands, each declared once: the parser and --help are made from this table,
+// and a test holds the man page against --help.
+struct TCommand {
+  const char* Name;
+  const char* Arguments;  // their names, one word each
+  const char* Help;
+  int (*Run)(const QStringList& Arguments);
+};
+
+const TCommand Commands[] = {
+    {"info", "FILE", "parts, keys, line counts, messages, checksums",
+     [](const QStringList& A) { return Info(A[0]); }},
+    {"pack", "DESCRIPTION OUT", "a firmware file from a plain-text description",
+     [](const QStringList& A) { return Pack(A[0], A[1]); }},
+    {"unpack", "FILE DIR", "the file described in plain text, into DIR",
+     [](const QStringList& A) { return Unpack(A[0], A[1]); }},
+    {"--help", "", "this text",
+     [](const QStringList&) {
+       std::fputs(UsageText().c_str(), stdout);
+       return static_cast<int>(exOk);
+     }},
+    {"--version", "", "the program's and the interface image's version",
+     [](const QStringList&) {
+       std::fputs(VersionText("kfftool").c_str(), stdout);
+       return static_cast<int>(exOk);
+     }},
+};
+
+std::string UsageText() {
+  std::string Text = "Usage: kfftool COMMAND ARGUMENTS\n";
+  for (const TCommand& C : Commands) {
+    std::string Head = std::string("  kfftool ") + C.Name + (*C.Arguments ? " " : "") + C.Arguments;
+    Head.resize(std::max<size_t>(Head.size() + 2, 33), ' ');
+    Text += Head + C.Help + "\n";
+  }
+  return Text +
+         "Exit status: 0 done; 1 a file could not be read, written or understood;\n"
+         "4 bad usage.\n";
+}
+
+int ArgumentCount(const TCommand& C) {
+  const QString Names = QString::fromLatin1(C.Arguments);
+  return Names.isEmpty() ? 0 : static_cast<int>(Names.count(u' ')) + 1;
+}
+
+// Finds the command and checks its arguments: a missing, extra or empty one is bad
+// usage (one line on standard error, then "Try --help.").
+int Dispatch(const QStringList& Args) {
+  QString Error;
+  const TCommand* Found = nullptr;
+  for (const TCommand& C : Commands)
+    if (!Args.isEmpty() && Args[0] == QLatin1String(C.Name)) Found = &C;
+  if (Args.isEmpty())
+    Error = QStringLiteral("a command is needed");
+  else if (!Found)
+    Error = QStringLiteral("unknown command: ") + Args[0];
+  else if (Args.size() - 1 != ArgumentCount(*Found))
+    Error = *Found->Arguments
+                ? QStringLiteral("%1 takes %2").arg(Args[0], QString::fromLatin1(Found->Arguments))
+                : Args[0] + QStringLiteral(" takes no arguments");
+  else if (Args.mid(1).contains(QString()))
+    Error = QStringLiteral("%1: an empty argument").arg(Args[0]);
+  if (Error.isEmpty()) return Found->Run(Args.mid(1));
+  Print(stderr, QStringLiteral("kfftool: ") + Error + QStringLiteral("\nTry --help."));
+  return exUsage;
 }
 
 }  // namespace
@@ -144,25 +233,10 @@ int main(int argc, char** argv) {
   StartUnitKFFFiles();
   QStringList Args;
   for (int i = 1; i < argc; ++i) Args << QString::fromLocal8Bit(argv[i]);
-  int Result = exUsage;
-  if (Args.size() == 1 && Args[0] == QLatin1String("--version")) {
-    std::fputs(VersionText("kfftool").c_str(), stdout);
-    Result = exOk;
-  } else if (Args.size() == 1 && Args[0] == QLatin1String("--help")) {
-    Print(stdout, QStringLiteral("usage: kfftool info FILE\n"
-                                 "       kfftool pack DESCRIPTION OUT\n"
-                                 "       kfftool unpack FILE DIR\n"
-                                 "       kfftool --version"));
-    Result = exOk;
-  } else if (Args.size() == 2 && Args[0] == QLatin1String("info"))
-    Result = Info(Args[1]);
-  else if (Args.size() == 3 && Args[0] == QLatin1String("pack"))
-    Result = Pack(Args[1], Args[2]);
-  else if (Args.size() == 3 && Args[0] == QLatin1String("unpack"))
-    Result = Unpack(Args[1], Args[2]);
-  else
-    Usage();
+  int Result = Dispatch(Args);
   StopUnitKFFFiles();
   StopUnitStrings();
+  // What could not be written is a failure, whatever the command's own result.
+  if (!OutputWritten(stdout, "kfftool", "standard output", stderr)) Result = exBadFile;
   return Result;
 }

@@ -87,14 +87,23 @@ window_exits_0() {
 
 # Reads the log as a person copies it: a click into it, Ctrl+A, Ctrl+C, the clipboard.
 read_log() {
-  xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 1
+  move_pointer $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+  xdotool click 1
   copy_log_text
+}
+# Moves the pointer and waits until it is there. (xdotool's --sync waits for the pointer
+# to leave where it was: some 15 s in vain when it is there already.)
+move_pointer() {
+  [ "$(xdotool getmouselocation | cut -d ' ' -f 1,2)" = "x:$1 y:$2" ] ||
+    xdotool mousemove --sync "$1" "$2"
 }
 copy_log_text() {
   xdotool key --clearmodifiers ctrl+a ctrl+c
   log=$(timeout 20 xclip -o -selection clipboard 2> /dev/null | tr -d '\r') || log=''
 }
 count() { grep -cxF -- "$1" <<< "$log" || true; }
+# Ends the selection that reading the log left (for a screenshot).
+deselect_log() { xdotool key --clearmodifiers ctrl+End; }
 # log_count_is TEXT N: the log has exactly N lines TEXT.
 log_count_is() {
   read_log
