@@ -1,6 +1,5 @@
 #include "app/ConsoleUpdate.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
