@@ -3,12 +3,16 @@
 // completion must offer for each value what the table says.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -26,6 +30,41 @@ std::string ReadSourceFile(const std::string& relative) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Runs a program and returns what it wrote. A plain fork, not QProcess: QProcess starts
+// its child with a clone sharing the parent's memory, and the thread sanitizer's
+// bookkeeping is then corrupted for the tests that follow.
+std::string RunForOutput(const std::vector<std::string>& argv, const std::string& dir,
+                         const std::vector<std::string>& env) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  int out[2];
+  if (::pipe(out) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    if (::chdir(dir.c_str()) == 0) ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    output.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  if (child > 0) ::waitpid(child, &status, 0);
+  return output;
 }
 
 std::set<std::string> TableNames() {
@@ -98,28 +137,32 @@ class ConsoleCompletion : public ::testing::Test {
   }
 
   std::vector<std::string> Complete(const std::vector<std::string>& words) {
-    QStringList args{QStringLiteral("-c"),
-                     QStringLiteral("source \"$1\"; shift; COMP_WORDS=(\"$@\"); "
-                                    "COMP_CWORD=$(($# - 1)); _calibrator_cli; "
-                                    "printf '%s\\n' \"${COMPREPLY[@]}\""),
-                     QStringLiteral("_"),
-                     QString::fromStdString(std::string(CALIB_SOURCE_DIR) +
-                                            "/packaging/completion/calibrator-cli"),
-                     QStringLiteral("calibrator-cli")};
-    for (const std::string& word : words) args << QString::fromStdString(word);
-    QProcess bash;
-    bash.setWorkingDirectory(Dir.path());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PATH"),
-               Dir.filePath(QStringLiteral("bin")) + ":" + env.value(QStringLiteral("PATH")));
-    env.insert(QStringLiteral("KALMEON_PORTS_DIR"), Dir.filePath(QStringLiteral("ports")));
-    bash.setProcessEnvironment(env);
-    bash.start(Bash, args);
-    bash.waitForFinished(10000);
+    std::vector<std::string> argv{
+        Bash.toStdString(),
+        "-c",
+        "source \"$1\"; shift; COMP_WORDS=(\"$@\"); "
+        "COMP_CWORD=$(($# - 1)); _calibrator_cli; "
+        "printf '%s\\n' \"${COMPREPLY[@]}\"",
+        "_",
+        std::string(CALIB_SOURCE_DIR) + "/packaging/completion/calibrator-cli",
+        "calibrator-cli"};
+    argv.insert(argv.end(), words.begin(), words.end());
     std::vector<std::string> reply;
-    for (const QString& line : QString::fromUtf8(bash.readAllStandardOutput()).split(u'\n'))
-      if (!line.isEmpty()) reply.push_back(line.toStdString());
+    std::istringstream lines(RunForOutput(argv, Dir.path().toStdString(), CompletionEnvironment()));
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty()) reply.push_back(line);
     return reply;
+  }
+
+  std::vector<std::string> CompletionEnvironment() const {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+      if (std::string(*entry).rfind("PATH=", 0) != 0) env.emplace_back(*entry);
+    const char* path = std::getenv("PATH");
+    env.push_back("PATH=" + Dir.filePath(QStringLiteral("bin")).toStdString() + ":" +
+                  (path != nullptr ? path : ""));
+    env.push_back("KALMEON_PORTS_DIR=" + Dir.filePath(QStringLiteral("ports")).toStdString());
+    return env;
   }
 
   static bool Offers(const std::vector<std::string>& reply, const std::string& word) {
