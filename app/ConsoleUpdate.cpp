@@ -1,36 +1,22 @@
 #include "app/ConsoleUpdate.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 
 #include "app/ConsoleFrontEnd.h"
+#include "app/DeviceUpdate.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"
 #include "serial/RS232o.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
-#include "support/SafeFiles.h"
 #include "support/Sema.h"
 #include "support/StopRequest.h"
 #include "support/Tools.h"
 
 namespace {
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-int PercentOf(const TProgressState& state) {
-  const int64_t span = std::max<int64_t>(int64_t(state.Max) - state.Min, 1);
-  return static_cast<int>(
-      std::clamp<int64_t>((int64_t(state.Position) - state.Min) * 100 / span, 0, 100));
-}
 
 // The progress texts carry CR for line breaks; one line is wanted here.
 std::string OneLine(const TProgressState& state) {
@@ -38,13 +24,6 @@ std::string OneLine(const TProgressState& state) {
   if (!state.Info.isEmpty())
     text += (text.isEmpty() ? QString() : QStringLiteral(": ")) + state.Info;
   return text.simplified().toStdString();
-}
-
-// The connection and post-processing displays count coarse steps; only the
-// programming bar, once the first line is through, follows the lines sent.
-bool FollowsLines(const TProgressState& state, const TLineCount& lines) {
-  return state.BarVisible && state.Max != StepScale && state.Position > state.Min &&
-         lines.Total > 0;
 }
 
 }  // namespace
@@ -75,29 +54,12 @@ void TUpdateProgressSink::Closed(int) {
 }
 
 void TUpdateProgressSink::Show(const TProgressState& state) {
-  const int percent = PercentOf(state);
+  const int percent = ProgressPercent(state);
   if (Terminal)
     DrawBar(state, percent);
   else
     PrintPlain(state, percent);
   std::fflush(Out);
-}
-
-std::string TUpdateProgressSink::TimeLeft(const TLineCount& lines) {
-  const int64_t now = NowMs();
-  if (lines.Total != TimedTotal || lines.Sent < StartSent) {
-    TimedTotal = lines.Total;
-    StartMs = now;
-    StartSent = lines.Sent;
-  }
-  const int done = lines.Sent - StartSent;
-  if (done <= 0 || now <= StartMs) return {};
-  const int64_t leftMs = (now - StartMs) * (lines.Total - lines.Sent) / done;
-  const int64_t seconds = (leftMs + 999) / 1000;
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld left", static_cast<long long>(seconds / 60),
-                static_cast<long long>(seconds % 60));
-  return text;
 }
 
 void TUpdateProgressSink::DrawBar(const TProgressState& state, int percent) {
@@ -110,11 +72,7 @@ void TUpdateProgressSink::DrawBar(const TProgressState& state, int percent) {
   const int filled = percent * width / 100;
   std::string detail;
   const TLineCount lines = Lines ? Lines() : TLineCount{};
-  if (FollowsLines(state, lines)) {
-    detail = " " + std::to_string(lines.Sent) + "/" + std::to_string(lines.Total) + " lines";
-    const std::string left = TimeLeft(lines);
-    if (!left.empty()) detail += ", " + left;
-  }
+  if (FollowsLines(state, lines)) detail = " " + Left.LinesText(lines);
   std::fprintf(Out, "\r\033[K[%s%s] %3d%%%s %s", std::string(filled, '#').c_str(),
                std::string(width - filled, ' ').c_str(), percent, detail.c_str(), text.c_str());
 }
@@ -137,14 +95,6 @@ void TUpdateProgressSink::PrintPlain(const TProgressState& state, int percent) {
 
 namespace {
 
-// Failures where nothing answered within the waits of the boot loader protocol.
-bool IsNoAnswer(const std::string& error) {
-  const TUpdaterStringIds& ids = UpdaterStringIds();
-  for (int32_t id : {ids.ErrorConnecting, ids.NoBx2Found, ids.NoResponse})
-    if (error == FetchText(id)) return true;
-  return false;
-}
-
 std::string Printable(std::string text) {
   std::replace(text.begin(), text.end(), '\r', '\n');
   return text;
@@ -152,40 +102,34 @@ std::string Printable(std::string text) {
 
 int Failed(const std::string& error) {
   std::fprintf(stderr, "Update failed:\n%s\n", Printable(error).c_str());
-  return IsNoAnswer(error) ? ceTimeout : ceDeviceError;
+  return IsNoAnswerFailure(error) ? ceTimeout : ceDeviceError;
 }
 
 // The port went during the update (its adapter pulled): the device is left in its
 // boot loader, and the same update run again finds it there.
 int PortLostInUpdate(uint32_t portNumber) {
-  std::fprintf(stderr,
-               "Com %u lost during the update: the device may be left in its boot loader. Run the "
-               "same update again once the port is back.\n",
-               portNumber);
+  std::fprintf(stderr, "%s\n", PortLostInUpdateText(portNumber).c_str());
   return cePortError;
 }
 
 bool LoadFile(const std::string& fileName, TReprogramBuffer& buffer) {
-  QFile file;
   std::string error;
-  // Refused before it is read: a FIFO or device (which could wait for good) and a
-  // file larger than any firmware file.
-  if (!OpenRegularFile(QString::fromStdString(fileName), file, error, KffMaxFileBytes)) {
-    std::fprintf(stderr, "calibrator-cli: cannot read %s: %s\n", fileName.c_str(), error.c_str());
-    return false;
+  switch (LoadFirmwareFile(QString::fromStdString(fileName), buffer, error)) {
+    case TFirmwareLoad::flOk:
+      return true;
+    case TFirmwareLoad::flUnreadable:
+      std::fprintf(stderr, "calibrator-cli: cannot read %s: %s\n", fileName.c_str(), error.c_str());
+      return false;
+    case TFirmwareLoad::flRefused:
+      break;
   }
-  buffer.LoadFromStream(file, false, error);
-  if (error.empty() && buffer.IndexOfPart(QStringLiteral("Main")) < 0)
-    error = "the file has no \"Main\" part";
-  if (error.empty()) return true;
   std::fprintf(stderr, "calibrator-cli: %s: %s\n", fileName.c_str(), Printable(error).c_str());
   return false;
 }
 
 bool Confirmed(const std::string& fileName, const TReprogramBuffer& buffer) {
-  const TCodePart* main = buffer.PartAt(buffer.IndexOfPart(QStringLiteral("Main")));
   const std::string question = "Update the device's firmware from " + fileName + " (version " +
-                               std::to_string(main->GetInt(QStringLiteral("Version"))) + ")?";
+                               std::to_string(FirmwareVersion(buffer)) + ")?";
   return Dialogs().MessageDialog(question, mkConfirmation, dbYes | dbNo, 0) == drYes;
 }
 
@@ -206,12 +150,13 @@ constexpr int SecondInterruptMs = 5000;
 
 // Once the update has begun, the device lives in its boot loader until the last line
 // is through. The first Ctrl-C therefore only says so; a second one within a few
-// seconds (or a request to terminate) stops the sending between two lines.
+// seconds (or a request to terminate) asks for the stop, which the update takes
+// between two lines.
 class TUpdateInterrupts {
  public:
-  explicit TUpdateInterrupts(TUpdater& updater) : Updater(updater) {
+  TUpdateInterrupts() {
     SetSecondInterruptNeeded(true, SecondInterruptMs);
-    QObject::connect(&Poll, &QTimer::timeout, [this] { Check(); });
+    QObject::connect(&Poll, &QTimer::timeout, [] { WarnOfFirstInterrupt(); });
     Poll.start(100);
   }
   ~TUpdateInterrupts() { SetSecondInterruptNeeded(false); }
@@ -219,19 +164,16 @@ class TUpdateInterrupts {
   TUpdateInterrupts& operator=(const TUpdateInterrupts&) = delete;
 
  private:
-  void Check() {
-    if (TakeStopWarning()) {
-      std::fprintf(stderr,
-                   "\nStopping the update now leaves the device in its boot loader: it does "
-                   "not work until the update is run again. Press Ctrl-C again within %d "
-                   "seconds to stop anyway.\n",
-                   SecondInterruptMs / 1000);
-      std::fflush(stderr);
-    }
-    if (StopRequested()) Updater.StopBeforeNextLine = true;
+  static void WarnOfFirstInterrupt() {
+    if (!TakeStopWarning()) return;
+    std::fprintf(stderr,
+                 "\nStopping the update now leaves the device in its boot loader: it does "
+                 "not work until the update is run again. Press Ctrl-C again within %d "
+                 "seconds to stop anyway.\n",
+                 SecondInterruptMs / 1000);
+    std::fflush(stderr);
   }
 
-  TUpdater& Updater;
   QTimer Poll;
 };
 
@@ -243,19 +185,11 @@ int Interrupted() {
 }
 
 int Update(TUpdater& updater, const std::string& name, int method) {
-  TUpdateInterrupts interrupts(updater);
-  updater.PrepareTarget(false);
-  std::string error;
-  updater.Connect(method, true, error, {}, name);
-  if (StopRequested()) return Interrupted();
+  TUpdateInterrupts interrupts;
+  const std::string error = RunDeviceUpdate(updater, name, method, StopRequested);
+  if (error == UpdateStoppedText) return Interrupted();
   if (!error.empty()) return Failed(error);
-  const bool programmed = updater.ProgramMain(name, true);
-  if (StopRequested() && !programmed) return Interrupted();
-  // A programming that reports failure without a message still failed.
-  if (!programmed || !updater.LastError.empty())
-    return Failed(updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)
-                                            : updater.LastError);
-  std::printf("Firmware updated.\n");
+  std::printf("%s\n", FirmwareUpdatedText);
   std::fflush(stdout);
   return ceOk;
 }

@@ -9,13 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "app/LineProgress.h"
 #include "support/Progress.h"
-
-// The lines of the part being sent: (sent, total).
-struct TLineCount {
-  int Sent = 0;
-  int Total = 0;
-};
 
 // Shows the updater's progress displays. On a terminal one line is rewritten in
 // place (bar, percent, lines, time left, text); otherwise a line is printed for
@@ -32,16 +27,13 @@ class TUpdateProgressSink : public TProgressSink {
   void Show(const TProgressState& state);
   void DrawBar(const TProgressState& state, int percent);
   void PrintPlain(const TProgressState& state, int percent);
-  std::string TimeLeft(const TLineCount& lines);
 
   std::FILE* Out;
   bool Terminal;
   std::function<TLineCount()> Lines;
   std::string LastText;
   int LastTenth = -1;
-  int TimedTotal = -1;  // the part the time-left estimate follows
-  int64_t StartMs = 0;
-  int StartSent = 0;
+  TTimeLeft Left;
 };
 
 // Runs one update of the device on `portNumber` from `fileName`; `method` is the

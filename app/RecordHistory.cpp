@@ -32,10 +32,6 @@ std::string ValueText(const QJsonObject& record) {
   return source + " -> " + Text(targets.first().toObject().value("written"));
 }
 
-bool IsOk(const QJsonObject& record) {
-  return record.value("result").toString() == QLatin1String("OK!");
-}
-
 std::string Padded(std::string text, size_t width) {
   if (text.size() < width) text.append(width - text.size(), ' ');
   return text;
@@ -68,6 +64,31 @@ bool RecordMatchesPort(const QJsonObject& record, const std::string& port) {
   return !digits.empty() && Text(where.value("com")) == digits;
 }
 
+bool RecordSelected(const QJsonObject& record, const QDateTime& since, const std::string& port) {
+  if (since.isValid()) {
+    const QDateTime when =
+        QDateTime::fromString(record.value("time").toString(), Qt::ISODateWithMs);
+    if (!when.isValid() || when < since) return false;
+  }
+  return port.empty() || RecordMatchesPort(record, port);
+}
+
+std::vector<std::string> HistoryRow(const QJsonObject& r) {
+  std::vector<std::string> cells{Text(r.value("time")), PortText(r),
+                                 Text(r.value("device").toObject().value("version")), ValueText(r),
+                                 Text(r.value("result"))};
+  for (auto& cell : cells) cell = EscapeControls(cell);
+  return cells;
+}
+
+bool RecordIsOk(const QJsonObject& record) {
+  return record.value("result").toString() == QLatin1String("OK!");
+}
+
+bool NoRecordFileYet(const QString& path) {
+  return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+}
+
 namespace {
 
 // One table row: the cells as shown (control characters from the file escaped).
@@ -76,13 +97,8 @@ struct THistoryRow {
   bool Ok = false;
 };
 
-THistoryRow HistoryRow(const QJsonObject& r) {
-  THistoryRow row{
-      {Text(r.value("time")), PortText(r), Text(r.value("device").toObject().value("version")),
-       ValueText(r), Text(r.value("result"))},
-      IsOk(r)};
-  for (auto& cell : row.Cells) cell = EscapeControls(cell);
-  return row;
+THistoryRow TableRow(const QJsonObject& r) {
+  return {HistoryRow(r), RecordIsOk(r)};
 }
 
 // The table is laid out in two passes over the records, so that no record need be
@@ -122,9 +138,9 @@ class THistoryTable {
 
 std::string HistoryTable(const std::vector<TRecordEntry>& entries) {
   THistoryTable table;
-  for (const auto& entry : entries) table.Measure(HistoryRow(entry.Object));
+  for (const auto& entry : entries) table.Measure(TableRow(entry.Object));
   std::string text = table.HeaderLine();
-  for (const auto& entry : entries) text += table.Line(HistoryRow(entry.Object));
+  for (const auto& entry : entries) text += table.Line(TableRow(entry.Object));
   return text + table.Summary();
 }
 
@@ -138,12 +154,7 @@ int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
   const QString path =
       query.File.empty() ? DefaultRecordPath() : QString::fromStdString(query.File);
   const auto wanted = [&](const TRecordEntry& entry) {
-    if (since.isValid()) {
-      const QDateTime when =
-          QDateTime::fromString(entry.Object.value("time").toString(), Qt::ISODateWithMs);
-      if (!when.isValid() || when < since) return false;
-    }
-    return query.Port.empty() || RecordMatchesPort(entry.Object, query.Port);
+    return RecordSelected(entry.Object, since, query.Port);
   };
   THistoryTable table;
   const auto measure = [&](const TRecordEntry& entry) {
@@ -151,13 +162,12 @@ int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
     if (query.Json)
       std::fprintf(out, "%s\n", entry.Line.constData());
     else
-      table.Measure(HistoryRow(entry.Object));
+      table.Measure(TableRow(entry.Object));
   };
   int skipped = 0;
   qint64 end = 0;
   std::string error;
-  // No record file yet (no device calibrated on this station): an empty history.
-  const bool none = !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
+  const bool none = NoRecordFileYet(path);
   const bool read = none || ForEachRecord(path, measure, &skipped, error, -1, &end);
   if (!read) {
     std::fprintf(err, "calibrator-cli: cannot read %s: %s\n",
@@ -169,7 +179,7 @@ int RunHistory(const THistoryQuery& query, FILE* out, FILE* err) {
     // The second pass stops where the first did: records appended meanwhile wait
     // for the next run.
     const auto print = [&](const TRecordEntry& entry) {
-      if (wanted(entry)) std::fputs(table.Line(HistoryRow(entry.Object)).c_str(), out);
+      if (wanted(entry)) std::fputs(table.Line(TableRow(entry.Object)).c_str(), out);
     };
     if (!none) ForEachRecord(path, print, nullptr, error, end);
     std::fputs(table.Summary().c_str(), out);

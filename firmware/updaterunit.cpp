@@ -131,6 +131,8 @@ void TUpdater::Execute() {
 }
 
 void TUpdater::RunNotifier() {
+  // Asked here, in the driving thread, so that the question may read its state.
+  if (State == usRunning && StopWanted && StopWanted()) StopBeforeNextLine = true;
   if (PauseRequested && State == usFinished) Idle = true;
   if (Notifier) Notifier(Percent, State);
 }

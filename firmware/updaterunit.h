@@ -160,6 +160,8 @@ class TUpdater : public TSafeThread {
   TUpdaterNotifier Notifier;
   TUpdaterStep StepCallback;
   TBusDriver* PostDriver = nullptr;
+  // Asked in the driving thread after every line; yes sets StopBeforeNextLine.
+  std::function<bool()> StopWanted;
 
   // How long a line acknowledgement may take.
   int LineReplyTimeoutMs = LineReplyTimeout;

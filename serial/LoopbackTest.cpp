@@ -213,6 +213,28 @@ std::string LoopbackVerdict(const TLoopbackReport& report) {
   return "This adapter can serve neither a BX2 nor a BX1.";
 }
 
+std::string LoopbackAdvice(const TLoopbackRow& row) {
+  if (row.Result != TCheckResult::crFailed) return {};
+  const std::string check = row.Check;
+  if (check == kBytesCheck && row.Baud == kBX1Baud)
+    return "The adapter garbles bytes at 1200 baud: the BX1 cannot be used with it. Check the "
+           "plug's wiring, then try another adapter.";
+  if (check == kBytesCheck)
+    return "The adapter garbles bytes at " + std::to_string(row.Baud) +
+           " baud: the BX2 or a device's boot loader may fail with it. Check that the plug sits "
+           "firmly, update the adapter's driver, or use another adapter.";
+  if (check == kMarkCheck || check == kSpaceCheck || check == kNinthCheck)
+    return "The adapter's driver does not handle mark and space parity as the BX1 needs: use "
+           "this adapter for the BX2 only, or an adapter with a full serial driver for the BX1.";
+  if (check == kBreakCheck)
+    return "A break does not come back as a break: the BX2's wake-up may fail. Use another "
+           "adapter for the BX2.";
+  if (check == kCountersCheck)
+    return "The driver's error counters disagree with what was read: the BX1's reading of "
+           "marked bytes leans on them. Update the driver or use another adapter for the BX1.";
+  return "Run the test again; if the row fails again, use another adapter.";
+}
+
 int LoopbackExitCode(const TLoopbackReport& report) {
   if (ServesBX2(report)) return ServesBX1(report) ? 0 : 1;
   return 3;

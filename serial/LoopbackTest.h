@@ -35,6 +35,8 @@ bool ServesBX2(const TLoopbackReport& report);
 bool ServesBX1(const TLoopbackReport& report);
 // One line for the user.
 std::string LoopbackVerdict(const TLoopbackReport& report);
+// What to do about a failed row (empty for a row that did not fail).
+std::string LoopbackAdvice(const TLoopbackRow& row);
 // 0 both interfaces, 1 only the BX2, 3 neither (no plug included).
 int LoopbackExitCode(const TLoopbackReport& report);
 // The table (rate, check, result), one row a line.

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenuBar>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStringList>
@@ -14,6 +15,7 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include "app/widgets/ServiceMenu.h"
 #include "serial/PortDetails.h"
 #include "support/Dialogs.h"
 
@@ -44,6 +46,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     Closed = true;
     close();
   });
+  // The technician's other tasks, in a menu above the design's controls.
+  FServiceMenu = std::make_unique<TServiceMenu>(*this, *FCycle, FRecord);
+  layout()->setMenuBar(FServiceMenu->Bar());
+  resize(width(), height() + FServiceMenu->Bar()->sizeHint().height());
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
   Initialise();
@@ -198,6 +204,10 @@ void TForm1::ShowChosenPath() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (!Closed && FServiceMenu && !FServiceMenu->MayClose()) {
+    event->ignore();
+    return;
+  }
   if (Closed || FCycle->Shutdown()) {
     Closed = true;
     event->accept();

@@ -12,6 +12,7 @@
 class QCheckBox;
 class QLabel;
 class QTextEdit;
+class TServiceMenu;
 
 // A combo that tells before its list opens, so the list can be rebuilt first.
 class TPortComboBox : public QComboBox {
@@ -44,6 +45,7 @@ class TForm1 : public QWidget, public TCycleView {
   void PortLost(uint32_t portNumber, const std::string& path) override;
 
   TCalibrationCycle& Cycle() { return *FCycle; }
+  TServiceMenu* ServiceMenu() const { return FServiceMenu.get(); }
   TPortComboBox* ComPortComboBox = nullptr;
   QCheckBox* ScanPortsCheckBox = nullptr;
   QLabel* Label1 = nullptr;
@@ -58,6 +60,7 @@ class TForm1 : public QWidget, public TCycleView {
   void ShowChosenPath();
   std::unique_ptr<TCalibrationCycle> FCycle;
   TCalibrationRecord FRecord{DefaultRecordPath()};
-  bool RecordWarningShown = false;  // the warning comes once, not per device
+  std::unique_ptr<TServiceMenu> FServiceMenu;  // freed before the cycle it watches
+  bool RecordWarningShown = false;             // the warning comes once, not per device
   bool Closed = false;
 };

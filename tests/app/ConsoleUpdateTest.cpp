@@ -13,33 +13,17 @@
 
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsoleUpdate.h"
+#include "app/DeviceUpdate.h"
 #include "app/Startup.h"
-#include "firmware/KFFWriter.h"
+#include "firmware/updaterunit.h"
+#include "serial/RS232o.h"
 #include "sim/Simulator.h"
 #include "tests/common/TestWaits.h"
 #include "tests/firmware/UpdaterTestSupport.h"
 
 namespace {
 
-// A firmware file for a family-20 inverter/charger that adds calibration offset 168.
-std::string WriteInverterFile(const QTemporaryDir& dir) {
-  TPartLayout layout;
-  for (int offset = 168; offset <= 224; ++offset)
-    layout.Config[offset / 8] |= char(1 << (offset % 8));
-  layout.Entries = {"Version=2001250", "ConnectInfo=:DXT", "Nonce=0011223344556677", "KeyID=1"};
-  auto part = MakePart(layout);
-  part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
-  TReprogramBuffer buffer;
-  buffer.Add(std::move(part));
-  QByteArray image;
-  QString error;
-  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
-  const QString name = dir.filePath(QStringLiteral("inverter.kff"));
-  QFile file(name);
-  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(image);
-  return name.toStdString();
-}
+using namespace std::chrono_literals;
 
 class ConsoleUpdateTest : public ::testing::Test {
  protected:
@@ -51,7 +35,7 @@ class ConsoleUpdateTest : public ::testing::Test {
   static void TearDownTestSuite() { StopProgramUnits(); }
   void SetUp() override {
     ASSERT_TRUE(Dir.isValid());
-    File = WriteInverterFile(Dir);
+    File = WriteInverterFile(Dir.path()).toStdString();
   }
   static TSimOptions Inverter() {
     TSimOptions options;
@@ -162,6 +146,64 @@ TEST_F(ConsoleUpdateTest, BadUsageUnreadableFilesAndMissingPorts) {
   EXPECT_EQ(RunConsole({"--port", "/dev/calibrator-test-no-such-port", "--update", File, "--yes"}),
             cePortError);
   ClearPortAssignments();
+}
+
+// What the window shows before anything is sent: a usable file's summary, or why the
+// file is refused.
+TEST_F(ConsoleUpdateTest, FirmwareFilesAreSummarisedOrRefusedBeforeAnythingIsSent) {
+  const QString noise = Dir.filePath(QStringLiteral("noise.kff"));
+  {
+    QFile file(noise);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(3000, '\x5a'));
+  }
+  const struct {
+    QString Path;
+    TFirmwareLoad Expected;
+  } cases[] = {
+      {QString::fromStdString(File), TFirmwareLoad::flOk},
+      {noise, TFirmwareLoad::flRefused},
+      {Dir.filePath(QStringLiteral("none.kff")), TFirmwareLoad::flUnreadable},
+  };
+  for (const auto& c : cases) {
+    TReprogramBuffer buffer;
+    std::string error;
+    EXPECT_EQ(LoadFirmwareFile(c.Path, buffer, error), c.Expected) << c.Path.toStdString();
+    EXPECT_EQ(error.empty(), c.Expected == TFirmwareLoad::flOk) << error;
+  }
+  TReprogramBuffer buffer;
+  std::string error;
+  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), buffer, error), TFirmwareLoad::flOk);
+  const std::string summary = FirmwareSummary(QString::fromStdString(File), buffer);
+  for (const char* line :
+       {"Target: an Orvo/Telvik inverter/charger of family 20, through the BX2",
+        "Part 1 \"Main\", version 2001250: 3 code lines, 4 data lines, 0 messages\n",
+        "Checksums: OK\n"})
+    EXPECT_NE(summary.find(line), std::string::npos) << line << "\nin:\n" << summary;
+}
+
+// A stop asked for while the part is sent takes effect after the line in flight: the
+// rest of the part is not sent and the update ends as stopped, not as done.
+TEST_F(ConsoleUpdateTest, AStopDuringProgrammingEndsBetweenTwoLines) {
+  TSimulation sim(Inverter());
+  const int number = sim.RegisterAsPort();
+  TRS232o port;
+  ASSERT_TRUE(port.Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024));
+  TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
+  ASSERT_TRUE(updater);
+  std::string error;
+  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), *updater->Buffer, error),
+            TFirmwareLoad::flOk);
+  TUpdater* u = updater.get();
+  EXPECT_EQ(RunDeviceUpdate(*u, "inverter.kff", 6, [u] { return u->FramesSent >= 2; }),
+            UpdateStoppedText);
+  EXPECT_EQ(u->FramesSent, 2);
+  EXPECT_LT(u->FramesSent, u->FramesTotal);
+  EXPECT_TRUE(sim.DeviceInBootLoader());  // not restarted: no post-processing
+  updater.reset();
+  port.SetBreak(false);
+  port.Close();
+  UnregisterVirtualPort(number);
 }
 
 // Without a terminal: a line for each new text and each tenth of the programming

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 #include "firmware/BootLink.h"
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/KFFWriter.h"
 #include "firmware/updaterunit.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
@@ -106,6 +108,21 @@ inline std::unique_ptr<TCodePart> InverterPart(const QString& connectInfo) {
   auto part = MakePart(layout);
   part->Lines[part->PayloadStart() + 4 + 1].replace(10, 11, "VER=2001250");
   return part;
+}
+
+// The inverter/charger's firmware file (InverterPart, through the BX2) written as
+// inverter.kff into `folder`; returns its path.
+inline QString WriteInverterFile(const QString& folder) {
+  TReprogramBuffer buffer;
+  buffer.Add(InverterPart(QStringLiteral(":DXT")));
+  QByteArray image;
+  QString error;
+  EXPECT_TRUE(WriteKffFile(buffer, TKffWriteOptions{}, image, error)) << error.toStdString();
+  const QString name = QDir(folder).filePath(QStringLiteral("inverter.kff"));
+  QFile file(name);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(image);
+  return name;
 }
 
 // The loader's reply: its length, the body, and the byte that makes the body's sum 0

@@ -128,9 +128,10 @@ words_stored() {
 }
 
 # ---- the port list ----
-# Drops the list down with a click on it and finds the list's window (popup geometry).
+# Drops the list down with a click on it (below the menu bar) and finds the list's
+# window (popup geometry).
 open_list() {
-  xdotool mousemove --sync $((X + 30)) $((Y + 18)) click 1
+  xdotool mousemove --sync $((X + 30)) $((Y + 38)) click 1
   wait_for 30 find_popup || fail "the list did not drop down"
 }
 # (The largest of the program's other windows narrower than the main one: the search
