@@ -179,6 +179,7 @@ done
 shot update-result
 answer "$dlg" Return
 read_log
+deselect_log
 shot updated
 grep -qx "Firmware updated." <<< "$log" || fail "no \"Firmware updated.\" in the log"
 stop_sim
@@ -191,6 +192,7 @@ start_sim --device-version 2001250 --cal-source 1003
 open_list
 pick_item 1
 wait_for 240 device_done_ok 1 || fail "the log did not end the device with OK!"
+deselect_log
 shot calibrated
 grep -qx "Software version: 2001250" <<< "$log" || fail "the updated version was not read"
 stop_sim
