@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -40,6 +41,19 @@ bool Number(const std::string& text, T& out, std::string& error) {
   return true;
 }
 
+// A word option's value: one of the given words, each naming a setting.
+template <typename T>
+bool Word(const std::string& text, std::initializer_list<std::pair<const char*, T>> words, T& out,
+          std::string& error, const std::string& refusal) {
+  for (const auto& [word, value] : words)
+    if (text == word) {
+      out = value;
+      return true;
+    }
+  error = refusal;
+  return false;
+}
+
 // One entry per option: the parser and --help are made from this table, and a test
 // holds the man page against --help.
 struct TSimOption {
@@ -59,15 +73,12 @@ const TSimOption Options[] = {
      "badly programmed BX2. The BX1 needs parity bits and is\n"
      "served in-process only (tests), not on a terminal.",
      [](const std::string& v, TArgs& a, std::string& e) {
-       if (v == "bx2")
-         a.Sim.Interface = TSimInterface::Bx2Working;
-       else if (v == "boot")
-         a.Sim.Interface = TSimInterface::Bx2BootLoader;
-       else if (v == "bad")
-         a.Sim.Interface = TSimInterface::Bx2BadlyProgrammed;
-       else
-         e = "unknown interface '" + v + "' (the BX1 is served in-process only)";
-       return e.empty();
+       return Word(v,
+                   {{"bx2", TSimInterface::Bx2Working},
+                    {"boot", TSimInterface::Bx2BootLoader},
+                    {"bad", TSimInterface::Bx2BadlyProgrammed}},
+                   a.Sim.Interface, e,
+                   "unknown interface '" + v + "' (the BX1 is served in-process only)");
      }},
     {"--interface-version", "N", "interface firmware version (1130132)",
      NUMBER(a.Sim.InterfaceVersion)},
@@ -79,15 +90,11 @@ const TSimOption Options[] = {
     {"--device-version", "N", "device firmware version (2606207)", NUMBER(a.Sim.DeviceVersion)},
     {"--version-form", "full|split|hex", "how the device reports it (full)",
      [](const std::string& v, TArgs& a, std::string& e) {
-       if (v == "full")
-         a.Sim.VersionForm = TSimVersionForm::Full32;
-       else if (v == "split")
-         a.Sim.VersionForm = TSimVersionForm::Split16;
-       else if (v == "hex")
-         a.Sim.VersionForm = TSimVersionForm::HexDigits;
-       else
-         e = "unknown version form '" + v + "'";
-       return e.empty();
+       return Word(v,
+                   {{"full", TSimVersionForm::Full32},
+                    {"split", TSimVersionForm::Split16},
+                    {"hex", TSimVersionForm::HexDigits}},
+                   a.Sim.VersionForm, e, "unknown version form '" + v + "'");
      }},
     {"--version-text", "TEXT", "bytes after the version value",
      [](const std::string& v, TArgs& a, std::string&) {
