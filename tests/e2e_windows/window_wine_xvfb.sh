@@ -6,29 +6,29 @@
 # <Windows build>/e2e-screenshots/window-wine/. Exit 77 (skipped) when no X server is
 # installed.
 set -euo pipefail
-build=$(cd "${1:?Windows build directory}" && pwd)
-host=$(cd "${2:?Linux build directory with bxsim}" && pwd)
+winbuild=$(cd "${1:?Windows build directory}" && pwd)
+build=$(cd "${2:?Linux build directory with bxsim}" && pwd) # for bxsim.bash
 here=$(cd "$(dirname "$0")" && pwd)
-gui=$build/app/calibrator.exe
-sim=$host/sim/bxsim
-wine=$build/wine-run.sh
+gui=$winbuild/app/calibrator.exe
+wine=$winbuild/wine-run.sh
 if ! command -v Xvfb > /dev/null; then
   echo "SKIP: no X server (Xvfb); setup.sh installs it"
   exit 77
 fi
-[ -x "$sim" ] || { echo "FAIL: no bxsim at $sim"; exit 1; }
-shots=$build/e2e-screenshots/window-wine
-work=$(mktemp -d)
+# shellcheck source=../e2e/lib/bxsim.bash
+source "$here/../e2e/lib/bxsim.bash" # work, start_sim, stop_sim (bxsim links $work/links/sim)
+[ -x "$sim" ] || fail "no bxsim at $sim"
+shots=$winbuild/e2e-screenshots/window-wine
 # shellcheck source=../e2e/lib/xwindow.bash
 source "$here/../e2e/lib/xwindow.bash"
 # A prefix of its own: setting its ports restarts its wine server, which must not end
 # the programs of the other Windows tests.
-export CALIB_WINEPREFIX=$build/wineprefix-window
+export CALIB_WINEPREFIX=$winbuild/wineprefix-window
 export QT_QPA_PLATFORM=windows
 window_class=calibrator.exe
-simpid=''
 cleanup() {
-  for p in $guipid $simpid; do kill "$p" 2> /dev/null || true; done
+  stop_all_sims
+  [ -n "$guipid" ] && kill "$guipid" 2> /dev/null
   "$wine" --server -k 2> /dev/null || true
   [ -n "$xpid" ] && kill "$xpid" 2> /dev/null
   wait 2> /dev/null || true
@@ -36,26 +36,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# COM1 of the prefix is bxsim's terminal, through a link that bxsim makes in the work
-# folder; wine's own serial ports take the numbers after it. Wine reads its port list
-# when its server starts.
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$work/com1" /f > /dev/null 2>&1 ||
+# COM1 of the prefix is bxsim's terminal, through the link that start_sim has it make;
+# wine's own serial ports take the numbers after it. Wine reads its port list when its
+# server starts.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$work/links/sim" /f > /dev/null 2>&1 ||
   fail "could not give the wine prefix its COM1"
 "$wine" --server -k 2> /dev/null || true
 "$wine" --server -w 2> /dev/null || true
 
 start_x_server
-
-start_sim() {
-  "$sim" --link "$work/com1" "$@" > "$work/sim.out" 2>&1 &
-  simpid=$!
-  wait_for 30 test -L "$work/com1" || fail "bxsim gave no terminal"
-}
-stop_sim() {
-  kill -TERM "$simpid"
-  wait "$simpid" || fail "bxsim did not end cleanly"
-  simpid=''
-}
 
 # ==== 1. The window starts under wine; its first screen ====
 start_sim

@@ -196,11 +196,15 @@ TEST_F(RS232oVirtual, CloseSwitchesTheBaudRateFirst) {
 }
 
 TEST_F(RS232oVirtual, VanishedLineIsALostPortAndNothingHangs) {
-  uint8_t b = 0;
+  uint8_t b[2] = {};
   Port.SetReadTimeouts(10000);
-  Port.StartRead(&b, 1);
+  Line->SendToHost({7}, 1200);
+  Port.StartRead(b, 2);
+  // Once the read has taken the first byte it can only be waiting for the second:
+  // the line vanishes under a waiting read, not before it.
   std::thread puller([this] {
-    std::this_thread::sleep_for(30ms);
+    const TLineTime guard = TLineClock::now() + 10s;
+    while (Line->HostAvailable() > 0 && TLineClock::now() < guard) std::this_thread::yield();
     Line->Vanish();
   });
   const TLineTime start = TLineClock::now();
@@ -209,7 +213,7 @@ TEST_F(RS232oVirtual, VanishedLineIsALostPortAndNothingHangs) {
   EXPECT_LT(MsSince(start), 5000);  // at the loss, well before the read's time-out
   EXPECT_EQ(Port.PortNumber(), 0u);
   EXPECT_FALSE(Port.HandleValid());  // the device could not be opened again
-  EXPECT_EQ(Port.Read(&b, 1, 10), 0);
+  EXPECT_EQ(Port.Read(b, 1, 10), 0);
   EXPECT_FALSE(Port.ClearErrors());
 }
 
