@@ -14,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/CalibrationCycle.h"
 #include "support/AppendFile.h"
 #include "support/SafeFiles.h"
 #include "support/Tools.h"

@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-#include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleExit.h"
+#include "app/ConsoleOutput.h"
 #include "app/DeviceUpdate.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/updaterunit.h"

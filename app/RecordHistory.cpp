@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleExit.h"
+#include "app/ConsoleOutput.h"
 #include "support/Tools.h"
 
 namespace {

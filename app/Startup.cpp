@@ -5,6 +5,7 @@
 #include "app/CalibrationCycle.h"
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/KFFMessages.h"
 #include "firmware/updaterunit.h"
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"

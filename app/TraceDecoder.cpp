@@ -8,7 +8,8 @@
 #include <map>
 #include <sstream>
 
-#include "app/ConsoleFrontEnd.h"
+#include "app/ConsoleExit.h"
+#include "app/ConsoleOutput.h"
 #include "firmware/BootLink.h"
 #include "link/BX2Frames.h"
 #include "link/Detection.h"

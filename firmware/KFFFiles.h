@@ -98,10 +98,6 @@ class TReprogramBuffer {
 // The records a part keeps in memory: its lines and its descriptor entries.
 qint64 KffRecordCount(const TCodePart& Part);
 
-// Declares the unit's messages in the string table (idempotent).
-void StartUnitKFFFiles();
-void StopUnitKFFFiles();
-
 // Shows one message of a firmware file to the user (an information dialog with
 // OK). The default goes through the string table; tests and the console
 // program may replace it. Returns the previous hook.

@@ -1,6 +1,5 @@
 #include "firmware/KFFMessages.h"
 
-#include "firmware/KFFFiles.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
 

@@ -11,6 +11,10 @@ enum class TKffMessage {
   kmCorrupted,        // a record's sum byte or a part's checksum does not match
 };
 
+// Declares the unit's messages in the string table (idempotent).
+void StartUnitKFFFiles();
+void StopUnitKFFFiles();
+
 // The message's text: from the string table once StartUnitKFFFiles has run, else
 // the built-in text (host tools that run without the table).
 QString KffMessageText(TKffMessage Message);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/SimFrames.h"
-#include "sim/Simulator.h"
+#include "sim/SimTypes.h"
 
 class TSimOutput;
 

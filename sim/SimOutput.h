@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "serial/VirtualLine.h"
-#include "sim/Simulator.h"
+#include "sim/SimTypes.h"
 
 // The transport: bytes towards the PC, each character at a baud rate with an
 // optional ninth bit, the first not before `start`.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sim/SimDevice.h"
-#include "sim/Simulator.h"
+#include "sim/SimTypes.h"
 
 class TSimUnits {
  public:

@@ -1,14 +1,15 @@
 #include "support/Textlogger.h"
 
 #include <QDateTime>
+#include <mutex>
 
 #include "support/HardcodedStrings.h"
-#include "support/Sema.h"
 
 namespace {
 
-TLock& LoggerLock() {
-  static TLock lock;
+// Recursive, as the threads' own lock: a destination that logs is not a deadlock.
+std::recursive_mutex& LoggerLock() {
+  static std::recursive_mutex lock;
   return lock;
 }
 
@@ -60,18 +61,15 @@ std::string FormatLogEntry(const std::string& message) {
 }
 
 void LogText(const std::string& message) {
-  TLock& lock = LoggerLock();
-  if (!lock.Acquire(false)) return;  // another thread is logging: drop, never wait
+  std::unique_lock lock(LoggerLock(), std::try_to_lock);
+  if (!lock.owns_lock()) return;  // another thread is logging: drop, never wait
   if (Destination) Destination->AddEntry(FormatLogEntry(message));
-  lock.Release();
 }
 
 std::unique_ptr<TLogDestination> SetLogDestination(std::unique_ptr<TLogDestination> destination) {
-  TLock& lock = LoggerLock();
-  lock.Acquire(true);
+  const std::lock_guard lock(LoggerLock());
   std::unique_ptr<TLogDestination> previous = std::move(Destination);
   Destination = std::move(destination);
-  lock.Release();
   return previous;
 }
 

@@ -4,6 +4,7 @@
 
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/KFFMessages.h"
 #include "firmware/updaterunit.h"
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"

@@ -4,6 +4,7 @@
 //   kfftool unpack FILE DIR
 #include "firmware/KFFDescription.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/KFFMessages.h"
 #include "firmware/KFFWriter.h"
 #include "support/HardcodedStrings.h"
 #include "support/ProgramVersion.h"
