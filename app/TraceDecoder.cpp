@@ -13,6 +13,7 @@
 #include "firmware/BootLink.h"
 #include "link/BX2Frames.h"
 #include "link/Detection.h"
+#include "link/ProtocolCodes.h"
 #include "serial/RS232o.h"
 #include "support/SafeFiles.h"
 
@@ -54,21 +55,27 @@ unsigned Word(std::string_view bytes, size_t i) {
 std::string DeviceRequest(std::string_view r) {
   const uint8_t code = At(r, 0);
   if (r.empty()) return "empty request";
-  if (code == 0x05) return "version request";
-  if (code == 0x06) return "second version request";
-  if (code == 0x07 && r.size() >= 3) return "memory read of word " + Hex4(Word(r, 1));
-  if (code == 0x0B && r.size() >= 3)
-    return "memory write " + Hex4(0x2100 + At(r, 1)) + " := " + Hex2(At(r, 2));
-  if ((code == 0x08 || code == 0x09) && r.size() >= 3)
-    return "memory write " + Hex4((code == 0x09 ? 0x100 : 0) + At(r, 1)) + " := " + Hex2(At(r, 2));
-  if (code >= 0x10 && code <= 0x1F && r.size() >= 3)
-    return "memory write " + Hex4(((code - 0x10) << 8) | At(r, 1)) + " := " + Hex2(At(r, 2));
-  if ((code == 0x0A || (code >= 0x20 && code <= 0x2F)) && r.size() >= 3)
-    return "bit write at " + Hex4((code == 0x0A ? 0x100 : (code - 0x20) << 8) | At(r, 1)) +
+  using namespace dev;
+  if (code == VersionRequest) return "version request";
+  if (code == SecondVersionRequest) return "second version request";
+  if (code == MemoryRead && r.size() >= 3) return "memory read of word " + Hex4(Word(r, 1));
+  if (code == WriteHighMemory && r.size() >= 3)
+    return "memory write " + Hex4(HighMemoryStart + At(r, 1)) + " := " + Hex2(At(r, 2));
+  if ((code == WriteLowPage || code == WritePageOne) && r.size() >= 3)
+    return "memory write " + Hex4((code == WritePageOne ? 0x100 : 0) + At(r, 1)) +
+           " := " + Hex2(At(r, 2));
+  if (code >= WritePageBase && code < WritePageBase + 0x10 && r.size() >= 3)
+    return "memory write " + Hex4(((code - WritePageBase) << 8) | At(r, 1)) +
+           " := " + Hex2(At(r, 2));
+  if ((code == WriteBitPageOne || (code >= WriteBitPageBase && code < WriteBitPageBase + 0x10)) &&
+      r.size() >= 3)
+    return "bit write at " +
+           Hex4((code == WriteBitPageOne ? 0x100 : (code - WriteBitPageBase) << 8) | At(r, 1)) +
            ", bits " + Hex2(At(r, 2));
-  if (code == 0x30 && r.size() >= 2)
+  if (code == RamVariableRead && r.size() >= 2)
     return "RAM variable read, identifier " + std::to_string(At(r, 1));
-  if (code == 0x31 && r.size() >= 2) return "setting read, identifier " + std::to_string(At(r, 1));
+  if (code == SettingRead && r.size() >= 2)
+    return "setting read, identifier " + std::to_string(At(r, 1));
   return "request " + Hex2(code) + (r.size() > 1 ? " " + HexDump(r.substr(1)) : "");
 }
 
@@ -76,12 +83,14 @@ std::string DeviceReply(std::string_view r) {
   const uint8_t code = At(r, 0);
   const std::string rest = r.size() > 1 ? " (" + HexDump(r.substr(1)) + ")" : "";
   if (r.empty()) return "empty reply";
-  if (code == 0x82) return "version reply" + rest;
-  if (code == 0x83) return "second version reply" + rest;
-  if (code == 0x84 && r.size() >= 3)
+  using namespace dev;
+  if (code == VersionReply) return "version reply" + rest;
+  if (code == SecondVersionReply) return "second version reply" + rest;
+  if (code == MemoryValue && r.size() >= 3)
     return "memory value " + Hex4(Word(r, 1)) + " = " + std::to_string(Word(r, 1));
-  if (code == 0x85 && r.size() >= 3) return "RAM variable value " + std::to_string(Word(r, 1));
-  if (code == 0x86 && r.size() >= 3) return "setting value " + std::to_string(Word(r, 1));
+  if (code == RamVariableValue && r.size() >= 3)
+    return "RAM variable value " + std::to_string(Word(r, 1));
+  if (code == SettingValue && r.size() >= 3) return "setting value " + std::to_string(Word(r, 1));
   return "reply " + Hex2(code) + rest;
 }
 
@@ -91,29 +100,26 @@ std::vector<std::string> SentInterfaceFrame(std::string_view m, bool rawProbe) {
   const char letter = m.size() >= 2 ? m[1] : 0;
   const std::string_view data = m.size() > 2 ? m.substr(2) : std::string_view{};
   const std::string probe = rawProbe ? " (detection)" : "";
+  const auto sequence = static_cast<char>(letter & ~bx2::LetterToAddress);
+  if (bx2::IsRequestLetter(letter))
+    return {Letter(letter) + " device request: " + DeviceRequest(data)};
+  if (bx2::IsRequestLetter(sequence))
+    return {Letter(letter) + " device request to address " +
+            std::to_string(At(data, data.size() - 1)) + ": " +
+            DeviceRequest(data.substr(0, data.empty() ? 0 : data.size() - 1))};
   switch (letter) {
-    case 'A':
+    case bx2::LetterSelectAddress:
       return {"'A' select device address " + std::to_string(At(data, 1))};
-    case 'S':
+    case bx2::LetterSetState:
       return {"'S' set the interface state, S block bytes " + HexDump(data) + probe};
-    case 'D':
+    case bx2::LetterStateQuery:
       return {"'D' ask for the interface state"};
-    case 'L':
+    case bx2::LetterStatusQuery:
       return {"'L' ask for the status bytes"};
-    case 'V':
+    case bx2::LetterVersionQuery:
       return {"'V' ask for the interface version and mode" + probe};
-    case 'R':
+    case bx2::LetterReset:
       return {"'R' reset before a new version query" + probe};
-    case 'X':
-    case 'Y':
-    case 'Z':
-      return {Letter(letter) + " device request: " + DeviceRequest(data)};
-    case 'x':
-    case 'y':
-    case 'z':
-      return {Letter(letter) + " device request to address " +
-              std::to_string(At(data, data.size() - 1)) + ": " +
-              DeviceRequest(data.substr(0, data.empty() ? 0 : data.size() - 1))};
     default:
       return {"interface command " + Letter(letter) + (data.empty() ? "" : " " + HexDump(data))};
   }
@@ -123,42 +129,41 @@ std::vector<std::string> ReceivedInterfaceFrame(std::string_view m) {
   const char letter = m.size() >= 2 ? m[1] : 0;
   const std::string_view data = m.size() > 2 ? m.substr(2) : std::string_view{};
   switch (letter) {
-    case 'A':
+    case bx2::LetterSelectAddress:
       return {"'A' address " + std::to_string(At(data, 1)) + " selected"};
-    case 'D': {
+    case bx2::LetterStateQuery: {
       TSBlock block = DefaultSBlock();
       bool kmbus = false;
       if (!LoadStateReply(m, block, kmbus)) return {"'D' state reply, too short"};
       return {"'D' interface state " + HexDump(data) + ", " +
               (kmbus ? "KMBus mode" : "9-bit mode")};
     }
-    case 'L':
+    case bx2::LetterStatusQuery:
       return {"'L' status bytes " + HexDump(data.substr(0, 2))};
-    case 'P':
+    case bx2::LetterValue:
       return {"'P' value " + std::to_string(Word(data, 0))};
-    case 'S':
+    case bx2::LetterSetState:
       return {"'S' state taken"};
-    case 'V': {
+    case bx2::LetterVersionQuery: {
       if (m.size() < 6) return {"'V' version reply, too short"};
       std::string text =
           "'V' interface version " + std::to_string(Word(data, 0) | (Word(data, 2) << 16));
-      if (m.size() >= 7 && m[6] == 'W') return {text + ", KM 9 bit mode"};
+      if (m.size() >= 7 && m[6] == bx2::VersionNineBitMode) return {text + ", KM 9 bit mode"};
       text += ", KMBus mode";
       if (m.size() >= 7)
-        text += m[6] == 'B' ? ", no address" : ", address " + std::to_string(At(m, 6));
+        text += m[6] == bx2::VersionAddress255 ? ", no address"
+                                               : ", address " + std::to_string(At(m, 6));
       return {text};
     }
-    case 'W':
-    case 'X':
-    case 'Y':
-    case 'Z': {
-      std::vector<std::string> lines{Letter(letter) + " device reply"};
-      for (const auto& reply : SplitDeviceReplies(data)) lines.push_back("  " + DeviceReply(reply));
-      return lines;
-    }
     default:
-      return {"interface frame " + Letter(letter) + (data.empty() ? "" : " " + HexDump(data))};
+      break;
   }
+  if (bx2::IsReplyLetter(letter)) {
+    std::vector<std::string> lines{Letter(letter) + " device reply"};
+    for (const auto& reply : SplitDeviceReplies(data)) lines.push_back("  " + DeviceReply(reply));
+    return lines;
+  }
+  return {"interface frame " + Letter(letter) + (data.empty() ? "" : " " + HexDump(data))};
 }
 
 // ---- boot loader --------------------------------------------------------------------------
@@ -301,8 +306,8 @@ void TDecoder::SentAtInterfaceBaud(const TTraceLine& b) {
       const char letter = frame.Letter();
       // Only detection sends 'V', 'R' and the raw 'S' probe; their replies are read raw.
       // The raw 'S' probe carries five data bytes, the driver's S block seven.
-      const bool probe =
-          letter == 'V' || letter == 'R' || (letter == 'S' && frame.Message.size() == 7);
+      const bool probe = letter == bx2::LetterVersionQuery || letter == bx2::LetterReset ||
+                         (letter == bx2::LetterSetState && frame.Message.size() == 7);
       if (probe) Last = TLastSent::RawProbe;
       Emit(b, raw, SentInterfaceFrame(frame.Message, probe));
     } else {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "link/BX2Frames.h"
+#include "link/ProtocolCodes.h"
 #include "support/Measurements.h"
 
 std::atomic<uint8_t> TBX2Driver::PendingForeignAddress{255};
@@ -201,10 +202,10 @@ void TBX2Driver::HandleInterfaceFrame(const TBX2Frame& frame) {
   const std::string& m = frame.Message;
   const char letter = frame.Letter();
   switch (letter) {
-    case 'A':
+    case bx2::LetterSelectAddress:
       if (m.size() >= 4) AckAddress = Byte(m, 3);
       break;
-    case 'D': {
+    case bx2::LetterStateQuery: {
       bool kmbus = false;
       bool loaded = false;
       {
@@ -215,20 +216,20 @@ void TBX2Driver::HandleInterfaceFrame(const TBX2Frame& frame) {
       StateReplySeen = true;
       break;
     }
-    case 'L':
+    case bx2::LetterStatusQuery:
       if (m.size() >= 4) {
         StatusBytes[0] = Byte(m, 2);
         StatusBytes[1] = Byte(m, 3);
       }
       break;
-    case 'V':
+    case bx2::LetterVersionQuery:
       PendingFlags |= pfSendState;
-      if (m.size() >= 7 && m[6] == 'W') {
+      if (m.size() >= 7 && m[6] == bx2::VersionNineBitMode) {
         SetLinkState(lsNineBit);
       } else {
         SetLinkState(lsKMBus);
         if (m.size() >= 7) {
-          const uint8_t announced = m[6] == 'B' ? 255 : Byte(m, 6);
+          const uint8_t announced = m[6] == bx2::VersionAddress255 ? 255 : Byte(m, 6);
           const uint8_t expected = AddressingMode == 1 ? Address.load() : uint8_t{255};
           if (announced != expected)
             PendingFlags |= pfSelectAddress;
@@ -237,17 +238,13 @@ void TBX2Driver::HandleInterfaceFrame(const TBX2Frame& frame) {
         }
       }
       break;
-    case 'W':
-    case 'X':
-    case 'Y':
-    case 'Z':
+    default:
+      if (!bx2::IsReplyLetter(letter)) break;
       if ((AddressingMode == 1 && static_cast<uint8_t>(letter) == Sequence) ||
           LinkState == lsNineBit) {
         for (const auto& reply : SplitDeviceReplies(std::string_view(m).substr(2)))
           StoreEntry(bx2::KindDeviceReply, reply);
       }
-      break;
-    default:
       break;
   }
   // Signalled only now, so a waiting caller sees what the frame carried.
@@ -344,7 +341,7 @@ bool TBX2Driver::TransmitFrame(const std::string& text, uint8_t address, bool ad
   } else {
     if (address == 255) address = selected;
     PendingForeignAddress = address == selected ? 255 : address;
-    frameText = BuildCommand(Sequence.load() | 0x20, text, address);
+    frameText = BuildCommand(Sequence.load() | bx2::LetterToAddress, text, address);
   }
   return QueueInterfaceFrame(frameText);
 }
@@ -352,7 +349,8 @@ bool TBX2Driver::TransmitFrame(const std::string& text, uint8_t address, bool ad
 void TBX2Driver::NextSequence() {
   if (LinkState != lsNineBit && AddressingMode != 1) return;
   const uint8_t next = static_cast<uint8_t>(Sequence + 1);
-  Sequence = (next < 'X' || next > 'Z') ? uint8_t{'X'} : next;
+  Sequence =
+      bx2::IsRequestLetter(static_cast<char>(next)) ? next : uint8_t{bx2::LetterFirstRequest};
 }
 
 void TBX2Driver::SelectAddress(uint8_t address) {
@@ -361,7 +359,7 @@ void TBX2Driver::SelectAddress(uint8_t address) {
   AckAddress = static_cast<uint8_t>(x + 1);
   bool match = false;
   for (int attempt = 0; attempt < 3 && !match; ++attempt) {
-    if (!QueueInterfaceFrame(BuildCommand('A', 0x01, x))) continue;
+    if (!QueueInterfaceFrame(BuildCommand(bx2::LetterSelectAddress, 0x01, x))) continue;
     WaitEvent(InterfaceReply, ReplyTimeout);
     match = AckAddress == x;
   }
@@ -398,14 +396,14 @@ bool TBX2Driver::SendState(bool argumentA, bool argumentB) {
 bool TBX2Driver::QueryState() {
   TCallerGuard caller(*this);
   StateReplySeen = false;
-  const bool ok = QueueInterfaceFrame("D");
+  const bool ok = QueueInterfaceFrame(std::string(1, bx2::LetterStateQuery));
   WaitEvent(InterfaceReply, ReplyTimeout);
   return ok && StateReplySeen;
 }
 
 bool TBX2Driver::QueryStatus() {
   TCallerGuard caller(*this);
-  const bool ok = QueueInterfaceFrame("L");
+  const bool ok = QueueInterfaceFrame(std::string(1, bx2::LetterStatusQuery));
   WaitEvent(InterfaceReply, ReplyTimeout);
   return ok;
 }

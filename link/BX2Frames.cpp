@@ -1,4 +1,5 @@
 #include "link/BX2Frames.h"
+#include "link/ProtocolCodes.h"
 
 #include "serial/RS232o.h"
 #include "support/Sema.h"
@@ -104,7 +105,7 @@ std::string BuildStateCommand(const TSBlock& block, bool argumentA, bool argumen
       (block[sbFlag11] ? 0x40 : 0) | (block[sbFlag13] ? 0 : 0x80));
   const uint8_t w7 = static_cast<uint8_t>(
       (block[sbFlag10] ? 0x01 : 0) | (block[sbFlag9] ? 0x02 : 0) | (block[sbFlag12] ? 0x04 : 0));
-  const uint8_t bytes[] = {'S',
+  const uint8_t bytes[] = {bx2::LetterSetState,
                            block[sbByte0],
                            block[sbByte1],
                            block[sbByte2],
@@ -150,8 +151,8 @@ uint16_t StatusWord(uint8_t first, uint8_t second, bool& blinkPhase) {
 
 std::vector<std::string> SplitDeviceReplies(std::string_view devicePart) {
   const uint8_t code = devicePart.empty() ? 0 : At(devicePart, 0);
-  const bool grouped =
-      (code == 0x89 && devicePart.size() == 12) || (code == 0x8E && devicePart.size() == 6);
+  const bool grouped = (code == dev::SettingScale && devicePart.size() == 12) ||
+                       (code == dev::RamVariableScale && devicePart.size() == 6);
   if (!grouped) return {std::string(devicePart)};
   std::vector<std::string> replies;
   for (size_t i = 0; i < devicePart.size(); i += 3) replies.emplace_back(devicePart.substr(i, 3));

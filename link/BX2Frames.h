@@ -28,24 +28,26 @@ constexpr uint8_t KindAny = 2;  // WaitForEntry: take whatever comes first
 
 }  // namespace bx2
 
-// The interface's operating flags and values. Index 0..4 are byte values, 5..13
-// are flags stored as 0/1 (index = the flag's number).
+// The interface's operating flags and values, by the numbers the interface's documents
+// give them: 0..4 are byte values, 5..13 flags stored as 0/1. What each means inside
+// the interface is not this system's to say; each name's comment gives its place in
+// the 'S' command (w1..w7) and in a 'D' reply (p2..p8).
 using TSBlock = std::array<uint8_t, 14>;
 enum : int {
-  sbByte0 = 0,
-  sbByte1 = 1,
-  sbByte2 = 2,
-  sbByte3 = 3,
-  sbByte4 = 4,
-  sbFlag5 = 5,
-  sbFlag6 = 6,
-  sbFlag7 = 7,
-  sbFlag8 = 8,
-  sbFlag9 = 9,
-  sbFlag10 = 10,
-  sbFlag11 = 11,
-  sbFlag12 = 12,
-  sbFlag13 = 13,
+  sbByte0 = 0,    // w1; p2
+  sbByte1 = 1,    // w2; p3
+  sbByte2 = 2,    // w3; p4
+  sbByte3 = 3,    // w4 = 18 - byte 3; byte 3 = 18 - p5
+  sbByte4 = 4,    // w6; p7
+  sbFlag5 = 5,    // w5 bit 0; p6 bit 0
+  sbFlag6 = 6,    // w5 bit 1; p6 bit 1
+  sbFlag7 = 7,    // w5 bit 2; p6 bit 3
+  sbFlag8 = 8,    // w5 bit 3; p6 bit 4
+  sbFlag9 = 9,    // w7 bit 1; p8 bit 0
+  sbFlag10 = 10,  // w7 bit 0; p6 bit 7
+  sbFlag11 = 11,  // w5 bit 6; p6 bit 5
+  sbFlag12 = 12,  // w7 bit 2; p8 bit 1
+  sbFlag13 = 13,  // w5 bit 7 set when clear; set when p6 bit 6 is 0
 };
 
 // The S block the driver sends after start-up when told to use defaults.

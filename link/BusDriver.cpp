@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "link/ProtocolCodes.h"
+
 namespace {
 // Caller-side waits are cut into slices so that a driver being stopped ends them.
 constexpr int WaitSlice = 20;
@@ -116,17 +118,17 @@ uint8_t TBusDriver::ClassifyVersion(int32_t version) {
 }
 
 bool TBusDriver::SetControlPair(uint8_t first, uint8_t) {
-  return SendAndConfirm(BuildCommand(0x04, first), 255);
+  return SendAndConfirm(BuildCommand(dev::ControlPairRequest, first), 255);
 }
 
 bool TBusDriver::SetControlByte(uint8_t value) {
-  return SendAndConfirm(BuildCommand(0x03, value), 255);
+  return SendAndConfirm(BuildCommand(dev::ControlByteRequest, value), 255);
 }
 
 int TBusDriver::ReadStatusWord() {
-  std::string text = BuildCommand(0x02);
+  std::string text = BuildCommand(dev::StatusRequest);
   const int n = Query(text, 255, -1);
-  if (n < 3 || static_cast<uint8_t>(text[0]) != 0x81) return -1;
+  if (n < 3 || static_cast<uint8_t>(text[0]) != dev::StatusReply) return -1;
   return static_cast<uint8_t>(text[1]) | (static_cast<uint8_t>(text[2]) << 8);
 }
 

@@ -7,6 +7,7 @@
 #include "link/BX2Driver.h"
 #include "link/BX2Frames.h"
 #include "link/BusDriver.h"
+#include "link/ProtocolCodes.h"
 #include "serial/RS232o.h"
 #include "support/Sema.h"
 #include "support/Textlogger.h"
@@ -153,23 +154,24 @@ bool QueryVersionRaw(TRS232o& port, int32_t& version, uint8_t& mode) {
   mode = imUnknown;
   port.Configure(2400, 'N');
   Pause(100);
-  SendRawFrame(port, "V");
+  SendRawFrame(port, std::string(1, bx2::LetterVersionQuery));
   std::string message;
-  if (!ReadRawFrame(port, message, 10, 10, 6) || message[1] != 'V') return false;
+  if (!ReadRawFrame(port, message, 10, 10, 6) || message[1] != bx2::LetterVersionQuery)
+    return false;
   version = static_cast<int32_t>(LittleEndian32(message, 2));
-  mode = message.size() >= 7 && message[6] == 'W' ? imNineBit : imKMBus;
+  mode = message.size() >= 7 && message[6] == bx2::VersionNineBitMode ? imNineBit : imKMBus;
   return true;
 }
 
 void ResetInterface(TRS232o& port) {
-  SendRawFrame(port, "R");
+  SendRawFrame(port, std::string(1, bx2::LetterReset));
 }
 
 bool SendStateRaw(TRS232o& port) {
   port.Configure(2400, 'N');
-  SendRawFrame(port, BuildCommand('S', 0, 0, 0, 0, 4));
+  SendRawFrame(port, BuildCommand(bx2::LetterSetState, 0, 0, 0, 0, 4));
   std::string message;
-  return ReadRawFrame(port, message, 10, 10, 2) && message[1] == 'S';
+  return ReadRawFrame(port, message, 10, 10, 2) && message[1] == bx2::LetterSetState;
 }
 
 bool ProbeBootLoader(TRS232o& port) {

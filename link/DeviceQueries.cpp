@@ -5,17 +5,12 @@
 
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
+#include "link/ProtocolCodes.h"
 
 namespace {
 
-constexpr uint8_t FirstVersionRequest = 0x05;
-constexpr uint8_t SecondVersionRequest = 0x06;
-constexpr uint8_t FirstVersionReply = 0x82;
-constexpr uint8_t SecondVersionReply = 0x83;
 constexpr int32_t LargestDecimalVersion = 9999999;
 
-constexpr uint8_t DeviceInfoRequest = 0x00;
-constexpr int DeviceInfoReply = 0x20;
 constexpr size_t DeviceInfoSize = 11;
 constexpr uint8_t NoDeviceAddress = 255;
 
@@ -36,11 +31,12 @@ uint32_t LittleEndian(const std::string& bytes, size_t from, size_t count) {
 // ---- version ----------------------------------------------------------------------
 
 int32_t RequestVersion(TBusDriver* driver, bool first, std::string& text) {
-  std::string request(1, static_cast<char>(first ? FirstVersionRequest : SecondVersionRequest));
+  std::string request(1,
+                      static_cast<char>(first ? dev::VersionRequest : dev::SecondVersionRequest));
   if (first) text.clear();
   if (!driver) return -1;
   const int n = driver->Query(request);
-  const uint8_t expected = first ? FirstVersionReply : SecondVersionReply;
+  const uint8_t expected = first ? dev::VersionReply : dev::SecondVersionReply;
   const bool ok = n >= 3 && ByteAt(request, 0) == expected;
   if (n > 5) text = request.substr(5, static_cast<size_t>(n) - 5);
   if (!ok) return -1;
@@ -91,7 +87,7 @@ int32_t QueryVersion(TBusDriver* driver, int attempts) {
 
 void ParseDeviceInfo(const std::string& reply, TDeviceInfo& info) {
   // Shorter replies are taken as no device: their fields would lie past the end.
-  if (reply.size() < DeviceInfoSize || ByteAt(reply, 0) != DeviceInfoReply) return;
+  if (reply.size() < DeviceInfoSize || ByteAt(reply, 0) != dev::DeviceInfoReply) return;
   const uint8_t form = ByteAt(reply, 5);
   if (form != 1 && form != 17) return;
   info.FirstValue = LittleEndian(reply, 1, 4);
@@ -102,8 +98,8 @@ void ParseDeviceInfo(const std::string& reply, TDeviceInfo& info) {
 
 void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info) {
   info = TDeviceInfo{};
-  std::string text(1, static_cast<char>(DeviceInfoRequest));
-  if (driver.AddressedQuery(0, text, -1, DeviceInfoReply)) ParseDeviceInfo(text, info);
+  std::string text(1, static_cast<char>(dev::DeviceInfoRequest));
+  if (driver.AddressedQuery(0, text, -1, dev::DeviceInfoReply)) ParseDeviceInfo(text, info);
 }
 
 bool SelectDeviceAddress(TBusDriver* driver) {

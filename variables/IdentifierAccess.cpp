@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "link/BusDriver.h"
+#include "link/ProtocolCodes.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/Identifiers.h"
 #include "variables/InfoCache.h"
@@ -143,14 +144,16 @@ struct TInfoForm {
   size_t CombinedLength;
 };
 
-constexpr TInfoForm RamVarForm{0x36, 0x8E, 5};
-constexpr TInfoForm SettingForm{0x35, 0x89, 11};
+constexpr TInfoForm RamVarForm{dev::RamVariableInfoRequest, dev::RamVariableScale, 5};
+constexpr TInfoForm SettingForm{dev::SettingInfoRequest, dev::SettingScale, 11};
 
 // The long form's replies after the scale word, each taken only after the one before.
 bool ReadTail(TBusDriver& driver, bool setting, TInfoWords& w) {
-  if (!setting) return NextWord(driver, 0x8F, w.Offset);
-  return NextWord(driver, 0x8A, w.Offset) && NextWord(driver, 0x8B, w.Default) &&
-         NextWord(driver, 0x8C, w.Minimum) && NextWord(driver, 0x8D, w.Maximum);
+  if (!setting) return NextWord(driver, dev::RamVariableOffset, w.Offset);
+  return NextWord(driver, dev::SettingOffset, w.Offset) &&
+         NextWord(driver, dev::SettingDefault, w.Default) &&
+         NextWord(driver, dev::SettingMinimum, w.Minimum) &&
+         NextWord(driver, dev::SettingMaximum, w.Maximum);
 }
 
 TInfoWords WordsOfCombinedReply(const std::string& reply, bool setting) {
@@ -278,16 +281,18 @@ bool TExtendedVariable::SendIndexedValue(TBusDriver& driver, int32_t value) {
   const bool isSetting = AccessKind == vkSetting;
   std::string reply;
   if (CombinedWrite) {
-    reply =
-        BuildCommand(0x37, isSetting ? 1 : 0, LowByte(Address), LowByte(value), HighByte(value));
+    reply = BuildCommand(dev::CombinedWrite, isSetting ? 1 : 0, LowByte(Address), LowByte(value),
+                         HighByte(value));
     if (driver.Query(reply, 255, -1) < 1) return false;
   } else {
-    if (!driver.SendAndConfirm(
-            BuildCommand(isSetting ? 0x33 : 0x32, LowByte(Address), HighByte(Address)), 255)) {
+    if (!driver.SendAndConfirm(BuildCommand(isSetting ? dev::SettingSelect : dev::RamVariableSelect,
+                                            LowByte(Address), HighByte(Address)),
+                               255)) {
       return false;
     }
-    reply = BuildCommand(0x34, LowByte(value), HighByte(value));
+    reply = BuildCommand(dev::SelectedValueWrite, LowByte(value), HighByte(value));
     if (driver.Query(reply, 255, -1) < 1) return false;
   }
-  return !reply.empty() && static_cast<uint8_t>(reply[0]) == (isSetting ? 0x88 : 0x87);
+  return !reply.empty() && static_cast<uint8_t>(reply[0]) ==
+                               (isSetting ? dev::SettingWritten : dev::RamVariableWritten);
 }

@@ -4,12 +4,12 @@
 #include <stdexcept>
 
 #include "link/BusDriver.h"
+#include "link/ProtocolCodes.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/VariableMath.h"
 
 namespace {
 
-constexpr uint32_t HighMemory = 0x2100;  // written with 0x0B and the low address byte only
 constexpr uint32_t FirstGenerationLimit = 512;
 
 struct TReadCommand {
@@ -20,13 +20,13 @@ struct TReadCommand {
 bool ReadCommandFor(TVariableKind kind, TReadCommand& command) {
   switch (kind) {
     case vkMemory:
-      command = {0x07, 0x84};
+      command = {dev::MemoryRead, dev::MemoryValue};
       return true;
     case vkRamVar:
-      command = {0x30, 0x85};
+      command = {dev::RamVariableRead, dev::RamVariableValue};
       return true;
     case vkSetting:
-      command = {0x31, 0x86};
+      command = {dev::SettingRead, dev::SettingValue};
       return true;
     case vkNone:
       break;
@@ -37,18 +37,18 @@ bool ReadCommandFor(TVariableKind kind, TReadCommand& command) {
 // The write command for one byte (or bit) at address; false when the controller
 // cannot write there. Low memory needs the controller type.
 bool MemoryCommand(uint32_t address, uint8_t controllerType, bool bit, uint8_t& command) {
-  if (address >= HighMemory) {
-    command = 0x0B;
+  if (address >= dev::HighMemoryStart) {  // the low address byte only
+    command = dev::WriteHighMemory;
     return true;
   }
   const uint8_t page = static_cast<uint8_t>(address >> 8);
   if (controllerType == ctFirstGeneration) {
     if (address >= FirstGenerationLimit) return false;
-    command = bit ? 0x0A : (address < 256 ? 0x08 : 0x09);
+    command = bit ? dev::WriteBitPageOne : (address < 256 ? dev::WriteLowPage : dev::WritePageOne);
     return true;
   }
   if (controllerType == ctSecondGeneration) {
-    command = static_cast<uint8_t>((bit ? 0x20 : 0x10) + page);
+    command = static_cast<uint8_t>((bit ? dev::WriteBitPageBase : dev::WritePageBase) + page);
     return true;
   }
   throw std::logic_error(ControllerTypeUndefinedMessage);
@@ -131,7 +131,7 @@ bool TExtendedVariable::WriteMemoryWord(TBusDriver& driver, int32_t value) {
   // The next address may lie in the next page, which has a command of its own;
   // high memory has only one page for its single address byte.
   const uint32_t next = uint32_t(Address) + 1;
-  if (Address >= HighMemory && (Address & 0xFF) == 0xFF) return false;
+  if (Address >= dev::HighMemoryStart && (Address & 0xFF) == 0xFF) return false;
   if (!MemoryCommand(next, controllerType, false, highCommand)) return false;
   if (!driver.SendAndConfirm(BuildCommand(highCommand, LowByte(next), HighByte(value)), 255)) {
     return false;
@@ -144,7 +144,7 @@ bool TExtendedVariable::WriteMemoryBit(TBusDriver& driver, int32_t value) {
   if (!MemoryCommand(Address, driver.ControllerType.load(), true, command)) return false;
   // A memory bit lives in one byte.
   if (BitNumber > 7) return false;
-  if (Address < HighMemory) {
+  if (Address < dev::HighMemoryStart) {
     const int data = ((Address >> 8) & 1) + 2 * BitNumber + (value == 1 ? 16 : 0);
     return driver.SendAndConfirm(BuildCommand(command, LowByte(Address), data), 255);
   }
