@@ -1,6 +1,9 @@
 #pragma once
 // The console's exit statuses, shared by its modes (calibration, update, history,
-// trace decoding) so that a script reads one contract.
+// trace decoding) so that a script reads one contract, and the one mapping from a
+// failure's kind to its status.
+
+#include "support/Result.h"
 
 enum TConsoleExit : int {
   ceOk = 0,                // done ("OK!", a value read or written)
@@ -10,3 +13,25 @@ enum TConsoleExit : int {
   ceUsage = 4,             // bad usage: unknown option or name, unreadable number or file
   ceRecordNotWritten = 5,  // done, but the calibration record could not be written
 };
+
+constexpr TConsoleExit ExitFor(TFault fault) {
+  switch (fault) {
+    case TFault::None:
+      return ceOk;
+    case TFault::BadInput:
+      return ceUsage;
+    case TFault::PortUnavailable:
+    case TFault::PortLost:
+      return cePortError;
+    case TFault::Storage:
+      return ceRecordNotWritten;
+    case TFault::NoInterface:
+    case TFault::NoDevice:
+    case TFault::Unsuitable:
+    case TFault::Communication:
+    case TFault::NotVerified:
+    case TFault::Stopped:
+      break;
+  }
+  return ceDeviceError;
+}
