@@ -9,7 +9,7 @@ enum TConsoleExit : int {
   ceOk = 0,                // done ("OK!", a value read or written)
   ceDeviceError = 1,       // the device refused or failed
   cePortError = 2,         // the port could not be opened
-  ceTimeout = 3,           // --timeout passed without a device done
+  ceTimeout = 3,           // no interface or device answered (within --timeout)
   ceUsage = 4,             // bad usage: unknown option or name, unreadable number or file
   ceRecordNotWritten = 5,  // done, but the calibration record could not be written
 };
@@ -23,10 +23,11 @@ constexpr TConsoleExit ExitFor(TFault fault) {
     case TFault::PortUnavailable:
     case TFault::PortLost:
       return cePortError;
-    case TFault::Storage:
-      return ceRecordNotWritten;
     case TFault::NoInterface:
     case TFault::NoDevice:
+      return ceTimeout;
+    case TFault::Storage:
+      return ceRecordNotWritten;
     case TFault::Unsuitable:
     case TFault::Communication:
     case TFault::NotVerified:
