@@ -38,8 +38,8 @@ constexpr uint8_t ctSecondGeneration = 2;
 // Stored in RawValue before a read; a read that leaves it there failed.
 constexpr int32_t NotReadSentinel = 2147483647;
 
-// Message of the one exception a variable raises: a memory write below 0x2100
-// without a controller type is a programming fault of the caller.
+// Logged (text logger) when a memory write below 0x2100 comes without a controller
+// type, a programming fault of the caller; the write fails.
 inline constexpr const char* ControllerTypeUndefinedMessage =
     "Internal error, controller type not defined!";
 

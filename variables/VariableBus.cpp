@@ -1,10 +1,9 @@
 // Reading and writing a variable through a bus driver: the read requests of every
 // access kind and the memory write commands.
 
-#include <stdexcept>
-
 #include "link/BusDriver.h"
 #include "link/ProtocolCodes.h"
+#include "support/Textlogger.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/VariableMath.h"
 
@@ -35,7 +34,7 @@ bool ReadCommandFor(TVariableKind kind, TReadCommand& command) {
 }
 
 // The write command for one byte (or bit) at address; false when the controller
-// cannot write there. Low memory needs the controller type.
+// cannot write there, or when low memory is addressed without a controller type.
 bool MemoryCommand(uint32_t address, uint8_t controllerType, bool bit, uint8_t& command) {
   if (address >= dev::HighMemoryStart) {  // the low address byte only
     command = dev::WriteHighMemory;
@@ -51,7 +50,10 @@ bool MemoryCommand(uint32_t address, uint8_t controllerType, bool bit, uint8_t& 
     command = static_cast<uint8_t>((bit ? dev::WriteBitPageBase : dev::WritePageBase) + page);
     return true;
   }
-  throw std::logic_error(ControllerTypeUndefinedMessage);
+  // The caller did not classify the device: a fault of ours, noted for the developer;
+  // the write fails with nothing sent rather than guess a page command.
+  LogText(ControllerTypeUndefinedMessage);
+  return false;
 }
 
 }  // namespace
