@@ -3,11 +3,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
-#include "link/BX2Driver.h"
 #include "link/BusDriver.h"
 #include "link/Detection.h"
-#include "link/DeviceQueries.h"
-#include "link/SerialBusDriver.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "support/StopRequest.h"
@@ -121,21 +118,19 @@ void TCalibrationCycle::ChoosePortNumber(uint32_t portNumber) {
 
 void TCalibrationCycle::SetComPort(int32_t number) {
   Timer1.stop();
-  FPort.reset();
-  StopDriver();
+  Session.Close();
   Return.Stop();
   LastRefusal.clear();
   if (number <= 0) {
     View.SelectPortItem(0);
     return;
   }
-  FPort = std::make_unique<TRS232o>();
-  FPort->Open(static_cast<uint32_t>(number), 1200, 'N', 1024, 1024);
+  const TResult opened = Session.Open(static_cast<uint32_t>(number));
   AddLog("", true, lcBlack, TLogStyle::Regular);
-  if (FPort->PortNumber() != 0) {
-    LogTrying(FPort->PortNumber());
+  if (opened) {
+    LogTrying(Session.Port()->PortNumber());
     Facts = {};
-    Facts.PortNumber = FPort->PortNumber();
+    Facts.PortNumber = Session.Port()->PortNumber();
     Facts.PortPath = PortPath(static_cast<int>(Facts.PortNumber));
     SinceChoice.start();
     // The list may have been rebuilt or moved since the choice: show what is open.
@@ -145,9 +140,8 @@ void TCalibrationCycle::SetComPort(int32_t number) {
   }
   AddLog("Error opening port: COM" + std::to_string(number), true, lcBlack, TLogStyle::Regular);
   // Why it failed, in words the user can act on (e.g. the serial group on Linux).
-  const std::string reason = OpenFailureText(FPort->LastOpenError());
-  if (!reason.empty()) AddLog(reason, true, lcRed, TLogStyle::Regular);
-  FPort.reset();
+  const std::string reason = Session.OpenFailureReason();
+  if (!reason.empty()) AddLog(reason, true, LogColourFor(opened.Fault()), TLogStyle::Regular);
   View.SelectPortItem(0);
   View.PortOpenFailed(static_cast<uint32_t>(number), reason);
 }
@@ -164,15 +158,14 @@ void TCalibrationCycle::AdoptDriver(TThreadPtr<TBusDriver> driver) {
 
 void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
   Timer1.stop();
-  FPort.reset();
-  StopDriver();
+  Session.Close();
   Return.Stop();
   LastRefusal.clear();
-  FDriver = std::move(driver);
-  TriedPort = static_cast<uint32_t>(FDriver->ConnectedPort());
+  Session.UseDriver(std::move(driver));
+  TriedPort = static_cast<uint32_t>(Session.Driver()->ConnectedPort());
   AddLog("", true, lcBlack, TLogStyle::Regular);
-  AddLog("Trying to connect at COM" + std::to_string(FDriver->ConnectedPort()), true, lcBlack,
-         TLogStyle::Regular);
+  AddLog("Trying to connect at COM" + std::to_string(Session.Driver()->ConnectedPort()), true,
+         lcBlack, TLogStyle::Regular);
   Timer1.start();
   // The device has just answered: no need to wait for the timer's first tick.
   QTimer::singleShot(0, this, &TCalibrationCycle::TestConnection);
@@ -193,18 +186,22 @@ void TCalibrationCycle::RunTick() {
     AwaitPort();
     return;
   }
-  if (FDriver || FPort) AddLog("* ", false, lcBlack, TLogStyle::Regular);
+  if (Session.Driver() || Session.Port()) AddLog("* ", false, lcBlack, TLogStyle::Regular);
   if (Stopping()) return;
-  if (FPort) {
-    StopDriver();
-    FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
-  }
-  if (Stopping()) return;
-  const int32_t version = FDriver ? ConnectDevice(FDriver.get()) : -1;
-  if (version != -1)
-    HandleDevice(version);
+  const TResult connected = ConnectOnTick();
+  if (connected.Fault() == TFault::Stopped) return;
+  if (connected)
+    HandleDevice(Session.Facts().DeviceVersion);
   else
-    CheckPortBlocked();
+    CheckPortBlocked(connected);
+}
+
+// One detection pass on a port (a stop may come while it runs), then one try for the
+// device behind the driver.
+TResult TCalibrationCycle::ConnectOnTick() {
+  if (Session.Port()) (void)Session.Detect();
+  if (Stopping()) return TResult::Failure(TFault::Stopped);
+  return Session.ConnectDevice();
 }
 
 void TCalibrationCycle::HandleDevice(int32_t version) {
@@ -212,7 +209,6 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
   AddLog("", true, lcBlack, TLogStyle::Regular);
   AddLog("Connected!", true, lcBlack, TLogStyle::Regular);
   AddLog("Software version: " + std::to_string(version), true, lcBlack, TLogStyle::Regular);
-  FDriver->ControllerType = FDriver->ClassifyVersion(version);
   NoteDevice(version);
   // Nothing has been written yet: a stop leaves the device as it was.
   if (Stopping()) {
@@ -232,7 +228,7 @@ void TCalibrationCycle::HandleDevice(int32_t version) {
 void TCalibrationCycle::EndDevice(TDeviceOutcome outcome) {
   // A device that failed because the port went is tried again once the port is back;
   // a stop ends the run instead.
-  const bool lost = FDriver && DriverLostPort(*FDriver) && outcome != TDeviceOutcome::Ok &&
+  const bool lost = Session.Driver() && Session.PortLost() && outcome != TDeviceOutcome::Ok &&
                     outcome != TDeviceOutcome::Interrupted;
   StopDriver();
   if (lost) {
@@ -261,17 +257,17 @@ TDeviceOutcome TCalibrationCycle::CorrectDevice(int32_t version) {
     result = InterruptedResult;
   }
   const bool switchedOff = SwitchEepromOff(version);
-  if (Minor(version) > 140) Facts.EepromSwitchedOff = switchedOff;
+  if (EepromSwitchAddress(version) > 0) Facts.EepromSwitchedOff = switchedOff;
   // Each result is recorded before it is shown.
   WriteRecord(result);
   if (outcome == TDeviceOutcome::Ok)
-    AddLog("OK!", true, lcGreen, TLogStyle::Bold);
+    AddLog("OK!", true, LogColourFor(TFault::None), TLogStyle::Bold);
   else if (outcome == TDeviceOutcome::EepromFailed)
-    AddLog("Error in writing EEPROM.", true, lcRed, TLogStyle::Bold);
+    AddLog("Error in writing EEPROM.", true, LogColourFor(TFault::NotVerified), TLogStyle::Bold);
   else if (outcome == TDeviceOutcome::Failed)
-    AddLog("Error occurred", true, lcRed, TLogStyle::Bold);
+    AddLog("Error occurred", true, LogColourFor(TFault::Communication), TLogStyle::Bold);
   if (switchedOff) return outcome;
-  AddLog(SwitchOffFailedMessage, true, lcRed, TLogStyle::Bold);
+  AddLog(SwitchOffFailedMessage, true, LogColourFor(TFault::NotVerified), TLogStyle::Bold);
   return outcome == TDeviceOutcome::Interrupted ? outcome : TDeviceOutcome::SwitchLeftOn;
 }
 
@@ -296,12 +292,13 @@ bool TCalibrationCycle::MayRetry() const {
 }
 
 void TCalibrationCycle::NoteDevice(int32_t version) {
+  const TSessionFacts& found = Session.Facts();
   Facts.DeviceVersion = version;
-  Facts.DeviceAddress = FDriver->GetAddress();
-  if (FDriver->InterfaceVersion >= 0) Facts.InterfaceVersion = FDriver->InterfaceVersion;
-  if (auto* bx2 = dynamic_cast<TBX2Driver*>(FDriver.get())) {
+  Facts.DeviceAddress = found.DeviceAddress;
+  if (found.InterfaceVersion >= 0) Facts.InterfaceVersion = found.InterfaceVersion;
+  if (found.InterfaceKind == TInterfaceKind::BX2) {
     Facts.InterfaceKind = "BX2";
-    ModeName(bx2->LinkState, Facts.InterfaceMode);
+    ModeName(found.InterfaceMode, Facts.InterfaceMode);
   } else {
     Facts.InterfaceKind = "BX1";
   }
@@ -340,7 +337,7 @@ bool TCalibrationCycle::Shutdown() {
 }
 
 void TCalibrationCycle::StopDriver() {
-  FDriver.reset();
+  Session.StopDriver();
 }
 
 void TCalibrationCycle::ReleaseAll() {
@@ -349,8 +346,7 @@ void TCalibrationCycle::ReleaseAll() {
   Timer1.stop();
   FVariable.reset();
   PendingDriver.reset();
-  StopDriver();
-  FPort.reset();
+  Session.Close();
   Return.Stop();
 }
 
@@ -395,21 +391,17 @@ void TCalibrationCycle::LogTrying(uint32_t portNumber) {
 
 // Without this the "* " marks would go on for ever on a port that has gone, or on
 // one that the interface's driver cannot use, with no word of why.
-void TCalibrationCycle::CheckPortBlocked() {
-  if ((FPort && FPort->PortNumber() == 0) || (FDriver && DriverLostPort(*FDriver))) {
+void TCalibrationCycle::CheckPortBlocked(const TResult& connected) {
+  if (connected.Fault() == TFault::PortLost)
     LosePort(TriedPort);
-    return;
-  }
-  if (!FDriver) return;
-  const std::string refusal = DriverPortRefusal(*FDriver);
-  if (!refusal.empty()) TakeBackRefusedPort(refusal);
+  else if (connected.Fault() == TFault::PortUnavailable)
+    TakeBackRefusedPort(connected.Text());
 }
 
 void TCalibrationCycle::LosePort(uint32_t portNumber) {
-  StopDriver();
-  FPort.reset();
+  Session.Close();
   Return.Lost(portNumber);
-  AddLog(PortLostText(portNumber), true, lcRed, TLogStyle::Regular);
+  AddLog(PortLostText(portNumber), true, LogColourFor(TFault::PortLost), TLogStyle::Regular);
   View.PortLost(portNumber, PortPath(static_cast<int>(portNumber)));
 }
 
@@ -419,9 +411,9 @@ void TCalibrationCycle::AwaitPort() {
   std::unique_ptr<TRS232o> port = Return.TryOpen(blocker);
   if (!blocker.empty()) AddLog(blocker, true, lcRed, TLogStyle::Regular);
   if (!port) return;
-  FPort = std::move(port);
+  Session.UsePort(std::move(port));
   AddLog("", true, lcBlack, TLogStyle::Regular);
-  LogTrying(FPort->PortNumber());
+  LogTrying(Session.Port()->PortNumber());
   Facts.PortPath = PortPath(static_cast<int>(TriedPort));
   SinceChoice.start();
 }
@@ -430,49 +422,43 @@ void TCalibrationCycle::AwaitPort() {
 // interface (or adapter) put on it is found.
 void TCalibrationCycle::TakeBackRefusedPort(const std::string& refusal) {
   if (refusal != LastRefusal) {
-    AddLog(refusal, true, lcRed, TLogStyle::Regular);
+    AddLog(refusal, true, LogColourFor(TFault::PortUnavailable), TLogStyle::Regular);
     AddLog("", true, lcBlack, TLogStyle::Regular);  // the marks go on below it
   }
   LastRefusal = refusal;
-  auto* serial = dynamic_cast<TSerialBusDriver*>(FDriver.get());
-  if (!serial) return;
-  std::unique_ptr<TRS232o> port = serial->ReleasePort();
-  StopDriver();
-  FPort = std::move(port);
+  Session.TakeBackPort();
 }
 
 // ---- device access ----------------------------------------------------------
 
 bool TCalibrationCycle::ReadVariable(TExtendedVariable& variable) {
-  return ReadDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
+  return ReadDeviceVariable(Session.Driver(), variable, [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::WriteVariable(TExtendedVariable& variable) {
-  return WriteDeviceVariable(FDriver.get(), variable, [this] { return MayRetry(); });
+  return WriteDeviceVariable(Session.Driver(), variable, [this] { return MayRetry(); });
 }
 
+// On the window's variable, so that the last value read stays there for the record.
 bool TCalibrationCycle::ReadDeviceWord(uint16_t address, int32_t& value, uint8_t dataType) {
   if (!FVariable) return false;
-  FVariable->Address = address;
-  FVariable->DataType = static_cast<TDataType>(dataType);
-  const bool ok = ReadVariable(*FVariable);
-  value = FVariable->RawValue;
-  return ok;
+  return ReadDeviceValue(Session.Driver(), *FVariable, address, value, dataType,
+                         [this] { return MayRetry(); });
 }
 
 bool TCalibrationCycle::WriteDeviceWord(uint16_t address, int32_t value, uint8_t dataType) {
   if (!FVariable) return false;
-  FVariable->Address = address;
-  FVariable->SetRawValue(value);
-  FVariable->DataType = static_cast<TDataType>(dataType);
-  return WriteVariable(*FVariable);
+  return WriteDeviceValue(Session.Driver(), *FVariable, address, value, dataType,
+                          [this] { return MayRetry(); });
 }
 
+// The switch of SetEepromWrites, except for firmware whose minor number names no
+// switch (0 to 140): the updater asks a minor-0 device which switch it has, while
+// the correction, which only writes to minor 200 and up, leaves such a device alone.
 bool TCalibrationCycle::EnableEepromWrites(bool enable, int32_t version) {
-  const int32_t minor = Minor(version);
-  if (minor <= 140) return true;
-  const uint16_t address = minor < 200 ? 1279 : 512;
-  return WriteDeviceWord(address, enable ? 255 : 0, dtByte);
+  const int address = EepromSwitchAddress(version);
+  if (address <= 0) return true;
+  return WriteDeviceWord(static_cast<uint16_t>(address), EepromSwitchValue(enable), dtByte);
 }
 
 // ---- the correction -----------------------------------------------------------

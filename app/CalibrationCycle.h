@@ -20,7 +20,9 @@
 #include "app/CalibrationRecord.h"
 #include "app/PortReturn.h"
 #include "serial/RS232Tools.h"
+#include "support/Result.h"
 #include "support/Sema.h"
+#include "variables/DeviceSession.h"
 
 class TRS232o;
 class TBusDriver;
@@ -32,6 +34,11 @@ enum TLogColour : uint32_t {
   lcRed = 255,
   lcGreen = 0x008000,
 };
+
+// A line that says how a step ended: green when it succeeded, red when it failed.
+constexpr TLogColour LogColourFor(TFault fault) {
+  return fault == TFault::None ? lcGreen : lcRed;
+}
 
 enum class TLogStyle { Regular, Bold };
 
@@ -125,8 +132,8 @@ class TCalibrationCycle : public QObject {
   bool InHandler() const { return HandlerDepth > 0; }
   bool TimerEnabled() const { return Timer1.isActive(); }
   QTimer& Timer() { return Timer1; }
-  TRS232o* Port() const { return FPort.get(); }
-  TBusDriver* Driver() const { return FDriver.get(); }
+  TRS232o* Port() const { return Session.Port(); }
+  TBusDriver* Driver() const { return Session.Driver(); }
   TExtendedVariable* Variable() const { return FVariable.get(); }
 
   // ---- the correction's device access (through Variable and Driver) ----
@@ -173,16 +180,16 @@ class TCalibrationCycle : public QObject {
   void WriteRecord(const std::string& result);
   // ---- a port that went away or cannot be used ----
   void LogTrying(uint32_t portNumber);
-  void CheckPortBlocked();
+  void CheckPortBlocked(const TResult& connected);
   void LosePort(uint32_t portNumber);
   void AwaitPort();
   void TakeBackRefusedPort(const std::string& refusal);
+  TResult ConnectOnTick();
 
   TCycleView& View;
   QTimer Timer1;
   TPortList FPortNumbers{0};
-  std::unique_ptr<TRS232o> FPort;
-  TThreadPtr<TBusDriver> FDriver;
+  TDeviceSession Session;
   std::unique_ptr<TExtendedVariable> FVariable;
   bool Ticking = false;
   int HandlerDepth = 0;

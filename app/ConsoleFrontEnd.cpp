@@ -17,8 +17,6 @@
 #include "app/TraceDecoder.h"
 #include "app/UnitWatcher.h"
 #include "link/BusDriver.h"
-#include "link/Detection.h"
-#include "link/DeviceQueries.h"
 #include "serial/LoopbackTest.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
@@ -29,6 +27,7 @@
 #include "support/StopRequest.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
+#include "variables/DeviceSession.h"
 #include "variables/IdentifierConsole.h"
 
 // The console's modes: a calibration (once or per unit), one named value read or
@@ -111,11 +110,9 @@ bool NamedRequestReadable(const TConsoleOptions& options) {
 // A port lost while a named value is under way: said once, then opened again once a
 // second while --timeout runs; without --timeout the run ends at once. False when
 // the run ends (exit 2).
-bool FollowLostPort(std::unique_ptr<TRS232o>& port, TThreadPtr<TBusDriver>& driver,
-                    TPortReturn& back, uint32_t portNumber, bool wait) {
-  if ((port && port->PortNumber() == 0) || (driver && DriverLostPort(*driver))) {
-    driver.reset();
-    port.reset();
+bool FollowLostPort(TDeviceSession& session, TPortReturn& back, uint32_t portNumber, bool wait) {
+  if (session.PortLost()) {
+    session.Close();
     if (!wait) {
       std::fprintf(stderr, "Com %u lost.\n", portNumber);
       return false;
@@ -125,73 +122,77 @@ bool FollowLostPort(std::unique_ptr<TRS232o>& port, TThreadPtr<TBusDriver>& driv
   }
   if (back.Waiting()) {
     std::string blocker;
-    port = back.TryOpen(blocker);
+    if (std::unique_ptr<TRS232o> port = back.TryOpen(blocker)) session.UsePort(std::move(port));
     if (!blocker.empty()) std::fprintf(stderr, "%s\n", blocker.c_str());
   }
   return true;
 }
 
-// Waits for an interface and a device on the port, then runs `job` on the driver.
-int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
-  auto port = std::make_unique<TRS232o>();
-  if (!port->Open(portNumber, 1200, 'N', 1024, 1024)) {
-    std::fprintf(stderr, "Error opening port: COM%u\n", portNumber);
-    const std::string reason = OpenFailureText(port->LastOpenError());
-    if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
-    return cePortError;
-  }
-  const double limit = options.TimeoutSeconds > 0 ? options.TimeoutSeconds : 30;
-  TDelayChecker deadline(static_cast<int64_t>(limit * 1000));
-  TThreadPtr<TBusDriver> driver;
-  int32_t version = -1;
-  TPortReturn back;
+// Waits for an interface and a device on the port: NoDevice when none answered in
+// time, PortLost or PortUnavailable when the port ends the wait.
+TResult AwaitDevice(TDeviceSession& session, uint32_t portNumber, double limitSeconds, bool wait,
+                    TPortReturn& back) {
+  TDelayChecker deadline(static_cast<int64_t>(limitSeconds * 1000));
+  TResult connected = TResult::Failure(TFault::NoDevice);
   while (!StopRequested() && !deadline.Expired()) {
-    if (!FollowLostPort(port, driver, back, portNumber, options.TimeoutSeconds > 0))
-      return cePortError;
-    if (!port && !driver) {  // away
+    if (!FollowLostPort(session, back, portNumber, wait)) return TResult::Failure(TFault::PortLost);
+    if (!session.Port() && !session.Driver()) {  // away
       Pause(200);
       continue;
     }
-    if (!driver) driver = DetectInterface(port, nullptr, 0, DefaultDetectFlags);
-    if (!driver) {
-      if (!port) return cePortError;
+    if (!session.Driver() && !session.Detect()) {
+      if (!session.Port()) return TResult::Failure(TFault::PortLost);
       Pause(200);
       continue;
     }
-    version = ConnectDevice(driver.get());
-    if (version != -1) break;
-    if (const std::string refusal = DriverPortRefusal(*driver); !refusal.empty()) {
-      std::fprintf(stderr, "%s\n", refusal.c_str());
-      return cePortError;
-    }
+    connected = session.ConnectDevice();
+    if (connected || connected.Fault() == TFault::PortUnavailable) return connected;
     QCoreApplication::processEvents();
   }
-  if (version == -1 && StopExitStatus(StopCause()) != 0) return InterruptedStatus();
+  return TResult::Failure(TFault::NoDevice);
+}
+
+// Waits for an interface and a device on the port, then reads or writes the value.
+int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
+  TDeviceSession session;
+  if (const TResult opened = session.Open(portNumber); !opened) {
+    std::fprintf(stderr, "%s\n", opened.Text().c_str());
+    return ExitFor(opened.Fault());
+  }
+  const double limit = options.TimeoutSeconds > 0 ? options.TimeoutSeconds : 30;
+  TPortReturn back;
+  const TResult connected =
+      AwaitDevice(session, portNumber, limit, options.TimeoutSeconds > 0, back);
+  if (connected.Fault() == TFault::PortUnavailable)  // the driver's refusal
+    std::fprintf(stderr, "%s\n", connected.Text().c_str());
+  if (connected.Fault() == TFault::PortLost || connected.Fault() == TFault::PortUnavailable)
+    return ExitFor(connected.Fault());
+  if (!connected && StopExitStatus(StopCause()) != 0) return InterruptedStatus();
   if (back.Waiting()) {
     std::fprintf(stderr, "Com %u did not come back within %g seconds.\n", portNumber, limit);
-    return cePortError;
+    return ExitFor(TFault::PortLost);
   }
-  if (version == -1) {
+  if (!connected) {
     std::fprintf(stderr, "No device found on COM%u.\n", portNumber);
-    return ceTimeout;
+    return ExitFor(TFault::NoDevice);
   }
-  driver->ControllerType = driver->ClassifyVersion(version);
+  TBusDriver& driver = *session.Driver();
   QString text;
   TNamedValueFacts facts;
   const bool ok =
       options.Mode == TConsoleMode::Set
-          ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
+          ? SetNamedValue(driver, QString::fromStdString(options.SetAssignment), text,
                           {options.Clamp, options.Exact}, &facts)
-          : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
+          : GetNamedValue(driver, QString::fromStdString(options.GetName), text, &facts);
   if (options.Json) {
     std::fputs(NamedValueJson(ok, facts, text).c_str(), stdout);
     std::fprintf(stderr, "%s\n", text.toStdString().c_str());
   } else {
     std::fprintf(ok ? stdout : stderr, "%s\n", text.toStdString().c_str());
   }
-  if (!ok && DriverLostPort(*driver)) {
+  if (!ok && session.PortLost()) {
     std::fprintf(stderr, "Com %u lost.\n", portNumber);
-    return cePortError;
+    return ExitFor(TFault::PortLost);
   }
   return ok ? ceOk : ceDeviceError;
 }
@@ -285,9 +286,9 @@ int RunCycle(const TConsoleOptions& options, uint32_t portNumber, bool colour, b
 
 int RunAdapterSelfTest(uint32_t portNumber) {
   TRS232o port;
-  if (!port.Open(portNumber, 1200, 'N', 1024, 1024)) {
+  if (const TResult opened = OpenServicePort(port, portNumber); !opened) {
     std::fprintf(stderr, "%s\n", OpenFailureText(port.LastOpenError()).c_str());
-    return cePortError;
+    return ExitFor(opened.Fault());
   }
   const TLoopbackReport report = RunLoopbackTest(port);
   std::fputs(LoopbackTable(report).c_str(), stdout);

@@ -16,6 +16,7 @@
 #include "support/Sema.h"
 #include "support/StopRequest.h"
 #include "support/Tools.h"
+#include "variables/DeviceSession.h"
 
 namespace {
 
@@ -201,11 +202,9 @@ int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int metho
   auto buffer = std::make_unique<TReprogramBuffer>();
   if (!LoadFile(fileName, *buffer)) return ceUsage;
   TRS232o port;
-  if (!port.Open(portNumber, 1200, 'N', 1024, 1024)) {
-    std::fprintf(stderr, "Error opening port: COM%u\n", portNumber);
-    const std::string reason = OpenFailureText(port.LastOpenError());
-    if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
-    return cePortError;
+  if (const TResult opened = OpenServicePort(port, portNumber); !opened) {
+    std::fprintf(stderr, "%s\n", opened.Text().c_str());
+    return ExitFor(opened.Fault());
   }
   if (!Confirmed(fileName, *buffer)) {
     std::fprintf(stderr, "Update not done.\n");

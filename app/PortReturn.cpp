@@ -1,7 +1,7 @@
 #include "app/PortReturn.h"
 
-#include "link/BusDriver.h"
 #include "serial/RS232o.h"
+#include "variables/DeviceSession.h"
 
 void TPortReturn::Lost(uint32_t portNumber) {
   Number = portNumber;
@@ -29,18 +29,10 @@ std::unique_ptr<TRS232o> TPortReturn::TryOpen(std::string& blocker) {
 
 std::unique_ptr<TRS232o> OpenCalibrationPort(uint32_t portNumber) {
   auto port = std::make_unique<TRS232o>();
-  port->Open(portNumber, 1200, 'N', 1024, 1024);
+  (void)OpenServicePort(*port, portNumber);
   return port;
 }
 
 std::string PortLostText(uint32_t portNumber) {
   return "Com " + std::to_string(portNumber) + " lost: waiting for it to come back";
-}
-
-bool DriverLostPort(TBusDriver& driver) {
-  return driver.PortFailed && driver.ConnectedPort() == 0;
-}
-
-std::string DriverPortRefusal(const TBusDriver& driver) {
-  return driver.PortFailed ? driver.PortRefusal : std::string();
 }

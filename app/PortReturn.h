@@ -11,7 +11,6 @@
 #include <string>
 
 class TRS232o;
-class TBusDriver;
 
 class TPortReturn {
  public:
@@ -33,16 +32,9 @@ class TPortReturn {
   std::string LastBlocker;
 };
 
-// Opens port n as the calibration uses it: 1200 baud, no parity, 1 KiB queues. The
-// object comes back whether or not it opened (its LastOpenError tells why not).
+// Opens port n as every service task does (OpenServicePort). The object comes back
+// whether or not it opened (its LastOpenError tells why not).
 std::unique_ptr<TRS232o> OpenCalibrationPort(uint32_t portNumber);
 
 // "Com 200 lost: waiting for it to come back"
 std::string PortLostText(uint32_t portNumber);
-
-// The driver's port is gone (a read or write found the device away), as opposed to
-// a port the driver refused to use.
-bool DriverLostPort(TBusDriver& driver);
-
-// A port on which the driver cannot work although it is there: why, or "".
-std::string DriverPortRefusal(const TBusDriver& driver);

@@ -17,6 +17,7 @@
 #include "support/Sema.h"
 #include "support/Statics.h"
 #include "support/StopRequest.h"
+#include "variables/DeviceSession.h"
 
 namespace {
 
@@ -186,10 +187,8 @@ TUpdateResult TServiceTasks::RunUpdate(uint32_t portNumber) {
       lcBlack, false);
   TUpdateResult result;
   TRS232o port;
-  if (!port.Open(portNumber, 1200, 'N', 1024, 1024)) {
-    result.Text = "Error opening port: COM" + std::to_string(portNumber);
-    const std::string reason = OpenFailureText(port.LastOpenError());
-    if (!reason.empty()) result.Text += "\n" + reason;
+  if (const TResult opened = OpenServicePort(port, portNumber); !opened) {
+    result.Text = opened.Text();
   } else if (TThreadPtr<TUpdater> updater = TUpdater::Create(&port)) {
     updater->Buffer = std::move(FBuffer);
     {
@@ -225,11 +224,8 @@ bool TServiceTasks::StartAdapterCheck(uint32_t portNumber) {
   // The port lives and dies on the check's thread: one owner at a time.
   FCheckThread.reset(QThread::create([this, portNumber] {
     TRS232o port;
-    if (!port.Open(portNumber, 1200, 'N', 1024, 1024)) {
-      std::string text = "Error opening port: COM" + std::to_string(portNumber);
-      const std::string reason = OpenFailureText(port.LastOpenError());
-      if (!reason.empty()) text += "\n" + reason;
-      FCheckError = QString::fromStdString(text);
+    if (const TResult opened = OpenServicePort(port, portNumber); !opened) {
+      FCheckError = QString::fromStdString(opened.Text());
       return;
     }
     FCheckReport = RunLoopbackTest(port);

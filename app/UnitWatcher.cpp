@@ -4,7 +4,6 @@
 
 #include "link/BX2Driver.h"
 #include "link/BusDriver.h"
-#include "link/Detection.h"
 #include "link/DeviceQueries.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
@@ -77,8 +76,7 @@ void TUnitWatcher::Stop() {
   Active = false;
   Return.Stop();
   Timer.stop();
-  FDriver.reset();
-  FPort.reset();
+  Session.Close();
 }
 
 void TUnitWatcher::ProbeOnce() {
@@ -100,56 +98,58 @@ void TUnitWatcher::ProbeOnce() {
   }
   Active = false;
   Timer.stop();
-  TThreadPtr<TBusDriver> driver = std::move(FDriver);  // it owns the port now
-  FPort.reset();
+  TThreadPtr<TBusDriver> driver = Session.ReleaseDriver();  // it owns the port now
+  Session.Close();
   if (OnNextUnit) OnNextUnit(std::move(driver));
 }
 
 // Opens the port when it is not open (it may have gone with the interface) and
 // looks for the interface on it.
 bool TUnitWatcher::EnsureDriver() {
-  if (FDriver && !FDriver->PortFailed) return true;
-  if ((FDriver && DriverLostPort(*FDriver)) || (FPort && FPort->PortNumber() == 0)) PortGone();
-  FDriver.reset();  // a driver whose port failed has lost the port for good
-  if (!FPort && !OpenPort()) return false;
-  FDriver = DetectInterface(FPort, nullptr, 0, DefaultDetectFlags);
-  return FDriver != nullptr;
+  if (Session.Driver() && !Session.Driver()->PortFailed) return true;
+  if (Session.PortLost()) PortGone();
+  Session.StopDriver();  // a driver whose port failed has lost the port for good
+  if (!Session.Port() && !OpenPort()) return false;
+  return Session.Detect().Ok();
 }
 
 bool TUnitWatcher::OpenPort() {
   if (!Return.Waiting()) {
-    FPort = OpenCalibrationPort(PortNumber);
-    if (FPort->PortNumber() != 0) return true;
+    if (Session.Open(PortNumber)) return true;
     PortGone();
     return false;
   }
   std::string blocker;
-  FPort = Return.TryOpen(blocker);
-  if (!blocker.empty()) View.AddLog(blocker, true, lcRed, TLogStyle::Regular, false);
-  return FPort != nullptr;
+  std::unique_ptr<TRS232o> port = Return.TryOpen(blocker);
+  if (!blocker.empty())
+    View.AddLog(blocker, true, LogColourFor(TFault::PortUnavailable), TLogStyle::Regular, false);
+  if (!port) return false;
+  Session.UsePort(std::move(port));
+  return true;
 }
 
 // Said once; the port is tried again once a second until it is back.
 void TUnitWatcher::PortGone() {
-  FPort.reset();
+  Session.Close();
   if (Return.Waiting()) return;
   Return.Lost(PortNumber);
-  View.AddLog(PortLostText(PortNumber), true, lcRed, TLogStyle::Regular, false);
+  View.AddLog(PortLostText(PortNumber), true, LogColourFor(TFault::PortLost), TLogStyle::Regular,
+              false);
   View.PortLost(PortNumber, PortPath(static_cast<int>(PortNumber)));
 }
 
 bool TUnitWatcher::AskDevice(TUnitIdentity& identity, bool& interfaceFound) {
   interfaceFound = EnsureDriver();
   if (!interfaceFound) return false;
-  auto* bx2 = dynamic_cast<TBX2Driver*>(FDriver.get());
-  if (bx2 && bx2->LinkState == lsKMBus) {
+  TBusDriver& driver = *Session.Driver();
+  if (driver.InterfaceKind() == TInterfaceKind::BX2 && driver.LinkMode() == lsKMBus) {
     // One request tells both that a device is there and which one it is.
     TDeviceInfo info;
-    ReadDeviceInfo(*bx2, info);
+    ReadDeviceInfo(driver, info);
     if (info.DeviceAddress == 255) return false;
     identity = {true, info.FirstValue, info.SecondValue, info.DeviceAddress};
     return true;
   }
   std::string text;
-  return RequestVersion(FDriver.get(), true, text) != -1;
+  return RequestVersion(&driver, true, text) != -1;
 }

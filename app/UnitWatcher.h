@@ -17,6 +17,7 @@
 #include "app/CalibrationCycle.h"
 #include "app/PortReturn.h"
 #include "support/Sema.h"
+#include "variables/DeviceSession.h"
 
 // What the device-info answer tells about a unit.
 struct TUnitIdentity {
@@ -87,8 +88,7 @@ class TUnitWatcher : public QObject {
   QTimer Timer;
   TUnitPresence Presence{AbsenceMs};
   uint32_t PortNumber = 0;
-  std::unique_ptr<TRS232o> FPort;
-  TThreadPtr<TBusDriver> FDriver;
+  TDeviceSession Session;
   TPortReturn Return;  // while the port is away
   bool Active = false;
   bool Busy = false;  // a probe pumps events; no second probe inside it

@@ -77,15 +77,16 @@ class TBX2Driver : public TSerialBusDriver {
   bool SetControlPair(uint8_t first, uint8_t second) override;
   bool SetControlByte(uint8_t value) override;
   int ReadStatusWord() override;
+  TInterfaceKind InterfaceKind() const override { return TInterfaceKind::BX2; }
+  uint8_t LinkMode() const override { return LinkState; }
 
   bool SendState(bool argumentA, bool argumentB);
   bool QueryState();
   bool QueryStatus();
   void SetAddressingMode(uint8_t mode);
   int NextBusFrame(std::string& text, int timeout = -1);
-  // Sends '!' + value + text as an addressed frame; with expectedCode != -1 waits up
-  // to 5 s for the bus frame starting with that code and returns it in text.
-  bool AddressedQuery(uint32_t value, std::string& text, int timeout, int expectedCode);
+  // Waits up to AddressedQueryLimit for the expected bus frame.
+  bool AddressedQuery(uint32_t value, std::string& text, int timeout, int expectedCode) override;
   // Puts a silent interface back into listening (caller side; holds the thread off
   // the port meanwhile).
   void Reinitialise();

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "link/ProtocolCodes.h"
+#include "serial/RS232o.h"
 
 namespace {
 // Caller-side waits are cut into slices so that a driver being stopped ends them.
@@ -105,6 +106,14 @@ uint8_t TBusDriver::GetAddress() {
 
 void TBusDriver::SelectAddress(uint8_t) {}
 
+bool TBusDriver::AddressedQuery(uint32_t, std::string&, int, int) {
+  return false;
+}
+
+std::unique_ptr<TRS232o> TBusDriver::ReleasePort() {
+  return nullptr;
+}
+
 uint8_t TBusDriver::ClassifyVersion(int32_t version) {
   switch (version / 100000) {
     case 10:
@@ -139,4 +148,12 @@ bool BitIsSet(uint32_t value, int bit) {
 void SetBit(uint32_t& value, int bit, bool on) {
   const uint32_t mask = 1u << (bit & 31);
   value = on ? (value | mask) : (value & ~mask);
+}
+
+bool DriverLostPort(TBusDriver& driver) {
+  return driver.PortFailed && driver.ConnectedPort() == 0;
+}
+
+std::string DriverPortRefusal(const TBusDriver& driver) {
+  return driver.PortFailed ? driver.PortRefusal : std::string();
 }

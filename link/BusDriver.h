@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -20,6 +21,11 @@
 // sender each time the driver has queued a received frame. Make one with
 // NotifyMethod<&TMyClass::OnFrame>(this).
 using TFrameHandler = TNotifyEvent;
+
+class TRS232o;
+
+// Which interface a driver talks through.
+enum class TInterfaceKind { BX1, BX2 };
 
 // Drivers are thread objects: create them with their own Create function and end
 // them with Stop(true, true, true) (or hold them in a TThreadPtr), never delete them.
@@ -53,6 +59,20 @@ class TBusDriver : public TSafeThread {
   virtual bool SetControlByte(uint8_t value);
   // The device's 16-bit status word, or -1.
   virtual int ReadStatusWord();
+
+  // ---- what callers may ask of any interface (the BX1's answers are the defaults) ----
+  virtual TInterfaceKind InterfaceKind() const { return TInterfaceKind::BX1; }
+  // The interface's link state (the BX2's ls... values); 0 for an interface that has
+  // no modes.
+  virtual uint8_t LinkMode() const { return 0; }
+  // Sends '!' + value + text as an addressed frame; with expectedCode != -1 waits for
+  // the bus frame starting with that code and returns it in text. Only the BX2 carries
+  // addressed frames: false for the others, with nothing sent.
+  virtual bool AddressedQuery(uint32_t value, std::string& text, int timeout, int expectedCode);
+  // Gives a port the driver took over back to the caller (the driver stops freeing
+  // it; its thread may use it until the driver has stopped). None for a driver
+  // without a port of its own.
+  virtual std::unique_ptr<TRS232o> ReleasePort();
 
   bool WaitTxIdle(int milliseconds);
   // The handed-over frame has left within AckTimeout, and it left whole (a failed
@@ -109,6 +129,12 @@ class TBusDriver : public TSafeThread {
 };
 
 // ---- free helpers -----------------------------------------------------------------
+
+// The driver's port is gone (a read or write found the device away), as opposed to
+// a port the driver refused to use.
+bool DriverLostPort(TBusDriver& driver);
+// A port on which the driver cannot work although it is there: why, or "".
+std::string DriverPortRefusal(const TBusDriver& driver);
 
 // Bit `bit` (mod 32) of value.
 bool BitIsSet(uint32_t value, int bit);

@@ -307,12 +307,7 @@ TThreadPtr<TBusDriver> DetectInterfaceBorrowed(TRS232o& port, QIODevice* stream,
   // without ever freeing it.
   std::unique_ptr<TRS232o> lent(&port);
   TBusDriver* driver = CreateDriver(det, mode, version, lent);
-  if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver)) {
-    bx2->ReleasePort().release();
-  } else if (auto* bx1 = dynamic_cast<TBX1Driver*>(driver)) {
-    bx1->ReleasePort().release();
-  } else {
-    lent.release();
-  }
+  if (driver) (void)driver->ReleasePort().release();
+  (void)lent.release();  // still here when no driver took it
   return TThreadPtr<TBusDriver>(driver);
 }

@@ -96,29 +96,30 @@ void ParseDeviceInfo(const std::string& reply, TDeviceInfo& info) {
   info.LongForm = form == 17;
 }
 
-void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info) {
+void ReadDeviceInfo(TBusDriver& driver, TDeviceInfo& info) {
   info = TDeviceInfo{};
   std::string text(1, static_cast<char>(dev::DeviceInfoRequest));
   if (driver.AddressedQuery(0, text, -1, dev::DeviceInfoReply)) ParseDeviceInfo(text, info);
 }
 
 bool SelectDeviceAddress(TBusDriver* driver) {
-  auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
-  if (!bx2) return false;
+  if (!driver || driver->InterfaceKind() != TInterfaceKind::BX2) return false;
   TDeviceInfo info;
   for (int attempt = 0; attempt < 2 && info.DeviceAddress == NoDeviceAddress; ++attempt) {
-    ReadDeviceInfo(*bx2, info);
+    ReadDeviceInfo(*driver, info);
   }
   if (info.DeviceAddress == NoDeviceAddress) return false;
-  bx2->SelectAddress(info.DeviceAddress);
+  driver->SelectAddress(info.DeviceAddress);
   return true;
 }
 
 // ---- connection ---------------------------------------------------------------------
 
 int32_t ConnectDevice(TBusDriver* driver, int versionAttempts, TAddressSelection selection) {
-  auto* bx2 = dynamic_cast<TBX2Driver*>(driver);
-  if (bx2 && (bx2->LinkState == lsKMBus || selection == TAddressSelection::Always))
-    SelectDeviceAddress(driver);
+  const bool bx2 = driver && driver->InterfaceKind() == TInterfaceKind::BX2;
+  const bool select =
+      selection == TAddressSelection::Always ||
+      (selection == TAddressSelection::KMBusOnly && bx2 && driver->LinkMode() == lsKMBus);
+  if (bx2 && select) SelectDeviceAddress(driver);
   return QueryVersion(driver, versionAttempts);
 }

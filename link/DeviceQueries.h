@@ -8,7 +8,6 @@
 #include <string>
 
 class TBusDriver;
-class TBX2Driver;
 
 struct TVersionRecord {
   int32_t Number = -1;  // the version number; -1 = no version
@@ -32,15 +31,16 @@ bool ReadVersionRecord(TBusDriver* driver, bool first, TVersionRecord& record);
 int32_t QueryVersion(TBusDriver* driver, int attempts = 1);
 
 // The device-info request (BX2 only). info keeps its defaults without a usable reply.
-void ReadDeviceInfo(TBX2Driver& driver, TDeviceInfo& info);
+void ReadDeviceInfo(TBusDriver& driver, TDeviceInfo& info);
 // Up to two info requests, then SelectAddress on the driver. False when no device answered
 // (also for a driver that is not a BX2).
 bool SelectDeviceAddress(TBusDriver* driver);
 
 // When ConnectDevice selects the device's bus address on a BX2: in KMBus mode only (the
-// connection cycle, single values), or in either mode (the updater, before it programs
-// the device behind the interface).
-enum class TAddressSelection { KMBusOnly, Always };
+// connection cycle, single values), in either mode (the updater, before it programs
+// the device behind the interface), or never (the updater's carry-over after the
+// programming, which asks the device already selected).
+enum class TAddressSelection { KMBusOnly, Always, Never };
 
 // Finds the device behind a running driver: a BX2 first selects the device's bus address
 // (SelectDeviceAddress) as `selection` says, then the version is asked up to

@@ -17,7 +17,7 @@ class TSerialBusDriver : public TBusDriver {
 
   // The port stays alive after the driver: the caller gets it back (OwnsPort false).
   // The driver's thread may still use it until the driver has stopped.
-  std::unique_ptr<TRS232o> ReleasePort();
+  std::unique_ptr<TRS232o> ReleasePort() override;
   TRS232o* Port() const { return PortPtr; }
 
   // Whoever clears it keeps the port alive by other means.

@@ -53,29 +53,43 @@ bool ValidDataType(int dataType) {
   return dataType >= dtByte && dataType <= dtPacked;
 }
 
-// A memory variable at `address` (combined write off).
-TExtendedVariable MemoryVariable(int address, int dataType) {
-  TExtendedVariable variable(QStringLiteral("0 W"), false);
+// A memory variable (combined write off) for one value.
+TExtendedVariable MemoryVariable() {
+  return TExtendedVariable(QStringLiteral("0 W"), false);
+}
+
+void PlaceVariable(TExtendedVariable& variable, int address, int dataType) {
   variable.Address = static_cast<uint16_t>(address);
   variable.DataType = static_cast<TDataType>(dataType);
-  return variable;
 }
 }  // namespace
 
-bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType) {
+bool ReadDeviceValue(TBusDriver* driver, TExtendedVariable& variable, int address, int32_t& value,
+                     int dataType, const TRetryGate& mayRetry) {
   value = NotReadSentinel;
   if (!ValidDataType(dataType)) return false;
-  TExtendedVariable variable = MemoryVariable(address, dataType);
-  const bool ok = ReadDeviceVariable(driver, variable);
+  PlaceVariable(variable, address, dataType);
+  const bool ok = ReadDeviceVariable(driver, variable, mayRetry);
   value = variable.RawValue;
   return ok;
 }
 
-bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType) {
+bool WriteDeviceValue(TBusDriver* driver, TExtendedVariable& variable, int address, int32_t value,
+                      int dataType, const TRetryGate& mayRetry) {
   if (!ValidDataType(dataType)) return false;
-  TExtendedVariable variable = MemoryVariable(address, dataType);
+  PlaceVariable(variable, address, dataType);
   variable.SetRawValue(value);
-  return WriteDeviceVariable(driver, variable);
+  return WriteDeviceVariable(driver, variable, mayRetry);
+}
+
+bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType) {
+  TExtendedVariable variable = MemoryVariable();
+  return ReadDeviceValue(driver, variable, address, value, dataType);
+}
+
+bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType) {
+  TExtendedVariable variable = MemoryVariable();
+  return WriteDeviceValue(driver, variable, address, value, dataType);
 }
 
 // ---- EEPROM write switch ------------------------------------------------------------------
@@ -97,5 +111,5 @@ bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version) {
     address = text.empty() ? EepromSwitchOld : EepromSwitchNew;
   }
   if (address < 0) return false;
-  return WriteDeviceValue(driver, address, enable ? 255 : 0, dtByte);
+  return WriteDeviceValue(driver, address, EepromSwitchValue(enable), dtByte);
 }

@@ -19,11 +19,23 @@ bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
 // Verified write of RawValue: up to 5 attempts of write + read-back.
 bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
                          const TRetryGate& mayRetry = {});
-// dataType: one of the variable data types (dtByte, dtSigned, dtWord, ...).
+// The value at a memory address, read or verified-written through ReadDeviceVariable and
+// WriteDeviceVariable. dataType: one of the variable data types (dtByte, dtSigned,
+// dtWord, ...). These use a short-lived variable; the forms with `variable` use the
+// caller's (its address, data type and value are set here, and it keeps the last value
+// read).
 bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType);
 bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType);
+bool ReadDeviceValue(TBusDriver* driver, TExtendedVariable& variable, int address, int32_t& value,
+                     int dataType, const TRetryGate& mayRetry = {});
+bool WriteDeviceValue(TBusDriver* driver, TExtendedVariable& variable, int address, int32_t value,
+                      int dataType, const TRetryGate& mayRetry = {});
 // Writes 255 (enable) or 0 to the EEPROM write switch that the version selects.
 bool SetEepromWrites(TBusDriver* driver, bool enable, int32_t version);
 
 // Address of the EEPROM write switch for a version: 512, 1279, 0 = ask the device, -1 = none.
 int EepromSwitchAddress(int32_t version);
+// The byte that turns the switch on (255) or off (0).
+constexpr int32_t EepromSwitchValue(bool enable) {
+  return enable ? 255 : 0;
+}

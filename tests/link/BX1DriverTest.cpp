@@ -129,3 +129,19 @@ TEST_F(BX1DriverTest, LostPortFailsSendsAndStopsPromptly) {
 }
 
 }  // namespace
+
+// Callers ask any driver without knowing its kind: the BX1 has no modes, carries no
+// addressed frames (nothing goes out) and gives its port back.
+TEST_F(BX1DriverTest, AnswersTheQueriesOfEveryDriverAsABX1) {
+  Start();
+  TBusDriver& driver = *Driver;
+  EXPECT_EQ(driver.InterfaceKind(), TInterfaceKind::BX1);
+  EXPECT_EQ(driver.LinkMode(), 0);
+  std::string text(1, '\x31');
+  EXPECT_FALSE(driver.AddressedQuery(0, text, 100, 0x31));
+  EXPECT_TRUE(Peer->ReceivedBytes().empty());
+  std::unique_ptr<TRS232o> port = driver.ReleasePort();
+  EXPECT_NE(port, nullptr);
+  Driver.reset();  // the driver no longer frees it
+  EXPECT_NE(port->PortNumber(), 0u);
+}

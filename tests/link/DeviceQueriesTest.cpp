@@ -267,3 +267,11 @@ TEST_F(QueriesSimTest, AddressSelectionInNineBitModeOnlyWhenAlwaysAsked) {
   EXPECT_GE(AddressedFramesSent(), 1);
   EXPECT_EQ(Driver->GetAddress(), 5);
 }
+
+// The carry-over asks the device that is already selected, even in KMBus mode.
+TEST_F(QueriesSimTest, NoAddressSelectionWhenNeverAsked) {
+  Start(TSimOptions{});
+  ASSERT_EQ(Driver->LinkState, lsKMBus);
+  EXPECT_EQ(ConnectDevice(Driver.get(), 1, TAddressSelection::Never), 2606207);
+  EXPECT_EQ(AddressedFramesSent(), 0);
+}
