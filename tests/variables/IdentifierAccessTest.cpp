@@ -112,11 +112,11 @@ TEST_F(IdentifierAccessTest, PartialAnswerIsNotCached) {
   TExtendedVariable v = At(5);
   Driver->Replies = {Bytes({0x8E, 10, 0})};  // the offset reply never comes
   EXPECT_FALSE(v.ReadInfo(*Driver));
-  EXPECT_EQ(InfoCache().Entries[5].ScaleWord, 0);
+  EXPECT_EQ(InfoCache().Entries[5].Scale, 0);
   Driver->Replies = {Bytes({0x8E, 10, 0}), Bytes({0x8F, 2, 0})};
   EXPECT_TRUE(v.ReadInfo(*Driver));
-  EXPECT_EQ(InfoCache().Entries[5].ScaleWord, 10);
-  EXPECT_EQ(InfoCache().Entries[5].OffsetWord, 2);
+  EXPECT_EQ(InfoCache().Entries[5].Scale, 10);
+  EXPECT_EQ(InfoCache().Entries[5].Offset, 2);
 }
 
 TEST_F(IdentifierAccessTest, SettingLongForm) {
