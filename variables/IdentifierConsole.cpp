@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "link/BusDriver.h"
+#include "variables/DeviceAccess.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/Identifiers.h"
 
@@ -16,24 +17,10 @@ bool ReadInfoRetrying(TBusDriver& driver, TExtendedVariable& variable) {
   return false;
 }
 
-bool ReadValueRetrying(TBusDriver& driver, TExtendedVariable& variable) {
-  variable.SetRawValue(NotReadSentinel);
-  for (int attempt = 0; attempt < NamedValueAttempts; ++attempt) {
-    if (variable.Read(driver) && variable.RawValue != NotReadSentinel) return true;
-  }
-  return false;
-}
-
-// Write, read back, compare; repeated until the device holds the value.
+// A refused write is written again at once: a device that does not answer costs one
+// time-out per attempt, not a read-back's as well.
 bool WriteVerified(TBusDriver& driver, TExtendedVariable& variable) {
-  const int32_t target = variable.RawValue;
-  for (int attempt = 0; attempt < NamedValueAttempts; ++attempt) {
-    variable.SetRawValue(target);
-    if (!variable.Write(driver)) continue;
-    if (ReadValueRetrying(driver, variable) && variable.RawValue == target) return true;
-  }
-  variable.SetRawValue(target);
-  return false;
+  return WriteDeviceVariable(&driver, variable, {}, TAfterRefusal::WriteAgain);
 }
 
 // Points variable at the named value and asks the device about it; text holds
@@ -97,7 +84,7 @@ bool GetNamedValue(TBusDriver& driver, const QString& name, QString& text,
   const QString trimmed = name.trimmed();
   if (!PrepareNamed(driver, trimmed, variable, text)) return false;
   const QString known = IdentifierName(variable.GetIdentifier());
-  if (!ReadValueRetrying(driver, variable)) {
+  if (!ReadDeviceVariable(&driver, variable)) {
     text = QStringLiteral("Cannot read %1 from the device").arg(known);
     return false;
   }
