@@ -16,7 +16,6 @@
 #include "serial/RS232o.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
-#include "support/Tools.h"
 
 using namespace updater;
 
