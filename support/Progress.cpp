@@ -151,6 +151,26 @@ void StopUnitProgress() {
 
 // ---------------------------------------------------------------- console
 
+int ProgressPercent(const TProgressState& State) {
+  const std::int64_t Span = std::max<std::int64_t>(std::int64_t(State.Max) - State.Min, 1);
+  return static_cast<int>(
+      std::clamp<std::int64_t>((std::int64_t(State.Position) - State.Min) * 100 / Span, 0, 100));
+}
+
+void DrawProgressLine(std::FILE* Out, const TProgressState& State, const std::string& Text,
+                      const std::string& Detail) {
+  if (!State.BarVisible) {
+    std::fprintf(Out, "\r\033[K%s %s", Text.c_str(), State.Busy.toLocal8Bit().constData());
+    return;
+  }
+  constexpr int Width = 30;
+  const int Percent = ProgressPercent(State);
+  const int Filled = Percent * Width / 100;
+  const std::string Spaced = Detail.empty() ? Detail : " " + Detail;
+  std::fprintf(Out, "\r\033[K[%s%s] %3d%%%s %s", std::string(Filled, '#').c_str(),
+               std::string(Width - Filled, ' ').c_str(), Percent, Spaced.c_str(), Text.c_str());
+}
+
 namespace {
 
 // One line on a terminal, rewritten in place: "[#####     ]  45%  info".
@@ -167,21 +187,10 @@ class TConsoleProgress : public TProgressSink {
   }
 
  private:
-  static constexpr int Width = 30;
-
   void Draw(const TProgressState& S) {
     const QByteArray Text =
         (S.Caption + QStringLiteral(": ") + S.Info).simplified().toLocal8Bit().left(60);
-    if (!S.BarVisible) {
-      std::fprintf(F, "\r\033[K%s %s", Text.constData(), S.Busy.toLocal8Bit().constData());
-    } else {
-      const std::int64_t Span = std::max<std::int64_t>(std::int64_t(S.Max) - S.Min, 1);
-      const int Percent = static_cast<int>(
-          std::clamp<std::int64_t>((std::int64_t(S.Position) - S.Min) * 100 / Span, 0, 100));
-      const int Filled = Percent * Width / 100;
-      std::fprintf(F, "\r\033[K[%s%s] %3d%% %s", QByteArray(Filled, '#').constData(),
-                   QByteArray(Width - Filled, ' ').constData(), Percent, Text.constData());
-    }
+    DrawProgressLine(F, S, Text.toStdString());
     std::fflush(F);
   }
 
