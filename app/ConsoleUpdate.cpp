@@ -9,7 +9,7 @@
 #include "app/ConsoleOutput.h"
 #include "app/DeviceUpdate.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/RS232o.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
@@ -95,9 +95,9 @@ std::string Printable(std::string text) {
   return text;
 }
 
-int Failed(const std::string& error) {
-  std::fprintf(stderr, "Update failed:\n%s\n", Printable(error).c_str());
-  return IsNoAnswerFailure(error) ? ceTimeout : ceDeviceError;
+int Failed(const TResult& failure) {
+  std::fprintf(stderr, "Update failed:\n%s\n", Printable(failure.Text()).c_str());
+  return ExitFor(failure.Fault());
 }
 
 // The port went during the update (its adapter pulled): the device is left in its
@@ -179,11 +179,12 @@ int Interrupted() {
   return ceDeviceError;
 }
 
-int Update(TUpdater& updater, const std::string& name, int method) {
+int Update(TUpdater& updater, std::unique_ptr<TReprogramBuffer> file, const std::string& name,
+           int method) {
   TUpdateInterrupts interrupts;
-  const std::string error = RunDeviceUpdate(updater, name, method, StopRequested);
-  if (error == UpdateStoppedText) return Interrupted();
-  if (!error.empty()) return Failed(error);
+  const TResult result = RunDeviceUpdate(updater, std::move(file), name, method, StopRequested);
+  if (result.Fault() == TFault::Stopped) return Interrupted();
+  if (!result) return Failed(result);
   std::printf("%s\n", FirmwareUpdatedText);
   std::fflush(stdout);
   return ceOk;
@@ -204,16 +205,17 @@ int RunConsoleUpdate(uint32_t portNumber, const std::string& fileName, int metho
     return ceDeviceError;
   }
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-  if (!updater) return Failed(FetchText(UpdaterStringIds().GeneralError));
-  updater->Buffer = std::move(buffer);
+  if (!updater)
+    return Failed(
+        TResult::Failure(TFault::Communication, FetchText(UpdaterStringIds().GeneralError)));
   int status = ceDeviceError;
   {
     TUpdater* u = updater.get();
     TSinkScope progress(std::make_unique<TUpdateProgressSink>(stderr, IsTerminal(stderr), [u] {
-      return TLineCount{u->FramesSent, u->FramesTotal};
+      return TLineCount{u->FramesSent(), u->FramesTotal()};
     }));
-    status = Update(*updater, QFileInfo(QString::fromStdString(fileName)).fileName().toStdString(),
-                    method);
+    status = Update(*updater, std::move(buffer),
+                    QFileInfo(QString::fromStdString(fileName)).fileName().toStdString(), method);
   }
   updater.reset();  // stops the worker
   port.SetBreak(false);

@@ -5,7 +5,7 @@
 #include <QFileInfo>
 
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"
 #include "support/SafeFiles.h"
@@ -77,37 +77,30 @@ std::string FirmwareSummary(const QString& path, const TReprogramBuffer& buffer)
   return text;
 }
 
-std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int method,
-                            const std::function<bool()>& interrupted) {
+TResult RunDeviceUpdate(TUpdater& updater, std::unique_ptr<TReprogramBuffer> file,
+                        const std::string& name, int method,
+                        const std::function<bool()>& interrupted) {
   const auto stopped = [&] { return interrupted && interrupted(); };
+  const TResult stop = TResult::Failure(TFault::Stopped, UpdateStoppedText);
   // Between two lines of the programming too: asked after every line.
-  updater.StopWanted = interrupted;
-  updater.PrepareTarget(false);
-  std::string error;
-  updater.Connect(method, true, error, {}, name);
+  updater.SetStopQuestion(interrupted);
+  updater.PrepareTarget(std::move(file), false);
+  const TResult connected = updater.Connect(method, true, {}, name);
   // A stop asked for while connecting may itself have cost the boot loader's window.
-  if (stopped()) return UpdateStoppedText;
-  if (!error.empty()) return error;
-  const bool programmed = updater.ProgramMain(name, true);
-  if (!programmed && stopped()) return UpdateStoppedText;
+  if (stopped()) return stop;
+  if (!connected) return connected;
+  const TResult programmed = updater.ProgramMain(name, true);
+  if (!programmed && stopped()) return stop;
   // A programming that reports failure without a message still failed.
-  if (!programmed || !updater.LastError.empty())
-    return updater.LastError.empty() ? FetchText(UpdaterStringIds().GeneralError)
-                                     : updater.LastError;
-  return {};
+  if (!programmed && programmed.Text().empty())
+    return TResult::Failure(programmed.Fault(), FetchText(UpdaterStringIds().GeneralError));
+  return programmed;
 }
 
 std::string PortLostInUpdateText(uint32_t portNumber) {
   return "Com " + std::to_string(portNumber) +
          " lost during the update: the device may be left in its boot loader. Run the same "
          "update again once the port is back.";
-}
-
-bool IsNoAnswerFailure(const std::string& error) {
-  const TUpdaterStringIds& ids = UpdaterStringIds();
-  for (int32_t id : {ids.ErrorConnecting, ids.NoBx2Found, ids.NoResponse})
-    if (error == FetchText(id)) return true;
-  return false;
 }
 
 TDeviceFacts UpdateFacts(uint32_t portNumber, int firmwareVersion, const std::string& result,

@@ -6,9 +6,11 @@
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/CalibrationRecord.h"
+#include "support/Result.h"
 
 class TReprogramBuffer;
 class TUpdater;
@@ -27,19 +29,19 @@ std::string FirmwareSummary(const QString& path, const TReprogramBuffer& buffer)
 // The "Main" part's firmware version, -1 when the file has none.
 int FirmwareVersion(const TReprogramBuffer& buffer);
 
-// Runs the update on an updater whose Buffer holds the file: prepares the target,
-// connects (`method` when the file names none) and programs. `interrupted` is asked
-// after the connection and after every line of the programming; once it says yes no
-// further step starts and the result is UpdateStoppedText. Returns the failure
-// text, empty when the device was programmed and its calibrations carried over.
-std::string RunDeviceUpdate(TUpdater& updater, const std::string& name, int method,
-                            const std::function<bool()>& interrupted = {});
+// Runs the update of `file` on `updater`: prepares the target, connects (`method`
+// when the file names none) and programs. `interrupted` is asked after the
+// connection and after every line of the programming; once it says yes no further
+// step starts and the result is TFault::Stopped with UpdateStoppedText. Succeeds
+// when the device was programmed and its calibrations carried over; a failure
+// where nothing answered (no boot loader, no interface) is TFault::NoDevice or
+// TFault::NoInterface.
+TResult RunDeviceUpdate(TUpdater& updater, std::unique_ptr<TReprogramBuffer> file,
+                        const std::string& name, int method,
+                        const std::function<bool()>& interrupted = {});
 
 // The failure of an update whose port went (its adapter pulled) before the end.
 std::string PortLostInUpdateText(uint32_t portNumber);
-
-// Whether a failure text means that nothing answered (no boot loader, no interface).
-bool IsNoAnswerFailure(const std::string& error);
 
 // The record entry of an update: the port, the file's firmware version and the result
 // ("Firmware updated." or the failure text).

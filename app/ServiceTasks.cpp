@@ -10,7 +10,7 @@
 #include "app/DeviceUpdate.h"
 #include "app/LineProgress.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/RS232Tools.h"
 #include "serial/RS232o.h"
 #include "support/Progress.h"
@@ -56,7 +56,7 @@ class TLineProgressSink : public TProgressSink {
 
  private:
   TProgressState Decorated(const TProgressState& state) {
-    const TLineCount lines{Updater.FramesSent, Updater.FramesTotal};
+    const TLineCount lines{Updater.FramesSent(), Updater.FramesTotal()};
     TProgressState shown = state;
     LaidOutWithLine = FollowsLines(state, lines);
     if (LaidOutWithLine) {
@@ -190,16 +190,17 @@ TUpdateResult TServiceTasks::RunUpdate(uint32_t portNumber) {
   if (const TResult opened = OpenServicePort(port, portNumber); !opened) {
     result.Text = opened.Text();
   } else if (TThreadPtr<TUpdater> updater = TUpdater::Create(&port)) {
-    updater->Buffer = std::move(FBuffer);
+    TResult outcome;
     {
       TLineProgressScope lines(*updater);
       // The window's close and a signal to the program stop it at the same safe points.
-      result.Text = RunDeviceUpdate(*updater, name, 6,
-                                    [this] { return FStopRequested || ::StopRequested(); });
+      outcome = RunDeviceUpdate(*updater, std::move(FBuffer), name, 6,
+                                [this] { return FStopRequested || ::StopRequested(); });
     }
     updater.reset();  // stops the worker
     port.SetBreak(false);
-    result.Ok = result.Text.empty();
+    result.Ok = outcome.Ok();
+    result.Text = outcome.Text();
     if (!result.Ok && port.PortNumber() == 0) result.Text = PortLostInUpdateText(portNumber);
     if (result.Ok) result.Text = FirmwareUpdatedText;
   }

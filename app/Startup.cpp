@@ -6,7 +6,7 @@
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/KFFMessages.h"
-#include "firmware/updaterunit.h"
+#include "firmware/UpdaterStrings.h"
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"
 #include "serial/RS232o.h"

@@ -17,7 +17,7 @@
 #include "app/Startup.h"
 #include "firmware/BootLink.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
@@ -62,24 +62,23 @@ std::unique_ptr<TCodePart> InverterPart(int codeLines, bool withNonce) {
 
 // Characters on the wire for one frame and its acknowledgement.
 int64_t FrameCharacters(const TUpdater& updater, const std::string& payload) {
-  const bool binary = updater.IsBinaryMethod();
+  const bool binary = updater.BootLoader().IsBinary();
   const int64_t frame = binary ? static_cast<int64_t>(WrapBinaryFrame(payload).size())
                                : static_cast<int64_t>(payload.size());
   const std::string ack = WrapBinaryFrame("N");
   return frame + (binary ? static_cast<int64_t>(ack.size()) : 1);
 }
 
-double FloorMs(const TUpdater& updater, int baud) {
+double FloorMs(const TUpdater& updater, const TCodePart* main, int baud) {
   int64_t characters = 0;
   int frames = 0;
-  const TCodePart* main = updater.Buffer->PartAt(0);
-  const std::string auth = updater.BuildAuthFrame(*main, true, true);
+  const std::string auth = updater.Part().BuildAuthFrame(*main, true, true);
   if (!auth.empty()) {
     characters += FrameCharacters(updater, auth);
     ++frames;
   }
   for (int i = 0; i < main->SendLineCount(); ++i) {
-    const std::string frame = updater.BuildLine(0, i);
+    const std::string frame = updater.Part().BuildLine(0, i);
     if (frame.empty()) continue;
     characters += FrameCharacters(updater, frame);
     ++frames;
@@ -101,18 +100,19 @@ bool RunCase(const TCase& c, int codeLines, double& elapsedMs, double& floorMs) 
   TRS232o port;
   if (!port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024)) return false;
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-  updater->Buffer->Add(InverterPart(codeLines, !c.TextLoader));
-  updater->PrepareTarget(false);
-  std::string error;
-  updater->Connect(
-      c.Method, false, error, [](int) {}, "Inverter");
-  if (!error.empty()) return false;
-  floorMs = FloorMs(*updater, c.Baud);
+  auto file = std::make_unique<TReprogramBuffer>();
+  file->Add(InverterPart(codeLines, !c.TextLoader));
+  const TCodePart* main = file->PartAt(0);
+  updater->PrepareTarget(std::move(file), false);
+  if (!updater->Connect(
+          c.Method, false, [](int) {}, "Inverter"))
+    return false;
+  floorMs = FloorMs(*updater, main, c.Baud);
   const auto started = TNow::now();
-  if (!updater->ProgramMain("Inverter", true, [](int, int) {})) return false;
+  if (!updater->ProgramMain("Inverter", true, [](int, TUpdateState) {})) return false;
   updater->WaitWorkerPaused();
   elapsedMs = std::chrono::duration<double, std::milli>(TNow::now() - started).count();
-  return updater->State == usFinished;
+  return updater->State() == TUpdateState::Finished;
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 #include "app/Startup.h"
 #include "firmware/EmbeddedImage.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
@@ -44,11 +44,10 @@ struct TRun {
 
 // Wire time of what the worker sends for the "Main" part: every line frame plus
 // its one-byte acknowledgement, each character at 19200 baud without parity.
-double WireMs(const TUpdater& updater) {
-  const TCodePart* main = updater.Buffer->PartAt(updater.Buffer->IndexOfPart("Main"));
+double WireMs(const TUpdater& updater, const TCodePart& main) {
   int64_t characters = 0;
-  for (int i = 0; i < main->SendLineCount(); ++i) {
-    const std::string frame = updater.BuildLine(0, i);
+  for (int i = 0; i < main.SendLineCount(); ++i) {
+    const std::string frame = updater.Part().BuildLine(0, i);
     if (!frame.empty()) characters += static_cast<int64_t>(frame.size()) + 1;
   }
   return static_cast<double>(characters * TVirtualLine::CharMicros(19200, false)) / 1000.0;
@@ -65,17 +64,18 @@ TRun ProgramOnce() {
   if (!port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 2400, 'N', 1024, 1024)) return run;
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
   QString loadError;
-  updater->Buffer->LoadFromStream(*OpenEmbeddedInterfaceImage(), false, loadError);
-  updater->PrepareTarget(false);
-  std::string error;
-  updater->Connect(
-      1, true, error, [](int) {}, "BX2");
-  if (!loadError.isEmpty() || !error.empty()) return run;
-  updater->CheckBootblock(false);  // sets the data-line flags the sending uses
-  run.WireMs = WireMs(*updater);
+  auto file = std::make_unique<TReprogramBuffer>();
+  file->LoadFromStream(*OpenEmbeddedInterfaceImage(), false, loadError);
+  const TReprogramBuffer& image = *file;
+  updater->PrepareTarget(std::move(file), false);
+  if (!loadError.isEmpty() || !updater->Connect(
+                                  1, true, [](int) {}, "BX2"))
+    return run;
   const auto started = TNow::now();
-  run.Ok = updater->ProgramMain("BX2", false);
+  run.Ok = updater->ProgramMain("BX2", false).Ok();
   run.ElapsedMs = std::chrono::duration<double, std::milli>(TNow::now() - started).count();
+  // After the boot block check, which sets the data-line flags the sending uses.
+  run.WireMs = WireMs(*updater, *image.PartAt(image.IndexOfPart("Main")));
   run.Lines = sim.Stats().LinesProgrammed;
   return run;
 }

@@ -11,7 +11,7 @@
 
 #include "firmware/EmbeddedImage.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "link/Detection.h"
 #include "serial/RS232o.h"
 #include "support/Dialogs.h"
@@ -134,24 +134,23 @@ int OfferUpdate(TRS232o& port, QIODevice& stream, int32_t newVersion, uint8_t fl
 bool RunUpdater(TUpdater& updater, QIODevice& stream, const std::string& name) {
   stream.seek(0);
   QString loadError;
-  updater.Buffer->LoadFromStream(stream, true, loadError);
+  auto file = std::make_unique<TReprogramBuffer>();
+  file->LoadFromStream(stream, true, loadError);
   if (!loadError.isEmpty()) {
     UserPrompt(upFirmwareDataError, name);
     LogText("Error in firmware stream!");
     return false;
   }
-  updater.PrepareTarget(false);
-  std::string connectError;
-  updater.Connect(ReprogramMethod, true, connectError, {}, name);
-  if (!connectError.empty()) {
+  updater.PrepareTarget(std::move(file), false);
+  if (!updater.Connect(ReprogramMethod, true, {}, name)) {
     UserPrompt(upConnectError, name);
     LogText("Error in reprogram connect!");
     return false;
   }
-  // A programming that reports failure without a message still failed.
-  const bool programmed = updater.ProgramMain(name, true);
-  if (!programmed || !updater.LastError.empty()) {
-    if (!updater.LastError.empty()) LogText(updater.LastError);
+  const TResult programmed = updater.ProgramMain(name, true);
+  if (!programmed) {
+    // A programming that ended on request carries no message.
+    if (!programmed.Text().empty()) LogText(programmed.Text());
     UserPrompt(upReprogramFailed, name);
     return false;
   }

@@ -6,8 +6,8 @@
 #include "firmware/BootMethods.h"
 #include "firmware/CarryOver.h"
 #include "firmware/KFFFiles.h"
+#include "firmware/Updater.h"
 #include "firmware/UpdaterInternals.h"
-#include "firmware/updaterunit.h"
 #include "link/BX2Driver.h"
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
@@ -49,11 +49,12 @@ bool TUpdater::MemoryAccess(int address, int32_t& value, std::string& error, int
 }
 
 bool TUpdater::ConfigBlank() const {
-  if (Method().ConfigWord) return ConfigWord == 0 || ConfigWord == 0xFFFFFFFF;
+  const TBootLoaderFacts& loader = Link.Facts();
+  if (Link.Method().ConfigWord) return loader.ConfigWord == 0 || loader.ConfigWord == 0xFFFFFFFF;
   const TCodePart* main = MainPart();
   const std::string body = main ? ToBytes(main->ConfigBody()) : std::string();
-  return DeviceConfig == std::string(32, '\0') && DeviceConfig != body &&
-         Method().ZeroConfigIsBlank;
+  return loader.DeviceConfig == std::string(32, '\0') && loader.DeviceConfig != body &&
+         Link.Method().ZeroConfigIsBlank;
 }
 
 bool TUpdater::ReadDataImage() {
@@ -69,18 +70,17 @@ bool TUpdater::ReadDataImage() {
     if (ok) DataImage.replace(64 * i, DataBlockSize, line, DataLineData, DataBlockSize);
   }
   for (int i = 0; i < 4 && ok; ++i) {
-    std::string reply;
-    const std::string command = CmdReadData + std::string{static_cast<char>(64 * i), '\0'};
-    ok = SendFrame(command) && ReceiveReply(0, 500, reply) && reply[0] == 'O' &&
-         static_cast<int>(reply.size()) >= 1 + DataBlockSize;
-    if (ok) scratch.replace(64 * i, DataBlockSize, reply, 1, DataBlockSize);
+    std::string block;
+    ok = Link.ReadDataBlock(i, block);
+    if (ok) scratch.replace(64 * i, DataBlockSize, block);
   }
   if (!ok) {
     DataImage.clear();
     return false;
   }
+  const std::string& config = Link.Facts().DeviceConfig;
   for (size_t i = 0; i < scratch.size(); ++i)
-    if (i / 8 < DeviceConfig.size() && TestBit(DeviceConfig.data(), static_cast<uint32_t>(i)))
+    if (i / 8 < config.size() && TestBit(config.data(), static_cast<uint32_t>(i)))
       DataImage[i] = scratch[i];
   return true;
 }
@@ -89,8 +89,9 @@ std::string TUpdater::FindAddedCalibrations() const {
   const TCodePart* main = MainPart();
   if (!main || ConfigBlank()) return {};
   const std::string body = ToBytes(main->ConfigBody());
-  if (body.empty() || DeviceConfig.empty()) return {};
-  return AddedCalibrationOffsets(DeviceConfig, body, LongConfig);
+  const TBootLoaderFacts& loader = Link.Facts();
+  if (body.empty() || loader.DeviceConfig.empty()) return {};
+  return AddedCalibrationOffsets(loader.DeviceConfig, body, loader.LongConfig);
 }
 
 void TUpdater::ApplyAddedCalibrations(std::string& error) {
@@ -147,10 +148,10 @@ bool TUpdater::MarkCarryOverPending(TBX2Driver& bx2) {
   return ok;
 }
 
-void TUpdater::ConnectThroughInterface(int method, bool useConnectInfo, std::string& error) {
+TResult TUpdater::ConnectThroughInterface(int method, bool useConnectInfo) {
   Step(43);
-  error.clear();
-  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+  TResult result;
+  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
   Step(0);
   bool deviceSilent = false;
   if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
@@ -162,29 +163,27 @@ void TUpdater::ConnectThroughInterface(int method, bool useConnectInfo, std::str
     } else if (IsInverterFamily(version)) {
       DeviceVersion = version;
       bx2->ControllerType = bx2->ClassifyVersion(version);
-      if (!(MarkCarryOverPending(*bx2) && ResetDeviceIntoBootLoader(*bx2))) {
-        error = Text(Ids().GeneralError);
-        State = usCommError;
-      }
+      if (!(MarkCarryOverPending(*bx2) && ResetDeviceIntoBootLoader(*bx2)))
+        result = Fail(TUpdateState::CommError, TFault::Communication, Ids().GeneralError);
     } else {
-      error = Text(Ids().IdError);
-      State = usUnsuitable;
+      result = Fail(TUpdateState::Unsuitable, TFault::Unsuitable, Ids().IdError);
       DeviceVersion = version;
     }
   } else {
-    error = Text(Ids().NoBx2Found);
-    State = usCommError;
+    result = Fail(TUpdateState::CommError, TFault::NoInterface, Ids().NoBx2Found);
   }
   driver.reset();  // the port stays ours
-  if (!error.empty()) return;
-  Port->SetBreak(true);
+  if (!result) return result;
+  Port.SetBreak(true);
   if (deviceSilent) {
     ShowResetInstruction(false, Ids().InverterResetInstruction, true);
   } else {
     Step(-30);
   }
-  if (ConnectDirect(method, useConnectInfo, error) && DeviceVersion >= 0)
-    GlobalSettings().WriteSetting(CalibrationMapKey(DeviceVersion), DeviceConfig);
+  result = ConnectDirect(method, useConnectInfo);
+  if (result && DeviceVersion >= 0)
+    GlobalSettings().WriteSetting(CalibrationMapKey(DeviceVersion), Link.Facts().DeviceConfig);
+  return result;
 }
 
 bool TUpdater::ApplyStoredMap(int mapNumber, int32_t version, std::string& error) {
@@ -192,10 +191,10 @@ bool TUpdater::ApplyStoredMap(int mapNumber, int32_t version, std::string& error
   if (map.empty()) map = DefaultCalibrationMap(mapNumber);
   if (map.empty()) {
     error = FetchTextArgs(Ids().InfoMissing, {TFormatArg(mapNumber), TFormatArg(version % 1000)});
-    State = usUnsuitable;
+    Streamer.SetState(TUpdateState::Unsuitable);
     return false;
   }
-  DeviceConfig = map.substr(0, 255);
+  Link.AdoptConfig(map.substr(0, 255));
   ApplyAddedCalibrations(error);
   return error.empty();
 }
@@ -231,44 +230,38 @@ bool TUpdater::CarryOverThroughInterface(TBX2Driver& bx2, std::string& error) {
   return ok;
 }
 
-void TUpdater::PostProcess(const std::string& name, std::string& error, TUpdaterStep step) {
-  error.clear();
+TResult TUpdater::PostProcess(const std::string& name, TUpdaterStep step) {
   if (DeviceVersion < 0) {
-    TryRunCommand();
-    return;
+    Link.TryRunCommand();
+    return TResult::Success();
   }
   ShowResetInstruction(false, Ids().InverterResetInstruction, false);
-  const bool ownWindow = !step;
-  if (ownWindow) {
-    // The connection's callback may still be installed: post-processing steps (and
-    // waits) with its own window.
-    ShowProgress(QText(Caption(name)), QText(Text(Ids().PostProcessing)), 0, 100, 0, false);
-    StepCallback = [](int n) { StepProgress(n); };
-  } else {
-    StepCallback = std::move(step);
-  }
+  const bool ownWindow = UseStepOrOwnWindow(std::move(step), name, Ids().PostProcessing);
   Step(50);
   Step(-40);  // the device needs about four seconds to start
-  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
   if (!dynamic_cast<TBX2Driver*>(driver.get())) {
     driver.reset();
     ShowResetInstruction(false, Ids().InverterResetInstruction, true);
-    driver = DetectInterfaceBorrowed(*Port, nullptr, 0, DefaultDetectFlags);
+    driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
   }
   Step(0);
+  TResult result;
   if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
     PostDriver = bx2;
-    if (!CarryOverThroughInterface(*bx2, error) && error.empty()) {
-      error = Text(Ids().GeneralError);
-      State = usCommError;
-    }
+    std::string error;
+    if (!CarryOverThroughInterface(*bx2, error) && error.empty())
+      error = Fail(TUpdateState::CommError, TFault::Communication, Ids().GeneralError).Text();
+    const bool unsuitable = State() == TUpdateState::Unsuitable;
+    if (!error.empty())
+      result = TResult::Failure(unsuitable ? TFault::Unsuitable : TFault::Communication, error);
   } else {
-    error = Text(Ids().NoBx2Found);
-    State = usCommError;
+    result = Fail(TUpdateState::CommError, TFault::NoInterface, Ids().NoBx2Found);
   }
   // A failure never leaves the state of the finished programming behind.
-  if (!error.empty() && State == usFinished) State = usCommError;
+  if (!result && State() == TUpdateState::Finished) Streamer.SetState(TUpdateState::CommError);
   PostDriver = nullptr;
   driver.reset();
   if (ownWindow) ShowProgress(QString(), QString());
+  return result;
 }

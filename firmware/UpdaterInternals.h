@@ -7,20 +7,11 @@
 
 #include <string>
 
-#include "firmware/updaterunit.h"
-
 namespace updater {
 
-inline const TUpdaterStringIds& Ids() {
-  return UpdaterStringIds();
-}
-// A text of the "updater" section (`number` picks its second text).
-std::string Text(int32_t id, int number = 0);
 inline QString QText(const std::string& text) {
   return QString::fromStdString(text);
 }
-// "Updating %s" with the device name.
-std::string Caption(const std::string& name);
 inline std::string ToBytes(const QByteArray& bytes) {
   return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }

@@ -1,7 +1,7 @@
 // The "updater" section of the string table: every text the updater shows or
 // puts into LastError, declared once at unit start.
-#include "firmware/UpdaterInternals.h"
-#include "firmware/updaterunit.h"
+#include "firmware/UpdaterStrings.h"
+
 #include "support/HardcodedStrings.h"
 #include "support/Tools.h"
 

@@ -36,9 +36,7 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 SKIPPED_TOPS = {".git", "build"}
 # Targets of app/ that make up the console program, which may link the simulator.
 CONSOLE_TARGETS = {"calib_console", "calibrator-cli"}
-KNOWN_CIRCLES = [
-    ["firmware/UpdaterInternals", "firmware/updaterunit"],
-]
+KNOWN_CIRCLES = []
 
 
 def allowed_folders(parts):

@@ -15,7 +15,7 @@
 #include "app/ConsoleUpdate.h"
 #include "app/DeviceUpdate.h"
 #include "app/Startup.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/RS232o.h"
 #include "sim/Simulator.h"
 #include "tests/common/TestWaits.h"
@@ -192,13 +192,15 @@ TEST_F(ConsoleUpdateTest, AStopDuringProgrammingEndsBetweenTwoLines) {
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
   ASSERT_TRUE(updater);
   std::string error;
-  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), *updater->Buffer, error),
-            TFirmwareLoad::flOk);
+  auto file = std::make_unique<TReprogramBuffer>();
+  ASSERT_EQ(LoadFirmwareFile(QString::fromStdString(File), *file, error), TFirmwareLoad::flOk);
   TUpdater* u = updater.get();
-  EXPECT_EQ(RunDeviceUpdate(*u, "inverter.kff", 6, [u] { return u->FramesSent >= 2; }),
-            UpdateStoppedText);
-  EXPECT_EQ(u->FramesSent, 2);
-  EXPECT_LT(u->FramesSent, u->FramesTotal);
+  const TResult result =
+      RunDeviceUpdate(*u, std::move(file), "inverter.kff", 6, [u] { return u->FramesSent() >= 2; });
+  EXPECT_EQ(result.Fault(), TFault::Stopped);
+  EXPECT_EQ(result.Text(), UpdateStoppedText);
+  EXPECT_EQ(u->FramesSent(), 2);
+  EXPECT_LT(u->FramesSent(), u->FramesTotal());
   EXPECT_TRUE(sim.DeviceInBootLoader());  // not restarted: no post-processing
   updater.reset();
   port.SetBreak(false);

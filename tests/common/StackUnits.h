@@ -5,7 +5,7 @@
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/KFFMessages.h"
-#include "firmware/updaterunit.h"
+#include "firmware/UpdaterStrings.h"
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"

@@ -88,13 +88,15 @@ class CarryOverSimTest : public ::testing::Test {
 
   void CreateUpdater(std::unique_ptr<TCodePart> part) {
     Updater = TUpdater::Create(&Port);
-    Updater->Buffer->Add(std::move(part));
+    TAccess::File(*Updater).Add(std::move(part));
   }
 
   void ConnectUpdater() {
     std::string error;
-    Updater->Connect(
-        0, true, error, [](int) {}, "Device");
+    error = Updater
+                ->Connect(
+                    0, true, [](int) {}, "Device")
+                .Text();
     ASSERT_EQ(error, "");
   }
 
@@ -124,9 +126,9 @@ class InterfaceCarryOverTest : public CarryOverSimTest {
     }
     // The new firmware calibrates 168..224; the device's boot loader reports 176..224.
     CreateUpdater(FirmwarePart(NewVersion19, ":DXT", ConfigCovering(168, 224)));
-    ASSERT_TRUE(Updater->PrepareTarget(false));
+    ASSERT_TRUE(Updater->PrepareTarget(nullptr, false));
     ASSERT_NO_FATAL_FAILURE(ConnectUpdater());
-    ASSERT_EQ(Updater->DeviceVersion, OldVersion19);
+    ASSERT_EQ(TAccess::DeviceVersion(*Updater), OldVersion19);
     ASSERT_TRUE(Sim->DeviceInBootLoader());
   }
 
@@ -147,9 +149,9 @@ TEST_F(InterfaceCarryOverTest, StoredMapRecordedBeforeProgrammingDrivesTheConver
   EXPECT_EQ(Sim->ReadByte(Status), 0x80);
   EXPECT_EQ(GlobalSettings().ReadSetting("CalMap202"), Str(ConfigCovering(176, 224)));
 
-  ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
-  EXPECT_EQ(Updater->LastError, "");
-  EXPECT_EQ(Updater->State, usFinished);
+  const TResult programmed = Updater->ProgramMain("Device", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
+  EXPECT_EQ(Updater->State(), TUpdateState::Finished);
   ExpectProgrammed();
   // The stored map lacks offset 168 (the default map for 202 would not), so
   // conversion A ran; the pending bit is cleared and nothing else in the kept block moved.
@@ -166,7 +168,8 @@ TEST_F(InterfaceCarryOverTest, DefaultMapStandsInForAMapNotOnRecord) {
   EXPECT_EQ(Sim->ReadByte(MapNumber), 105);  // an existing mark is kept
   EXPECT_EQ(GlobalSettings().ReadSetting("CalMap105"), "");
 
-  ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
+  const TResult programmed = Updater->ProgramMain("Device", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
   ExpectProgrammed();
   EXPECT_FALSE(WroteTo(*Sim, MapNumber));
   EXPECT_EQ(Sim->ReadWord(TargetA1), ConvertedA);
@@ -180,11 +183,12 @@ TEST_F(InterfaceCarryOverTest, DefaultMapStandsInForAMapNotOnRecord) {
 
 TEST_F(InterfaceCarryOverTest, MissingMapFailsAndLeavesTheMarkForARetry) {
   ASSERT_NO_FATAL_FAILURE(StartInverter(160));  // neither stored nor built in
-  EXPECT_FALSE(Updater->ProgramMain("Device", true));
+  const TResult programmed = Updater->ProgramMain("Device", true);
+  EXPECT_EQ(programmed.Fault(), TFault::Unsuitable);
   // The recorded map number and the running firmware's minor.
-  EXPECT_EQ(Updater->LastError,
+  EXPECT_EQ(programmed.Text(),
             AdjustLineBreaks("Info (160/250) missing!\n\nPlease contact Kalmeon Energy!"));
-  EXPECT_EQ(Updater->State, usUnsuitable);
+  EXPECT_EQ(Updater->State(), TUpdateState::Unsuitable);
   ExpectProgrammed();
   // No conversion ran; the device still asks for a carry-over with the same map.
   EXPECT_EQ(Sim->ReadWord(TargetA1), 0x1212);                        // the file's byte
@@ -197,9 +201,10 @@ TEST_F(InterfaceCarryOverTest, MissingMapFailsAndLeavesTheMarkForARetry) {
 TEST_F(InterfaceCarryOverTest, ASourceAboveAWordFailsBeforeWritingTheTargets) {
   Source = 10240;  // x 6.4 = 65536
   ASSERT_NO_FATAL_FAILURE(StartInverter(-1));
-  EXPECT_FALSE(Updater->ProgramMain("Device", true));
-  EXPECT_EQ(Updater->LastError, ScaleDoesNotFit);
-  EXPECT_EQ(Updater->State, usCommError);
+  const TResult programmed = Updater->ProgramMain("Device", true);
+  EXPECT_FALSE(programmed);
+  EXPECT_EQ(programmed.Text(), ScaleDoesNotFit);
+  EXPECT_EQ(Updater->State(), TUpdateState::CommError);
   ExpectProgrammed();
   EXPECT_FALSE(WroteTo(*Sim, TargetA1));
   EXPECT_FALSE(WroteTo(*Sim, TargetA2));
@@ -214,17 +219,20 @@ TEST_F(InterfaceCarryOverTest, PostProcessingWithoutACallbackWaitsWithItsOwnStep
   options.HeartbeatMs = 0;
   ASSERT_NO_FATAL_FAILURE(StartSimulation(options));
   CreateUpdater(FirmwarePart(NewVersion19, ":DXT", ConfigCovering(168, 224)));
-  ASSERT_TRUE(Updater->PrepareTarget(false));
+  ASSERT_TRUE(Updater->PrepareTarget(nullptr, false));
   int connectSteps = 0;
   std::string error;
-  Updater->Connect(
-      0, true, error, [&connectSteps](int) { ++connectSteps; }, "Device");
+  error = Updater
+              ->Connect(
+                  0, true, [&connectSteps](int) { ++connectSteps; }, "Device")
+              .Text();
   ASSERT_EQ(error, "");
   const int stepsAfterConnect = connectSteps;
   ASSERT_GT(stepsAfterConnect, 0);
 
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
+  const TResult programmed = Updater->ProgramMain("Device", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
   // The connection's callback is not called again, and the device's four seconds
   // of start-up are waited for.
   EXPECT_EQ(connectSteps, stepsAfterConnect);
@@ -268,12 +276,14 @@ TEST_F(CarryOverSimTest, BootLoaderSourceAboveAWordStopsBeforeProgramming) {
   ASSERT_NO_FATAL_FAILURE(StartSimulation(options));
   ASSERT_NO_FATAL_FAILURE(ResetDeviceIntoBootLoader(Port));
   CreateUpdater(FirmwarePart(2601250, ":BX3", ConfigCovering(168, 224)));
-  EXPECT_FALSE(Updater->PrepareTarget(false));
+  EXPECT_FALSE(Updater->PrepareTarget(nullptr, false));
   std::string error;
-  Updater->Connect(
-      0, true, error, [](int) {}, "Device");
+  error = Updater
+              ->Connect(
+                  0, true, [](int) {}, "Device")
+              .Text();
   EXPECT_EQ(error, ScaleDoesNotFit);
-  EXPECT_EQ(Updater->State, usCommError);
+  EXPECT_EQ(Updater->State(), TUpdateState::CommError);
   EXPECT_EQ(Sim->Stats().DeviceLines, 0);
   EXPECT_TRUE(Sim->DeviceInBootLoader());
   EXPECT_EQ(Sim->ReadWord(TargetA1), 0x01A8);  // its start-up value
@@ -298,12 +308,13 @@ TEST_F(CarryOverSimTest, BootLoaderDataAreaKeepsTheDeviceCalibration) {
     ASSERT_TRUE(Sim->DeviceInBootLoader());
 
     CreateUpdater(FirmwarePart(2601250, c.ConnectInfo, ConfigCovering(c.FirstCalibration, 224)));
-    EXPECT_FALSE(Updater->PrepareTarget(false));
-    EXPECT_EQ(Updater->CarryVersion, 2601250);
+    EXPECT_FALSE(Updater->PrepareTarget(nullptr, false));
+    EXPECT_EQ(TAccess::CarryVersion(*Updater), 2601250);
     ASSERT_NO_FATAL_FAILURE(ConnectUpdater());
-    EXPECT_EQ(Updater->ConnectMethod, c.Method);
-    EXPECT_EQ(Updater->DataImage.size(), 256u);
-    ASSERT_TRUE(Updater->ProgramMain("Device", true)) << Updater->LastError;
+    EXPECT_EQ(Updater->BootLoader().MethodNumber(), c.Method);
+    EXPECT_EQ(TAccess::DataImage(*Updater).size(), 256u);
+    const TResult programmed = Updater->ProgramMain("Device", true);
+    ASSERT_TRUE(programmed) << programmed.Text();
     EXPECT_EQ(Sim->Stats().DeviceLines, 4 + 3);
     EXPECT_TRUE(WaitUntil([&] { return !Sim->DeviceInBootLoader(); }));
     EXPECT_EQ(Sim->DeviceVersion(), 2601250u);

@@ -64,29 +64,29 @@ class UpdaterMethodTest : public ::testing::TestWithParam<TMethodCase> {
   TThreadPtr<TUpdater> Connected(std::string& error) {
     const TMethodCase& c = GetParam();
     TThreadPtr<TUpdater> updater = TUpdater::Create(&Port);
-    updater->LineReplyTimeoutMs = 400;
+    TAccess::Streamer(*updater).SetLineReplyTimeout(400);
     auto part = InverterPart(c.ConnectInfo);
     if (c.TextLoader) part->SetValue("Nonce", QString());
-    updater->Buffer->Add(std::move(part));
-    if (!updater->PrepareTarget(false)) {
+    TAccess::File(*updater).Add(std::move(part));
+    if (!updater->PrepareTarget(nullptr, false)) {
       error = "the target is not an inverter/charger";
       return updater;
     }
-    updater->Connect(
-        c.Method, true, error, [](int) {}, "Inverter");
+    error = updater
+                ->Connect(
+                    c.Method, true, [](int) {}, "Inverter")
+                .Text();
     return updater;
   }
 
   // Sends the "Main" part and post-processes with a silent step callback (the
   // device's start-up wait is the progress window's, not this test's).
   static std::string ProgramAndCarryOver(TUpdater& updater) {
-    if (!updater.ProgramMain("Inverter", true, [](int, int) {}))
-      return "not started: " + updater.LastError;
+    if (!updater.ProgramMain("Inverter", true, [](int, TUpdateState) {}))
+      return "not started: " + updater.PartFailure().Text();
     updater.WaitWorkerPaused();
-    if (updater.State != usFinished) return updater.LastError;
-    std::string error;
-    updater.PostProcess("Inverter", error, [](int) {});
-    return error;
+    if (updater.State() != TUpdateState::Finished) return updater.PartFailure().Text();
+    return updater.PostProcess("Inverter", [](int) {}).Text();
   }
 
   // The updater is gone and the line released, as the console leaves it.
@@ -113,18 +113,20 @@ TEST_P(UpdaterMethodTest, WholePartCarriesTheCalibrationOver) {
   std::string error;
   TThreadPtr<TUpdater> updater = Connected(error);
   ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->ConnectMethod, GetParam().Reached);
-  EXPECT_EQ(updater->DeviceVersion, static_cast<int32_t>(OldVersion));
-  EXPECT_EQ(updater->DeviceId.empty(), GetParam().Reached == 4);  // method 4 asks the version only
+  EXPECT_EQ(updater->BootLoader().MethodNumber(), GetParam().Reached);
+  EXPECT_EQ(TAccess::DeviceVersion(*updater), static_cast<int32_t>(OldVersion));
+  EXPECT_EQ(updater->BootLoader().Facts().DeviceId.empty(),
+            GetParam().Reached == 4);  // method 4 asks the version only
   // The device's old calibration map was recorded before programming.
   EXPECT_EQ(Sim->ReadByte(0x21E1), OldVersion % 1000);
   EXPECT_NE(Sim->ReadByte(0x21E0) & 0x80, 0);
   if (GetParam().Reached != 4) {
-    EXPECT_EQ(GlobalSettings().ReadSetting("CalMap143"), updater->DeviceConfig);
+    EXPECT_EQ(GlobalSettings().ReadSetting("CalMap143"),
+              updater->BootLoader().Facts().DeviceConfig);
   }
 
   EXPECT_EQ(ProgramAndCarryOver(*updater), "");
-  EXPECT_EQ(updater->Percent, 100);
+  EXPECT_EQ(updater->Percent(), 100);
   EXPECT_EQ(Sim->Stats().DeviceLines, 3 + 3);  // the fourth data block stays in the device
   ExpectNewFirmwareWithItsCalibration();
 }
@@ -139,10 +141,12 @@ TEST_P(UpdaterMethodTest, LineLostHalfWayThenASecondRunSucceeds) {
   std::string error;
   TThreadPtr<TUpdater> updater = Connected(error);
   ASSERT_EQ(error, "");
-  EXPECT_FALSE(updater->ProgramMain("Inverter", true));
-  EXPECT_EQ(updater->LastError, FetchText(UpdaterStringIds().NoResponse));
-  EXPECT_EQ(updater->State, usCommError);
-  EXPECT_LT(updater->Percent, 100);
+  const TResult programmed = updater->ProgramMain("Inverter", true);
+  EXPECT_FALSE(programmed);
+  EXPECT_EQ(programmed.Text(), FetchText(UpdaterStringIds().NoResponse));
+  EXPECT_EQ(programmed.Fault(), TFault::NoDevice);  // the console's time-out status
+  EXPECT_EQ(updater->State(), TUpdateState::CommError);
+  EXPECT_LT(updater->Percent(), 100);
   Finish(updater);
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past its silence rule
   EXPECT_TRUE(Sim->DeviceInBootLoader());
@@ -150,7 +154,7 @@ TEST_P(UpdaterMethodTest, LineLostHalfWayThenASecondRunSucceeds) {
 
   updater = Connected(error);
   ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->ConnectMethod, GetParam().Reached);
+  EXPECT_EQ(updater->BootLoader().MethodNumber(), GetParam().Reached);
   EXPECT_EQ(ProgramAndCarryOver(*updater), "");
   Finish(updater);
   EXPECT_EQ(Sim->Stats().DeviceLines, 3 + 6);  // 3 before the loss, then the whole part
@@ -168,10 +172,11 @@ TEST_P(UpdaterAuthorisingMethodTest, RefusedAuthorisationIsAFailure) {
   std::string error;
   TThreadPtr<TUpdater> updater = Connected(error);
   ASSERT_EQ(error, "");
-  EXPECT_FALSE(updater->ProgramMain("Inverter", true));
-  EXPECT_EQ(updater->LastError, FetchText(UpdaterStringIds().GeneralError));
-  EXPECT_NE(updater->State, usFinished);
-  EXPECT_LT(updater->Percent, 100);
+  const TResult programmed = updater->ProgramMain("Inverter", true);
+  EXPECT_FALSE(programmed);
+  EXPECT_EQ(programmed.Text(), FetchText(UpdaterStringIds().GeneralError));
+  EXPECT_NE(updater->State(), TUpdateState::Finished);
+  EXPECT_LT(updater->Percent(), 100);
   Finish(updater);
   EXPECT_EQ(Sim->Stats().DeviceLines, 0);
   EXPECT_TRUE(Sim->DeviceInBootLoader());

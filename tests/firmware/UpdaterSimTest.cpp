@@ -15,10 +15,12 @@ class UpdaterSimTest : public ::testing::Test {
   // Prepares the updater for its parts and connects to the inverter by `method`;
   // the connection's error text, empty when connected.
   static std::string ConnectInverter(TUpdater& updater, int method) {
-    if (!updater.PrepareTarget(false)) return "the target could not be prepared";
+    if (!updater.PrepareTarget(nullptr, false)) return "the target could not be prepared";
     std::string error;
-    updater.Connect(
-        method, true, error, [](int) {}, "Inverter");
+    error = updater
+                .Connect(
+                    method, true, [](int) {}, "Inverter")
+                .Text();
     return error;
   }
   TDialogScope Dialogs;
@@ -35,29 +37,31 @@ TEST_F(UpdaterSimTest, ProgramsTheEmbeddedInterfaceImageThroughTheBx2BootLoader)
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
   const auto image = OpenEmbeddedInterfaceImage();
   QString loadError;
-  updater->Buffer->LoadFromStream(*image, false, loadError);
+  TAccess::File(*updater).LoadFromStream(*image, false, loadError);
   ASSERT_TRUE(loadError.isEmpty()) << loadError.toStdString();
-  EXPECT_FALSE(updater->PrepareTarget(false));
-  EXPECT_FALSE(updater->IsInverter);
+  EXPECT_FALSE(updater->PrepareTarget(nullptr, false));
+  EXPECT_FALSE(TAccess::IsInverter(*updater));
 
   TLogLines* log = nullptr;
   auto destination = std::make_unique<TLogLines>();
   log = destination.get();
   auto previous = SetLogDestination(std::move(destination));
   std::string error;
-  updater->Connect(0, true, error, {}, "BX2");  // the file's ConnectInfo picks method 1
+  error = updater->Connect(0, true, {}, "BX2").Text();  // the file's ConnectInfo picks method 1
   const std::string logged = log->Text();
   SetLogDestination(std::move(previous));
   ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->ConnectMethod, 1);
-  EXPECT_EQ(updater->BootblockVersion, 113);
+  EXPECT_EQ(updater->BootLoader().MethodNumber(), 1);
+  EXPECT_EQ(updater->BootLoader().Facts().BootblockVersion, 113);
   EXPECT_NE(logged.find("Bare bootblock frame: 07 56 71 71"), std::string::npos) << logged;
 
-  ASSERT_TRUE(updater->ProgramMain("BX2", true)) << updater->LastError;
-  const TCodePart* main = updater->Buffer->PartAt(updater->Buffer->IndexOfPart("Main"));
+  const TResult programmed = updater->ProgramMain("BX2", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
+  const TCodePart* main =
+      TAccess::File(*updater).PartAt(TAccess::File(*updater).IndexOfPart("Main"));
   EXPECT_EQ(sim.Stats().LinesProgrammed, main->SendLineCount());
   EXPECT_EQ(sim.Stats().LinesRejected, 0);
-  EXPECT_EQ(updater->Percent, 100);
+  EXPECT_EQ(updater->Percent(), 100);
   EXPECT_EQ(ProgressDepth(), 0);
   updater.reset();
   port.SetBreak(false);
@@ -79,16 +83,22 @@ TEST_F(UpdaterSimTest, Bx2LineLostHalfWayThenASecondRunRepairsIt) {
   ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 2400, 'N', 1024, 1024));
   const auto run = [&port](std::string& error) {
     TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-    updater->LineReplyTimeoutMs = 400;
+    TAccess::Streamer(*updater).SetLineReplyTimeout(400);
     const auto image = OpenEmbeddedInterfaceImage();
     QString loadError;
-    updater->Buffer->LoadFromStream(*image, false, loadError);
-    updater->PrepareTarget(false);
-    updater->Connect(
-        0, true, error, [](int) {}, "BX2");
-    const bool ok = error.empty() && updater->ProgramMain("BX2", true);
-    if (error.empty()) error = updater->LastError;
-    EXPECT_EQ(updater->ConnectMethod, 1);
+    TAccess::File(*updater).LoadFromStream(*image, false, loadError);
+    updater->PrepareTarget(nullptr, false);
+    error = updater
+                ->Connect(
+                    0, true, [](int) {}, "BX2")
+                .Text();
+    bool ok = false;
+    if (error.empty()) {
+      const TResult programmed = updater->ProgramMain("BX2", true);
+      ok = programmed.Ok();
+      error = programmed.Text();
+    }
+    EXPECT_EQ(updater->BootLoader().MethodNumber(), 1);
     updater.reset();
     port.SetBreak(false);
     return ok;
@@ -126,14 +136,15 @@ TEST_F(UpdaterSimTest, BootLoaderReplacementThenTheMainPart) {
   boot.Entries = {"Nonce=0011223344556677", "KeyID=1"};
   auto bootPart = MakePart(boot);
   bootPart->Lines[bootPart->PayloadStart()].replace(10, 7, "BFV=116");
-  updater->Buffer->Add(std::move(main));
-  updater->Buffer->Add(std::move(bootPart));
+  TAccess::File(*updater).Add(std::move(main));
+  TAccess::File(*updater).Add(std::move(bootPart));
   const std::string error = ConnectInverter(*updater, 5);
   ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
+  EXPECT_EQ(updater->BootLoader().Facts().BootblockFirmwareVersion, 114);
 
-  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
-  EXPECT_EQ(updater->BootblockFirmwareVersion, 116);
+  const TResult programmed = updater->ProgramMain("Inverter", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
+  EXPECT_EQ(updater->BootLoader().Facts().BootblockFirmwareVersion, 116);
   // Replacement: 3 data lines (the fourth stays in the device) and 2 code lines;
   // then "Main": 3 data and 3 code lines.
   EXPECT_EQ(sim.Stats().DeviceLines, 5 + 6);
@@ -158,14 +169,15 @@ TEST_F(UpdaterSimTest, TextBootLoaderIsFoundByTheBaudHunt) {
   part->SetValue("Nonce", QString());  // text methods cannot authorise
   part->SetValue("Version", "1901190");
   part->Lines[part->PayloadStart() + 5].replace(10, 11, "VER=1901190");
-  updater->Buffer->Add(std::move(part));
+  TAccess::File(*updater).Add(std::move(part));
   const std::string error = ConnectInverter(*updater, 1);
   ASSERT_EQ(error, "");
-  EXPECT_EQ(updater->ConnectMethod, 5);
+  EXPECT_EQ(updater->BootLoader().MethodNumber(), 5);
   EXPECT_EQ(port.Baud(), 9600);
-  EXPECT_TRUE(updater->EchoCheck);  // the bus echoes at the boot loader's rate
-  EXPECT_EQ(updater->DeviceId.size(), 10u);
-  ASSERT_TRUE(updater->ProgramMain("Inverter", true)) << updater->LastError;
+  EXPECT_TRUE(updater->BootLoader().EchoCheck());  // the bus echoes at the boot loader's rate
+  EXPECT_EQ(updater->BootLoader().Facts().DeviceId.size(), 10u);
+  const TResult programmed = updater->ProgramMain("Inverter", true);
+  ASSERT_TRUE(programmed) << programmed.Text();
   EXPECT_EQ(sim.Stats().DeviceLines, 3 + 3);
   EXPECT_EQ(sim.DeviceVersion(), 1901190u);
   EXPECT_EQ(sim.ReadWord(0x21A8), 6419);
@@ -178,10 +190,10 @@ TEST_F(UpdaterSimTest, AnotherDeviceFamilyIsRefusedBeforeProgramming) {
   TRS232o port;
   ASSERT_TRUE(port.Open(static_cast<uint32_t>(sim.RegisterAsPort()), 1200, 'N', 1024, 1024));
   TThreadPtr<TUpdater> updater = TUpdater::Create(&port);
-  updater->Buffer->Add(InverterPart(":DXT"));
+  TAccess::File(*updater).Add(InverterPart(":DXT"));
   const std::string error = ConnectInverter(*updater, 3);
   EXPECT_EQ(error, FetchText(UpdaterStringIds().IdError));
-  EXPECT_EQ(updater->State, usUnsuitable);
+  EXPECT_EQ(updater->State(), TUpdateState::Unsuitable);
   EXPECT_FALSE(sim.DeviceInBootLoader());
   EXPECT_EQ(sim.Stats().DeviceLines, 0);
 }

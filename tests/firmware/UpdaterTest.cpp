@@ -17,10 +17,10 @@ class UpdaterTest : public ::testing::Test {
   // An updater connected (method 1) to the fake loader, with `parts` loaded.
   TThreadPtr<TUpdater> Connected(std::vector<std::unique_ptr<TCodePart>> parts) {
     TThreadPtr<TUpdater> updater = TUpdater::Create(&Rig.Port);
-    for (auto& part : parts) updater->Buffer->Add(std::move(part));
-    updater->PrepareTarget(true);
-    std::string error;
-    EXPECT_TRUE(updater->ConnectDirect(1, false, error)) << error;
+    for (auto& part : parts) TAccess::File(*updater).Add(std::move(part));
+    updater->PrepareTarget(nullptr, true);
+    const TResult connected = TAccess::ConnectDirect(*updater, 1, false);
+    EXPECT_TRUE(connected) << connected.Text();
     return updater;
   }
   static std::vector<std::unique_ptr<TCodePart>> Parts(std::unique_ptr<TCodePart> a,
@@ -39,57 +39,57 @@ class UpdaterTest : public ::testing::Test {
 
 TEST_F(UpdaterTest, ConnectsToTheTextLoaderAndIdentifiesIt) {
   auto updater = Connected(Parts(MakePart({})));
-  EXPECT_EQ(updater->ConnectMethod, 1);
-  EXPECT_EQ(updater->BootblockVersion, 113);
-  EXPECT_EQ(updater->BootblockFirmwareVersion, 114);
-  EXPECT_EQ(updater->DeviceId, std::string("BX2\x02\x11\x30\x01\x00\x00\x01", 10));
-  EXPECT_EQ(updater->DeviceIdPrefix(), "");  // text methods have none
-  EXPECT_EQ(updater->DeviceConfig, std::string(32, '\0'));
-  EXPECT_FALSE(updater->LongConfig);
+  EXPECT_EQ(updater->BootLoader().MethodNumber(), 1);
+  EXPECT_EQ(updater->BootLoader().Facts().BootblockVersion, 113);
+  EXPECT_EQ(updater->BootLoader().Facts().BootblockFirmwareVersion, 114);
+  EXPECT_EQ(updater->BootLoader().Facts().DeviceId,
+            std::string("BX2\x02\x11\x30\x01\x00\x00\x01", 10));
+  EXPECT_EQ(updater->BootLoader().DeviceIdPrefix(), "");  // text methods have none
+  EXPECT_EQ(updater->BootLoader().Facts().DeviceConfig, std::string(32, '\0'));
+  EXPECT_FALSE(updater->BootLoader().Facts().LongConfig);
 }
 
 TEST_F(UpdaterTest, EachAcknowledgementOfTheReplyTable) {
   auto updater = Connected(Parts(MakePart({})));
-  updater->LineReplyTimeoutMs = 200;
+  TAccess::Streamer(*updater).SetLineReplyTimeout(200);
   const std::string line = "W" + Str(MakeCodeLine(1)) + '\xEC';  // the sum of all is 0
   struct TCase {
     char Reply;
     std::string Frame;
-    int State;
+    TUpdateState State;
     int32_t Message;  // -1: no message
   };
   const TCase cases[] = {
-      {'N', line, usRunning, -1},
-      {'V', SyncBurst, usRunning, -1},
-      {'V', line, usCommError, Ids().UnexpectedResponse},
-      {'B', line, usUnsuitable, Ids().BootstrapOverlap},
-      {'D', line, usUnsuitable, Ids().IdError},
-      {'E', line, usCommError, Ids().GeneralError},
-      {'?', line, usCommError, Ids().UnexpectedResponse},
-      {'\0', line, usCommError, Ids().NoResponse},
+      {'N', line, TUpdateState::Running, -1},
+      {'V', SyncBurst, TUpdateState::Running, -1},
+      {'V', line, TUpdateState::CommError, Ids().UnexpectedResponse},
+      {'B', line, TUpdateState::Unsuitable, Ids().BootstrapOverlap},
+      {'D', line, TUpdateState::Unsuitable, Ids().IdError},
+      {'E', line, TUpdateState::CommError, Ids().GeneralError},
+      {'?', line, TUpdateState::CommError, Ids().UnexpectedResponse},
+      {'\0', line, TUpdateState::CommError, Ids().NoResponse},
   };
   for (const TCase& c : cases) {
     Rig.Loader->ScriptLineReplies(std::string(1, c.Reply));
-    updater->State = usRunning;
-    updater->LastError.clear();
-    updater->CurrentFrame = c.Frame;
-    updater->SendLine();
+    TPartStreamer& streamer = TAccess::Streamer(*updater);
+    streamer.Fail(TUpdateState::Running, TResult::Success());
+    streamer.SendLine(c.Frame);
     // Every row went to the loader whole; the replies that accept it leave the run going.
     ASSERT_FALSE(Rig.Loader->Lines().empty());
     EXPECT_EQ(Rig.Loader->Lines().back(), c.Frame) << c.Reply;
-    EXPECT_EQ(updater->State, c.State) << c.Reply;
-    EXPECT_EQ(updater->LastError, c.Message < 0 ? std::string() : Message(c.Message)) << c.Reply;
+    EXPECT_EQ(updater->State(), c.State) << c.Reply;
+    EXPECT_EQ(updater->PartFailure().Text(), c.Message < 0 ? std::string() : Message(c.Message))
+        << c.Reply;
   }
 }
 
 TEST_F(UpdaterTest, AFrameThatCannotBeSentIsATransmitError) {
   auto updater = Connected(Parts(MakePart({})));
   Rig.Line->Vanish();
-  updater->State = usRunning;
-  updater->CurrentFrame = "W" + Str(MakeCodeLine(1)) + '\xEC';
-  updater->SendLine();
-  EXPECT_EQ(updater->State, usCommError);
-  EXPECT_EQ(updater->LastError, Message(Ids().ErrorDuringTransmit));
+  TAccess::Streamer(*updater).SetState(TUpdateState::Running);
+  TAccess::Streamer(*updater).SendLine("W" + Str(MakeCodeLine(1)) + '\xEC');
+  EXPECT_EQ(updater->State(), TUpdateState::CommError);
+  EXPECT_EQ(updater->PartFailure().Text(), Message(Ids().ErrorDuringTransmit));
 }
 
 TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
@@ -98,16 +98,16 @@ TEST_F(UpdaterTest, AFailureInTheMiddleStopsAfterThatFrame) {
   layout.CodeLines = 6;
   auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies("NNE");
-  ASSERT_TRUE(updater->StartPart("Main", true));
-  ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
-  EXPECT_EQ(updater->State, usCommError);
-  EXPECT_EQ(updater->LastError, Message(Ids().GeneralError));
+  ASSERT_TRUE(TAccess::StartPart(*updater, "Main", true));
+  ASSERT_TRUE(WaitUntil([&] { return TAccess::Paused(*updater); }));
+  EXPECT_EQ(updater->State(), TUpdateState::CommError);
+  EXPECT_EQ(updater->PartFailure().Text(), Message(Ids().GeneralError));
   EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
-  EXPECT_EQ(updater->FramesSent, 2);
-  EXPECT_LT(updater->Percent, 100);
+  EXPECT_EQ(updater->FramesSent(), 2);
+  EXPECT_LT(updater->Percent(), 100);
   // The port is still usable: the loader still answers a version query.
-  std::string error;
-  EXPECT_TRUE(updater->Identify(error)) << error;
+  const TResult identified = TAccess::Identify(*updater);
+  EXPECT_TRUE(identified) << identified.Text();
 }
 
 TEST_F(UpdaterTest, ALostLineFailsAndASecondRunProgramsTheWholePart) {
@@ -116,20 +116,20 @@ TEST_F(UpdaterTest, ALostLineFailsAndASecondRunProgramsTheWholePart) {
   layout.CodeLines = 6;
   {
     auto updater = Connected(Parts(MakePart(layout)));
-    updater->LineReplyTimeoutMs = 300;
+    TAccess::Streamer(*updater).SetLineReplyTimeout(300);
     Rig.Loader->ScriptLineReplies(std::string("NN\0", 3));  // the third line is never answered
-    ASSERT_TRUE(updater->StartPart("Main", true));
-    ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
-    EXPECT_EQ(updater->State, usCommError);
-    EXPECT_EQ(updater->LastError, Message(Ids().NoResponse));
+    ASSERT_TRUE(TAccess::StartPart(*updater, "Main", true));
+    ASSERT_TRUE(WaitUntil([&] { return TAccess::Paused(*updater); }));
+    EXPECT_EQ(updater->State(), TUpdateState::CommError);
+    EXPECT_EQ(updater->PartFailure().Text(), Message(Ids().NoResponse));
     EXPECT_EQ(Rig.Loader->Lines().size(), 3u);
     EXPECT_EQ(Rig.Loader->Restarts(), 0);  // left in its boot loader
   }
   auto again = Connected(Parts(MakePart(layout)));
-  ASSERT_TRUE(again->StartPart("Main", true));
-  ASSERT_TRUE(WaitUntil([&] { return again->PauseRequested && again->Idle; }));
-  EXPECT_EQ(again->State, usFinished);
-  EXPECT_EQ(again->Percent, 100);
+  ASSERT_TRUE(TAccess::StartPart(*again, "Main", true));
+  ASSERT_TRUE(WaitUntil([&] { return TAccess::Paused(*again); }));
+  EXPECT_EQ(again->State(), TUpdateState::Finished);
+  EXPECT_EQ(again->Percent(), 100);
   EXPECT_EQ(Rig.Loader->Lines().size(), 3u + 6u);
 }
 
@@ -138,13 +138,14 @@ TEST_F(UpdaterTest, NotifierFollowsEveryFrameUpToAHundredPercent) {
   layout.DataLines = 0;
   layout.CodeLines = 5;
   auto updater = Connected(Parts(MakePart(layout)));
-  std::vector<std::pair<int, int>> calls;
+  std::vector<std::pair<int, TUpdateState>> calls;
   ASSERT_TRUE(updater->ProgramMain(
-      "BX2", true, [&](int percent, int state) { calls.emplace_back(percent, state); }));
-  ASSERT_TRUE(WaitUntil([&] { return !calls.empty() && calls.back().second == usFinished; }));
+      "BX2", true, [&](int percent, TUpdateState state) { calls.emplace_back(percent, state); }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return !calls.empty() && calls.back().second == TUpdateState::Finished; }));
   EXPECT_EQ(calls.back().first, 100);
   for (size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
-  EXPECT_EQ(calls.front(), std::make_pair(20, int{usRunning}));
+  EXPECT_EQ(calls.front(), std::make_pair(20, TUpdateState::Running));
   EXPECT_EQ(Rig.Loader->Lines().size(), 5u);
 }
 
@@ -152,16 +153,16 @@ TEST_F(UpdaterTest, InterfaceTargetLeavesOutTheFourthDataBlock) {
   TPartLayout layout;
   layout.CodeLines = 2;
   auto updater = Connected(Parts(MakePart(layout)));
-  updater->DeviceVersion = 2001203;  // reached through the interface
+  TAccess::SetDeviceVersion(*updater, 2001203);  // reached through the interface
   for (bool reversed : {false, true}) {
-    updater->Buffer->SetDataReversed(reversed);
+    TAccess::File(*updater).SetDataReversed(reversed);
     const size_t before = Rig.Loader->Lines().size();
-    ASSERT_TRUE(updater->StartPart("Main", true));
-    ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
-    EXPECT_EQ(updater->State, usFinished);
-    EXPECT_EQ(updater->FramesTotal, 6);
-    EXPECT_EQ(updater->FramesSent, 6);
-    EXPECT_EQ(updater->Percent, 100);
+    ASSERT_TRUE(TAccess::StartPart(*updater, "Main", true));
+    ASSERT_TRUE(WaitUntil([&] { return TAccess::Paused(*updater); }));
+    EXPECT_EQ(updater->State(), TUpdateState::Finished);
+    EXPECT_EQ(updater->FramesTotal(), 6);
+    EXPECT_EQ(updater->FramesSent(), 6);
+    EXPECT_EQ(updater->Percent(), 100);
     const auto lines = Rig.Loader->Lines();
     ASSERT_EQ(lines.size() - before, 5u);
     std::string dataBlocks;
@@ -184,20 +185,19 @@ TEST_F(UpdaterTest, BootblockReplacementIsFollowedByOneFreshCheck) {
     boot.DataLines = 0;
     boot.CodeLines = 3;
     TThreadPtr<TUpdater> updater = TUpdater::Create(&rig.Port);
-    updater->Buffer->Add(MakePart(main));
-    updater->Buffer->Add(MakePart(boot));
-    updater->PrepareTarget(true);
-    std::string error;
-    ASSERT_TRUE(updater->ConnectDirect(1, false, error));
-    const bool ok = updater->ProgramMain("BX2", true);
+    TAccess::File(*updater).Add(MakePart(main));
+    TAccess::File(*updater).Add(MakePart(boot));
+    updater->PrepareTarget(nullptr, true);
+    ASSERT_TRUE(TAccess::ConnectDirect(*updater, 1, false));
+    const TResult ok = updater->ProgramMain("BX2", true);
     if (after == 120) {
-      EXPECT_TRUE(ok) << updater->LastError;
+      EXPECT_TRUE(ok) << ok.Text();
       EXPECT_EQ(rig.Loader->Lines().size(), 5u);  // boot block, then "Main"
       EXPECT_EQ(rig.Loader->Restarts(), 2);       // after each part
     } else {
       EXPECT_FALSE(ok);
-      EXPECT_EQ(updater->LastError, Message(Ids().NewerBootblockRequired));
-      EXPECT_EQ(updater->State, usUnsuitable);
+      EXPECT_EQ(ok.Text(), Message(Ids().NewerBootblockRequired));
+      EXPECT_EQ(updater->State(), TUpdateState::Unsuitable);
       EXPECT_EQ(rig.Loader->Lines().size(), 3u);  // never a second replacement
       EXPECT_EQ(rig.Loader->Restarts(), 1);
     }
@@ -207,20 +207,20 @@ TEST_F(UpdaterTest, BootblockReplacementIsFollowedByOneFreshCheck) {
 TEST_F(UpdaterTest, ResetInstructionAndTheBusResetFrame) {
   auto updater = Connected(Parts(MakePart({})));
   // Not forced: a boot loader above firmware 113 restarts the device on command.
-  updater->ShowResetInstruction(true);
+  TAccess::ShowResetInstruction(*updater, true);
   EXPECT_TRUE(Dialogs.Handler->Shown().empty());
   EXPECT_TRUE(WaitUntil([&] { return Rig.Loader->Restarts() == 1; }));
   // Forced: the instruction is shown and the reset frame goes out twice at 2400 baud.
-  updater->ShowResetInstruction(true, -1, true);
+  TAccess::ShowResetInstruction(*updater, true, -1, true);
   ASSERT_EQ(Dialogs.Handler->Shown().size(), 1u);
   EXPECT_EQ(Dialogs.Handler->Shown()[0].rfind("Please reset!", 0), 0u);
   EXPECT_EQ(Rig.Loader->Restarts(), 2);
   EXPECT_EQ(Rig.Port.Baud(), 19200);
   EXPECT_FALSE(Rig.Line->HostState().Break);
-  EXPECT_FALSE(updater->EchoCheck);
+  EXPECT_FALSE(updater->BootLoader().EchoCheck());
   // An inverter target gets its own instruction.
-  updater->IsInverter = true;
-  updater->ShowResetInstruction(false, -1, true);
+  TAccess::SetInverter(*updater, true);
+  TAccess::ShowResetInstruction(*updater, false, -1, true);
   EXPECT_EQ(Dialogs.Handler->Shown().back().rfind("Please reset the Orvo/Telvik/Inverter!", 0), 0u);
 }
 
@@ -230,7 +230,7 @@ TEST_F(UpdaterTest, StoppingWhileALineWaitsForItsAcknowledgement) {
   layout.CodeLines = 4;
   auto updater = Connected(Parts(MakePart(layout)));
   Rig.Loader->ScriptLineReplies(std::string(1, '\0'));  // never acknowledges
-  ASSERT_TRUE(updater->StartPart("Main", true));
+  ASSERT_TRUE(TAccess::StartPart(*updater, "Main", true));
   ASSERT_TRUE(WaitUntil([&] { return Rig.Loader->Lines().size() == 1; }));
   const auto started = std::chrono::steady_clock::now();
   updater.reset();
@@ -243,12 +243,12 @@ TEST_F(UpdaterTest, TheLineVanishingMidPartFailsAndStopsCleanly) {
   layout.DataLines = 0;
   layout.CodeLines = 6;
   auto updater = Connected(Parts(MakePart(layout)));
-  updater->LineReplyTimeoutMs = 500;
-  ASSERT_TRUE(updater->StartPart("Main", true));
-  ASSERT_TRUE(WaitUntil([&] { return updater->PauseRequested && updater->Idle; }));
-  EXPECT_EQ(updater->State, usCommError);
-  EXPECT_FALSE(updater->LastError.empty());
-  EXPECT_EQ(updater->FramesSent, 1);
+  TAccess::Streamer(*updater).SetLineReplyTimeout(500);
+  ASSERT_TRUE(TAccess::StartPart(*updater, "Main", true));
+  ASSERT_TRUE(WaitUntil([&] { return TAccess::Paused(*updater); }));
+  EXPECT_EQ(updater->State(), TUpdateState::CommError);
+  EXPECT_FALSE(updater->PartFailure().Text().empty());
+  EXPECT_EQ(updater->FramesSent(), 1);
   updater.reset();
 }
 
@@ -266,17 +266,20 @@ TEST_F(UpdaterTest, RefusedAuthorisationFailsBeforeAnyLine) {
       TPartLayout layout;
       layout.Entries = {"Version=2601250", "Nonce=0011223344556677", "KeyID=1"};
       TThreadPtr<TUpdater> updater = TUpdater::Create(&binary.Port);
-      updater->Buffer->Add(MakePart(layout));
-      updater->PrepareTarget(false);
+      TAccess::File(*updater).Add(MakePart(layout));
+      updater->PrepareTarget(nullptr, false);
       std::string error;
-      updater->Connect(
-          3, false, error, [](int) {}, "Device");
+      error = updater
+                  ->Connect(
+                      3, false, [](int) {}, "Device")
+                  .Text();
       ASSERT_EQ(error, "");
-      EXPECT_EQ(updater->ConnectMethod, loaderVersion > 114 ? 2 : 3);
-      EXPECT_FALSE(updater->ProgramMain("Device", true));
-      EXPECT_EQ(updater->LastError, Message(Ids().GeneralError));
-      EXPECT_EQ(updater->State, usCommError);
-      EXPECT_LT(updater->Percent, 100);
+      EXPECT_EQ(updater->BootLoader().MethodNumber(), loaderVersion > 114 ? 2 : 3);
+      const TResult programmed = updater->ProgramMain("Device", true);
+      EXPECT_FALSE(programmed);
+      EXPECT_EQ(programmed.Text(), Message(Ids().GeneralError));
+      EXPECT_EQ(updater->State(), TUpdateState::CommError);
+      EXPECT_LT(updater->Percent(), 100);
       const auto commands = loader->Commands();
       ASSERT_FALSE(commands.empty());
       EXPECT_EQ(commands.back()[0], loaderVersion > 114 ? 0x00 : 0x06);  // nothing after it
@@ -298,17 +301,21 @@ TEST_F(UpdaterTest, BinaryLoaderCarriesTheDataAreaOverTheUpdate) {
     for (int offset = 168; offset <= 224; ++offset)
       layout.Config[offset / 8] |= char(1 << (offset % 8));
     TThreadPtr<TUpdater> updater = TUpdater::Create(&binary.Port);
-    updater->Buffer->Add(MakePart(layout));
-    EXPECT_FALSE(updater->PrepareTarget(false));
-    EXPECT_EQ(updater->CarryVersion, 2601250);
+    TAccess::File(*updater).Add(MakePart(layout));
+    EXPECT_FALSE(updater->PrepareTarget(nullptr, false));
+    EXPECT_EQ(TAccess::CarryVersion(*updater), 2601250);
     std::string error;
-    updater->Connect(
-        3, false, error, [](int) {}, "Device");
+    error = updater
+                ->Connect(
+                    3, false, [](int) {}, "Device")
+                .Text();
     ASSERT_EQ(error, "");
-    EXPECT_EQ(updater->ConnectMethod, 2);  // boot loader 115 answers the method 2 command set
-    EXPECT_EQ(updater->ConfigWord, 1u);
-    EXPECT_EQ(updater->DeviceIdPrefix(), "FAKE");
-    ASSERT_TRUE(updater->ProgramMain("Device", true)) << updater->LastError;
+    EXPECT_EQ(updater->BootLoader().MethodNumber(),
+              2);  // boot loader 115 answers the method 2 command set
+    EXPECT_EQ(updater->BootLoader().Facts().ConfigWord, 1u);
+    EXPECT_EQ(updater->BootLoader().DeviceIdPrefix(), "FAKE");
+    const TResult programmed = updater->ProgramMain("Device", true);
+    ASSERT_TRUE(programmed) << programmed.Text();
 
     // The image: the file's bytes, the device's calibration bytes, conversion A.
     std::string expected;
@@ -337,7 +344,9 @@ class UpdaterOfflineTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { StartUpdaterUnits(); }
   void SetUp() override { Updater = TUpdater::Create(); }
-  TCodePart& Add(const TPartLayout& layout) { return *Updater->Buffer->Add(MakePart(layout)); }
+  TCodePart& Add(const TPartLayout& layout) {
+    return *TAccess::File(*Updater).Add(MakePart(layout));
+  }
 
   TDialogScope Dialogs;
   TThreadPtr<TUpdater> Updater;
@@ -348,21 +357,23 @@ TEST_F(UpdaterOfflineTest, BootblockDecisions) {
     int Version, Firmware;
     QStringList Entries;
     bool WithBootblock, LongConfig;
-    int Result;
+    TAccess::TCheck Result;
   };
   const TCase cases[] = {
-      {112, 100, {}, false, false, bbGoOn},
-      {115, 100, {}, false, false, bbGoOn},
-      {110, 100, {}, false, false, bbNotSupported},
-      {116, 100, {}, false, false, bbNotSupported},
-      {113, 113, {"MinBFV=114"}, false, false, bbNewerRequired},
-      {113, 114, {"MinBFV=114", "MustBeBFV=0"}, false, false, bbGoOn},
-      {113, 113, {"MustBeBFV=115"}, false, false, bbNewerRequired},
-      {113, 115, {"MustBeBFV=371"}, false, false, bbGoOn},      // only the low byte (115) counts
-      {113, 113, {"MinBFV=114"}, true, true, bbNewerRequired},  // 38-byte configuration
+      {112, 100, {}, false, false, TAccess::TCheck::GoOn},
+      {115, 100, {}, false, false, TAccess::TCheck::GoOn},
+      {110, 100, {}, false, false, TAccess::TCheck::NotSupported},
+      {116, 100, {}, false, false, TAccess::TCheck::NotSupported},
+      {113, 113, {"MinBFV=114"}, false, false, TAccess::TCheck::NewerRequired},
+      {113, 114, {"MinBFV=114", "MustBeBFV=0"}, false, false, TAccess::TCheck::GoOn},
+      {113, 113, {"MustBeBFV=115"}, false, false, TAccess::TCheck::NewerRequired},
+      {113, 115, {"MustBeBFV=371"}, false, false, TAccess::TCheck::GoOn},      // only the low byte
+                                                                               // (115) counts
+      {113, 113, {"MinBFV=114"}, true, true, TAccess::TCheck::NewerRequired},  // 38-byte
+                                                                               // configuration
   };
   for (const TCase& c : cases) {
-    Updater->Buffer->Clear();
+    TAccess::File(*Updater).Clear();
     TPartLayout layout;
     layout.Entries = c.Entries;
     Add(layout);
@@ -371,27 +382,27 @@ TEST_F(UpdaterOfflineTest, BootblockDecisions) {
       boot.Name = "Bootblock";
       Add(boot);
     }
-    Updater->BootblockVersion = c.Version;
-    Updater->BootblockFirmwareVersion = c.Firmware;
-    Updater->LongConfig = c.LongConfig;
-    EXPECT_EQ(Updater->CheckBootblock(true), c.Result) << c.Version << " " << c.Firmware;
+    TAccess::Facts(*Updater).BootblockVersion = c.Version;
+    TAccess::Facts(*Updater).BootblockFirmwareVersion = c.Firmware;
+    TAccess::Facts(*Updater).LongConfig = c.LongConfig;
+    EXPECT_EQ(TAccess::CheckBootblock(*Updater, true), c.Result) << c.Version << " " << c.Firmware;
   }
 }
 
 TEST_F(UpdaterOfflineTest, Version111ReversesTheDataLinesWithAPrecaution) {
   TCodePart& main = Add({});
-  Updater->SelectCommandSet(1);
-  Updater->DeviceConfig = std::string(32, '\0');
+  TAccess::Link(*Updater).SelectCommandSet(1);
+  TAccess::Facts(*Updater).DeviceConfig = std::string(32, '\0');
   main.Lines[0] = "C" + QByteArray(32, '\x01');  // differs: the device's configuration is blank
-  Updater->BootblockVersion = 111;
-  Updater->BootblockFirmwareVersion = 111;
-  EXPECT_EQ(Updater->CheckBootblock(false), bbGoOn);
+  TAccess::Facts(*Updater).BootblockVersion = 111;
+  TAccess::Facts(*Updater).BootblockFirmwareVersion = 111;
+  EXPECT_EQ(TAccess::CheckBootblock(*Updater, false), TAccess::TCheck::GoOn);
   EXPECT_TRUE(main.DataReversed);
   EXPECT_TRUE(main.SkipData);
   EXPECT_TRUE(Dialogs.Handler->ShownStarting("Precaution!"));
   // A later check of another boot loader puts the order back.
-  Updater->BootblockVersion = 113;
-  EXPECT_EQ(Updater->CheckBootblock(false), bbGoOn);
+  TAccess::Facts(*Updater).BootblockVersion = 113;
+  EXPECT_EQ(TAccess::CheckBootblock(*Updater, false), TAccess::TCheck::GoOn);
   EXPECT_FALSE(main.DataReversed);
 }
 
@@ -400,73 +411,75 @@ TEST_F(UpdaterOfflineTest, DataLinesCarryTheDevicesDataAndIdentity) {
   layout.Entries = {"Nonce=00112233AABBCCDD", "UsedKey=1"};
   TCodePart& main = Add(layout);
   main.Lines[main.PayloadStart() + 3][70] = static_cast<char>(200);  // block would leave the area
-  Updater->SelectCommandSet(2);
-  Updater->DeviceId = "ABCDEF";
-  Updater->DataImage.resize(256);
-  for (int i = 0; i < 256; ++i) Updater->DataImage[i] = static_cast<char>(i);
-  const std::string line0 = Updater->BuildLine(0, 0);
+  TAccess::Link(*Updater).SelectCommandSet(2);
+  TAccess::Facts(*Updater).DeviceId = "ABCDEF";
+  std::string image(256, '\0');
+  for (int i = 0; i < 256; ++i) image[i] = static_cast<char>(i);
+  TAccess::Streamer(*Updater).SetTarget(-1, image);
+  const std::string line0 = Updater->Part().BuildLine(0, 0);
   ASSERT_EQ(line0.size(), 75u);
   EXPECT_EQ(line0[0], '\x02');
   EXPECT_EQ(line0.substr(3, 4), "ABCD");
-  EXPECT_EQ(line0.substr(7, 64), Updater->DataImage.substr(0, 64));
-  EXPECT_EQ(Updater->BuildLine(0, 2).substr(7, 64), Updater->DataImage.substr(128, 64));
+  EXPECT_EQ(line0.substr(7, 64), image.substr(0, 64));
+  EXPECT_EQ(Updater->Part().BuildLine(0, 2).substr(7, 64), image.substr(128, 64));
   // Offset 200: the line goes as stored.
-  EXPECT_EQ(Updater->BuildLine(0, 3), "\x02" + Str(main.Lines[main.PayloadStart() + 3]));
-  EXPECT_EQ(Updater->BuildLine(0, 4), "\x01" + Str(MakeCodeLine(0)));
+  EXPECT_EQ(Updater->Part().BuildLine(0, 3), "\x02" + Str(main.Lines[main.PayloadStart() + 3]));
+  EXPECT_EQ(Updater->Part().BuildLine(0, 4), "\x01" + Str(MakeCodeLine(0)));
   // Methods 3 and 4 never put the device's data into the lines.
-  Updater->SelectCommandSet(3);
-  EXPECT_EQ(Updater->BuildLine(0, 0), "\x02" + Str(MakeDataLine(0, 0x10)));
+  TAccess::Link(*Updater).SelectCommandSet(3);
+  EXPECT_EQ(Updater->Part().BuildLine(0, 0), "\x02" + Str(MakeDataLine(0, 0x10)));
   // Without a nonce every method sends "W", the line and its sum byte.
   main.SetValue(QStringLiteral("Nonce"), QString());
-  EXPECT_EQ(Updater->BuildLine(0, 4), "W" + Str(MakeCodeLine(0)) + '5');  // sum byte 0x35
+  EXPECT_EQ(Updater->Part().BuildLine(0, 4), "W" + Str(MakeCodeLine(0)) + '5');  // sum byte 0x35
 }
 
 TEST_F(UpdaterOfflineTest, AuthorisationFrames) {
   TPartLayout layout;
   layout.Entries = {"Nonce=00112233AABBCCDD"};
   TCodePart& part = Add(layout);
-  Updater->DeviceId = "ABCDEF";
-  Updater->SelectCommandSet(3);
+  TAccess::Facts(*Updater).DeviceId = "ABCDEF";
+  TAccess::Link(*Updater).SelectCommandSet(3);
   // No KeyID: the first four nonce bytes are dropped.
-  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true), std::string("\x06"
-                                                                   "AUTH\x01\xAA\xBB\xCC\xDD"));
+  EXPECT_EQ(Updater->Part().BuildAuthFrame(part, true, true),
+            std::string("\x06"
+                        "AUTH\x01\xAA\xBB\xCC\xDD"));
   part.SetValue(QStringLiteral("UsedKey"), QStringLiteral("1"));
   part.SetValue(QStringLiteral("KeyID"), QStringLiteral("7"));
-  EXPECT_EQ(Updater->BuildAuthFrame(part, false, false),
+  EXPECT_EQ(Updater->Part().BuildAuthFrame(part, false, false),
             std::string("\x06"
                         "AUTH\x18\x00\x11\x22\x33\xAA\xBB\xCC\xDD",
                         14));
-  Updater->SelectCommandSet(0);
-  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true),
+  TAccess::Link(*Updater).SelectCommandSet(0);
+  EXPECT_EQ(Updater->Part().BuildAuthFrame(part, true, true),
             std::string("\x00KEABCD\x11\x00\x11\x22\x33\xAA\xBB\xCC\xDD", 16));
-  Updater->SelectCommandSet(5);
-  EXPECT_EQ(Updater->BuildAuthFrame(part, true, true), "");
+  TAccess::Link(*Updater).SelectCommandSet(5);
+  EXPECT_EQ(Updater->Part().BuildAuthFrame(part, true, true), "");
 }
 
 TEST_F(UpdaterOfflineTest, APartNeedingAuthorisationOnATextMethodFailsBeforeSending) {
   TPartLayout layout;
   layout.Entries = {"Nonce=00112233"};
   Add(layout);
-  Updater->SelectCommandSet(1);
-  EXPECT_FALSE(Updater->StartPart("Main", true));
-  EXPECT_EQ(Updater->State, usUnsuitable);
-  EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
-  EXPECT_TRUE(Updater->PauseRequested);
-  EXPECT_FALSE(Updater->StartPart("Bootblock", true));  // no such part
+  TAccess::Link(*Updater).SelectCommandSet(1);
+  EXPECT_FALSE(TAccess::StartPart(*Updater, "Main", true));
+  EXPECT_EQ(Updater->State(), TUpdateState::Unsuitable);
+  EXPECT_EQ(Updater->PartFailure().Text(), FetchText(UpdaterStringIds().FileNotSuitable));
+  EXPECT_TRUE(TAccess::PauseRequested(*Updater));
+  EXPECT_FALSE(TAccess::StartPart(*Updater, "Bootblock", true));  // no such part
 }
 
 TEST_F(UpdaterOfflineTest, APartShortOfItsAnnouncedLinesIsNeverStarted) {
   TCodePart& main = Add({});
   main.SetInt(QStringLiteral("CL"), 5);  // holds 3 code lines
-  Updater->SelectCommandSet(1);
-  EXPECT_FALSE(Updater->StartPart("Main", false));
-  EXPECT_EQ(Updater->State, usUnsuitable);
-  EXPECT_EQ(Updater->LastError, FetchText(UpdaterStringIds().FileNotSuitable));
+  TAccess::Link(*Updater).SelectCommandSet(1);
+  EXPECT_FALSE(TAccess::StartPart(*Updater, "Main", false));
+  EXPECT_EQ(Updater->State(), TUpdateState::Unsuitable);
+  EXPECT_EQ(Updater->PartFailure().Text(), FetchText(UpdaterStringIds().FileNotSuitable));
   main.SetInt(QStringLiteral("CL"), 0);
   main.SetInt(QStringLiteral("EL"), 0);  // nothing to send at all
   main.Lines.resize(1);
-  EXPECT_FALSE(Updater->StartPart("Main", false));
-  EXPECT_TRUE(Updater->PauseRequested);
+  EXPECT_FALSE(TAccess::StartPart(*Updater, "Main", false));
+  EXPECT_TRUE(TAccess::PauseRequested(*Updater));
 }
 
 TEST_F(UpdaterOfflineTest, BlankConfigurations) {
@@ -489,11 +502,11 @@ TEST_F(UpdaterOfflineTest, BlankConfigurations) {
       {5, 0, std::string(31, '\0'), "\x01", false},
   };
   for (const TCase& c : cases) {
-    Updater->SelectCommandSet(c.Method);
-    Updater->ConfigWord = c.Word;
-    Updater->DeviceConfig = c.Device;
+    TAccess::Link(*Updater).SelectCommandSet(c.Method);
+    TAccess::Facts(*Updater).ConfigWord = c.Word;
+    TAccess::Facts(*Updater).DeviceConfig = c.Device;
     main.Lines[0] = "C" + c.Body;
-    EXPECT_EQ(Updater->ConfigBlank(), c.Blank) << c.Method;
+    EXPECT_EQ(TAccess::ConfigBlank(*Updater), c.Blank) << c.Method;
   }
 }
 
@@ -501,38 +514,40 @@ TEST_F(UpdaterOfflineTest, DataImageAccessAndAddedCalibrations) {
   TCodePart& main = Add({});
   std::string error;
   int32_t value = 0;
-  EXPECT_FALSE(Updater->MemoryAccess(0x21C4, value, error, dtWord, true));  // no image yet
+  EXPECT_FALSE(
+      TAccess::MemoryAccess(*Updater, 0x21C4, value, error, dtWord, true));  // no image yet
   EXPECT_EQ(error, FetchText(UpdaterStringIds().GeneralError));
-  Updater->DataImage = std::string(256, '\0');
-  Updater->DataImage[0xC4] = '\xEB';
-  Updater->DataImage[0xC5] = '\x03';
+  TAccess::DataImage(*Updater) = std::string(256, '\0');
+  TAccess::DataImage(*Updater)[0xC4] = '\xEB';
+  TAccess::DataImage(*Updater)[0xC5] = '\x03';
   error.clear();
-  ASSERT_TRUE(Updater->MemoryAccess(0x21C4, value, error, dtWord, true));
+  ASSERT_TRUE(TAccess::MemoryAccess(*Updater, 0x21C4, value, error, dtWord, true));
   EXPECT_EQ(value, 1003);
-  EXPECT_FALSE(Updater->MemoryAccess(0x21FF, value, error, dtWord, true));  // past the image
-  EXPECT_TRUE(Updater->MemoryAccess(0x21FF, value, error, dtByte, true));
+  EXPECT_FALSE(
+      TAccess::MemoryAccess(*Updater, 0x21FF, value, error, dtWord, true));  // past the image
+  EXPECT_TRUE(TAccess::MemoryAccess(*Updater, 0x21FF, value, error, dtByte, true));
 
   // The device lacks offset 168 that the new firmware calibrates: conversion A runs on
   // the image.
-  Updater->SelectCommandSet(2);
-  Updater->ConfigWord = 1;
-  Updater->DeviceConfig = std::string(32, '\0');
+  TAccess::Link(*Updater).SelectCommandSet(2);
+  TAccess::Facts(*Updater).ConfigWord = 1;
+  TAccess::Facts(*Updater).DeviceConfig = std::string(32, '\0');
   QByteArray body(32, '\0');
   body[21] = '\x01';
   main.Lines[0] = "C" + body;
-  EXPECT_EQ(Updater->FindAddedCalibrations(), std::string(1, '\xA8'));
+  EXPECT_EQ(TAccess::FindAddedCalibrations(*Updater), std::string(1, '\xA8'));
   error = "stale";
-  Updater->ApplyAddedCalibrations(error);
+  TAccess::ApplyAddedCalibrations(*Updater, error);
   EXPECT_EQ(error, "");
-  EXPECT_EQ(static_cast<uint8_t>(Updater->DataImage[0xA8]) |
-                (static_cast<uint8_t>(Updater->DataImage[0xA9]) << 8),
+  EXPECT_EQ(static_cast<uint8_t>(TAccess::DataImage(*Updater)[0xA8]) |
+                (static_cast<uint8_t>(TAccess::DataImage(*Updater)[0xA9]) << 8),
             6419);
-  EXPECT_EQ(static_cast<uint8_t>(Updater->DataImage[0xC2]) |
-                (static_cast<uint8_t>(Updater->DataImage[0xC3]) << 8),
+  EXPECT_EQ(static_cast<uint8_t>(TAccess::DataImage(*Updater)[0xC2]) |
+                (static_cast<uint8_t>(TAccess::DataImage(*Updater)[0xC3]) << 8),
             6419);
   // A blank configuration adds nothing.
-  Updater->ConfigWord = 0;
-  EXPECT_EQ(Updater->FindAddedCalibrations(), "");
+  TAccess::Facts(*Updater).ConfigWord = 0;
+  EXPECT_EQ(TAccess::FindAddedCalibrations(*Updater), "");
 }
 
 }  // namespace

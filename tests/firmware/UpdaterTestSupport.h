@@ -25,7 +25,7 @@
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/KFFWriter.h"
-#include "firmware/updaterunit.h"
+#include "firmware/Updater.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
@@ -40,6 +40,62 @@
 #include "tests/common/StackUnits.h"
 #include "tests/common/TestWaits.h"
 #include "variables/ExtendedVariable.h"
+
+// The updater's single steps and private state, driven one at a time by the tests.
+struct TUpdaterTestAccess {
+  static TBootLoaderLink& Link(TUpdater& updater) { return updater.Link; }
+  static TBootLoaderFacts& Facts(TUpdater& updater) { return updater.Link.Told; }
+  static TPartStreamer& Streamer(TUpdater& updater) { return updater.Streamer; }
+  static TReprogramBuffer& File(TUpdater& updater) { return *updater.File; }
+  static std::string& DataImage(TUpdater& updater) { return updater.DataImage; }
+  static void SetDeviceVersion(TUpdater& updater, int version) { updater.DeviceVersion = version; }
+  static void SetInverter(TUpdater& updater, bool inverter) { updater.IsInverter = inverter; }
+  static bool IsInverter(const TUpdater& updater) { return updater.IsInverter; }
+  static int DeviceVersion(const TUpdater& updater) { return updater.DeviceVersion; }
+  static int CarryVersion(const TUpdater& updater) { return updater.CarryVersion; }
+  static bool PauseRequested(const TUpdater& updater) { return updater.PauseRequested; }
+  // The worker has paused itself and is idle.
+  static bool Paused(const TUpdater& updater) { return updater.PauseRequested && updater.Idle; }
+  static TResult ConnectDirect(TUpdater& updater, int method, bool useConnectInfo) {
+    return updater.ConnectDirect(method, useConnectInfo);
+  }
+  static TResult Identify(TUpdater& updater) { return updater.Identify(); }
+  static TResult StartPart(TUpdater& updater, const std::string& name, bool withAuthorisation) {
+    return updater.StartPart(name, withAuthorisation);
+  }
+  static void ShowResetInstruction(TUpdater& updater, bool sendResetFrame, int32_t message = -1,
+                                   bool force = false) {
+    updater.ShowResetInstruction(sendResetFrame, message, force);
+  }
+  using TCheck = TUpdater::TBootblockCheck;
+  static TCheck CheckBootblock(TUpdater& updater, bool mayReplace) {
+    return updater.CheckBootblock(mayReplace);
+  }
+  static bool MemoryAccess(TUpdater& updater, int address, int32_t& value, std::string& error,
+                           int dataType, bool read) {
+    return updater.MemoryAccess(address, value, error, dataType, read);
+  }
+  static bool ConfigBlank(const TUpdater& updater) { return updater.ConfigBlank(); }
+  static std::string FindAddedCalibrations(const TUpdater& updater) {
+    return updater.FindAddedCalibrations();
+  }
+  static void ApplyAddedCalibrations(TUpdater& updater, std::string& error) {
+    updater.ApplyAddedCalibrations(error);
+  }
+};
+using TAccess = TUpdaterTestAccess;
+
+// A file made of `parts`, as the updater takes it.
+inline std::unique_ptr<TReprogramBuffer> FileOf(std::vector<std::unique_ptr<TCodePart>> parts) {
+  auto file = std::make_unique<TReprogramBuffer>();
+  for (auto& part : parts) file->Add(std::move(part));
+  return file;
+}
+inline std::unique_ptr<TReprogramBuffer> FileOf(std::unique_ptr<TCodePart> part) {
+  std::vector<std::unique_ptr<TCodePart>> parts;
+  parts.push_back(std::move(part));
+  return FileOf(std::move(parts));
+}
 
 inline void StartUpdaterUnits() {
   // The calibration maps must not land in the user's own settings.

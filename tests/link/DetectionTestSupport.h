@@ -17,7 +17,7 @@
 
 #include "firmware/InterfaceRefresh.h"
 #include "firmware/KFFFiles.h"
-#include "firmware/updaterunit.h"
+#include "firmware/UpdaterStrings.h"
 #include "serial/PortMap.h"
 #include "serial/RS232o.h"
 #include "serial/VirtualLine.h"
