@@ -29,7 +29,7 @@ class TRS232o;
 class TReprogramBuffer;
 class TCodePart;
 class TBusDriver;
-class TBX2Driver;
+class TDeviceSession;
 
 // Progress after every frame: (percent, state). Runs in the driving thread.
 using TUpdaterNotifier = std::function<void(int percent, TUpdateState state)>;
@@ -118,10 +118,11 @@ class TUpdater : public TSafeThread {
   std::string FindAddedCalibrations() const;
   void ApplyAddedCalibrations(std::string& error);
   TResult ConnectThroughInterface(int method, bool useConnectInfo);
-  bool MarkCarryOverPending(TBX2Driver& bx2);
-  bool ResetDeviceIntoBootLoader(TBX2Driver& bx2);
+  TResult PrepareDeviceThroughInterface(bool& silent);
+  bool MarkCarryOverPending(TBusDriver& driver);
+  bool ResetDeviceIntoBootLoader(TBusDriver& driver);
   bool ApplyStoredMap(int mapNumber, int32_t version, std::string& error);
-  bool CarryOverThroughInterface(TBX2Driver& bx2, std::string& error);
+  bool CarryOverThroughInterface(TDeviceSession& session, std::string& error);
 
   std::unique_ptr<TRS232o> OwnedPort;
   TRS232o& Port;

@@ -8,15 +8,14 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
 #include "firmware/UpdaterInternals.h"
-#include "link/BX2Driver.h"
-#include "link/Detection.h"
-#include "link/DeviceQueries.h"
+#include "link/BX2Frames.h"
 #include "serial/RS232o.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
 #include "support/Statics.h"
 #include "support/Tools.h"
 #include "variables/DeviceAccess.h"
+#include "variables/DeviceSession.h"
 #include "variables/ExtendedVariable.h"
 
 using namespace updater;
@@ -116,63 +115,70 @@ bool IsInverterFamily(int32_t version) {
 // first request goes unanswered.
 constexpr int VersionAttempts = 2;
 
+// The device behind a BX2 (the only interface that reaches a device's boot loader).
+bool IsBx2Session(const TDeviceSession& session) {
+  return session.Driver() && session.Facts().InterfaceKind == TInterfaceKind::BX2;
+}
+
 }  // namespace
 
-bool TUpdater::ResetDeviceIntoBootLoader(TBX2Driver& bx2) {
-  bx2.SBlock[sbFlag7] = 1;
-  bool ok = bx2.SendState(true, false);
+bool TUpdater::ResetDeviceIntoBootLoader(TBusDriver& driver) {
+  bool ok = driver.SetStateFlag(sbFlag7);
   Step(0);
   std::string request(1, '\x03');
-  ok = ok && bx2.AddressedQuery(0, request, -1, -1);
+  ok = ok && driver.AddressedQuery(0, request, -1, -1);
   Step(0);
-  ok = ok && bx2.WaitSent();
+  ok = ok && driver.WaitSent();
   Step(0);
   if (ok) WaitMs(DeviceRestartMs);
   Step(0);
   return ok;
 }
 
-bool TUpdater::MarkCarryOverPending(TBX2Driver& bx2) {
+bool TUpdater::MarkCarryOverPending(TBusDriver& driver) {
   int32_t status = 0;
-  const bool read = ReadDeviceValue(&bx2, caStatus, status, dtByte);
+  const bool read = ReadDeviceValue(&driver, caStatus, status, dtByte);
   Step(0);
   if (!read) return false;
   if ((status & CarryPendingBit) != 0) return true;
   status |= CarryPendingBit;
-  bool ok = SetEepromWrites(&bx2, true, DeviceVersion);
+  bool ok = SetEepromWrites(&driver, true, DeviceVersion);
   Step(0);
-  ok = ok && WriteDeviceValue(&bx2, caMapNumber, DeviceVersion % 1000, dtByte);
+  ok = ok && WriteDeviceValue(&driver, caMapNumber, DeviceVersion % 1000, dtByte);
   Step(0);
-  ok = ok && WriteDeviceValue(&bx2, caStatus, status, dtByte);
+  ok = ok && WriteDeviceValue(&driver, caStatus, status, dtByte);
   Step(0);
   return ok;
 }
 
+// Marks the carry-over in the device and sends it to its boot loader. A silent
+// device sets `silent`: the user is asked to reset it by hand.
+TResult TUpdater::PrepareDeviceThroughInterface(bool& silent) {
+  TDeviceSession session(Port);  // the port stays ours
+  session.Detect();
+  Step(0);
+  if (!IsBx2Session(session))
+    return Fail(TUpdateState::CommError, TFault::NoInterface, Ids().NoBx2Found);
+  const TResult device = session.ConnectDevice(VersionAttempts, TAddressSelection::Always);
+  Step(0);
+  if (!device) {
+    silent = true;
+    DeviceVersion = 0;
+    return TResult::Success();
+  }
+  DeviceVersion = session.Facts().DeviceVersion;
+  if (!IsInverterFamily(DeviceVersion))
+    return Fail(TUpdateState::Unsuitable, TFault::Unsuitable, Ids().IdError);
+  TBusDriver& driver = *session.Driver();
+  if (!(MarkCarryOverPending(driver) && ResetDeviceIntoBootLoader(driver)))
+    return Fail(TUpdateState::CommError, TFault::Communication, Ids().GeneralError);
+  return TResult::Success();
+}
+
 TResult TUpdater::ConnectThroughInterface(int method, bool useConnectInfo) {
   Step(43);
-  TResult result;
-  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
-  Step(0);
   bool deviceSilent = false;
-  if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
-    const int32_t version = ConnectDevice(bx2, VersionAttempts, TAddressSelection::Always);
-    Step(0);
-    if (version == -1) {
-      deviceSilent = true;
-      DeviceVersion = 0;
-    } else if (IsInverterFamily(version)) {
-      DeviceVersion = version;
-      bx2->ControllerType = bx2->ClassifyVersion(version);
-      if (!(MarkCarryOverPending(*bx2) && ResetDeviceIntoBootLoader(*bx2)))
-        result = Fail(TUpdateState::CommError, TFault::Communication, Ids().GeneralError);
-    } else {
-      result = Fail(TUpdateState::Unsuitable, TFault::Unsuitable, Ids().IdError);
-      DeviceVersion = version;
-    }
-  } else {
-    result = Fail(TUpdateState::CommError, TFault::NoInterface, Ids().NoBx2Found);
-  }
-  driver.reset();  // the port stays ours
+  TResult result = PrepareDeviceThroughInterface(deviceSilent);
   if (!result) return result;
   Port.SetBreak(true);
   if (deviceSilent) {
@@ -199,32 +205,34 @@ bool TUpdater::ApplyStoredMap(int mapNumber, int32_t version, std::string& error
   return error.empty();
 }
 
-bool TUpdater::CarryOverThroughInterface(TBX2Driver& bx2, std::string& error) {
-  const int32_t version = QueryVersion(&bx2, VersionAttempts);
+bool TUpdater::CarryOverThroughInterface(TDeviceSession& session, std::string& error) {
+  // The device chosen before programming is asked again, without a new selection.
+  const bool answered = session.ConnectDevice(VersionAttempts, TAddressSelection::Never).Ok();
   Step(0);
-  if (version == -1) return false;
-  bx2.ControllerType = bx2.ClassifyVersion(version);
+  if (!answered) return false;
+  const int32_t version = session.Facts().DeviceVersion;
+  TBusDriver& driver = *session.Driver();
   int32_t status = 0;
-  bool ok = ReadDeviceValue(&bx2, caStatus, status, dtByte);
+  bool ok = ReadDeviceValue(&driver, caStatus, status, dtByte);
   Step(0);
   if (ok && (status & CarryPendingBit) != 0) {
     status &= ~CarryPendingBit;
     int32_t mapNumber = NoMapNumber;
-    ok = SetEepromWrites(&bx2, true, version) &&
-         ReadDeviceValue(&bx2, caMapNumber, mapNumber, dtByte);
+    ok = SetEepromWrites(&driver, true, version) &&
+         ReadDeviceValue(&driver, caMapNumber, mapNumber, dtByte);
     Step(0);
     if (ok && mapNumber != NoMapNumber) {
       ok = ApplyStoredMap(mapNumber, version, error);
       Step(0);
-      ok = ok && WriteDeviceValue(&bx2, caStatus, status, dtByte);
+      ok = ok && WriteDeviceValue(&driver, caStatus, status, dtByte);
       Step(0);
     }
   }
   if (!ok) return false;
   std::string request(1, '\x03');
-  ok = bx2.AddressedQuery(0, request, -1, -1);
+  ok = driver.AddressedQuery(0, request, -1, -1);
   Step(0);
-  ok = ok && bx2.WaitSent();
+  ok = ok && driver.WaitSent();
   Step(0);
   WaitMs(DeviceRestartMs);
   return ok;
@@ -239,18 +247,19 @@ TResult TUpdater::PostProcess(const std::string& name, TUpdaterStep step) {
   const bool ownWindow = UseStepOrOwnWindow(std::move(step), name, Ids().PostProcessing);
   Step(50);
   Step(-40);  // the device needs about four seconds to start
-  TThreadPtr<TBusDriver> driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
-  if (!dynamic_cast<TBX2Driver*>(driver.get())) {
-    driver.reset();
+  TDeviceSession session(Port);
+  session.Detect();
+  if (!IsBx2Session(session)) {
+    session.StopDriver();
     ShowResetInstruction(false, Ids().InverterResetInstruction, true);
-    driver = DetectInterfaceBorrowed(Port, nullptr, 0, DefaultDetectFlags);
+    session.Detect();
   }
   Step(0);
   TResult result;
-  if (auto* bx2 = dynamic_cast<TBX2Driver*>(driver.get())) {
-    PostDriver = bx2;
+  if (IsBx2Session(session)) {
+    PostDriver = session.Driver();
     std::string error;
-    if (!CarryOverThroughInterface(*bx2, error) && error.empty())
+    if (!CarryOverThroughInterface(session, error) && error.empty())
       error = Fail(TUpdateState::CommError, TFault::Communication, Ids().GeneralError).Text();
     const bool unsuitable = State() == TUpdateState::Unsuitable;
     if (!error.empty())
@@ -261,7 +270,7 @@ TResult TUpdater::PostProcess(const std::string& name, TUpdaterStep step) {
   // A failure never leaves the state of the finished programming behind.
   if (!result && State() == TUpdateState::Finished) Streamer.SetState(TUpdateState::CommError);
   PostDriver = nullptr;
-  driver.reset();
+  session.StopDriver();
   if (ownWindow) ShowProgress(QString(), QString());
   return result;
 }

@@ -393,6 +393,15 @@ bool TBX2Driver::SendState(bool argumentA, bool argumentB) {
   return ok;
 }
 
+bool TBX2Driver::SetStateFlag(int flag) {
+  if (flag < 0 || flag >= static_cast<int>(SBlock.size())) return false;
+  {
+    std::lock_guard<std::mutex> guard(SBlockMutex);
+    SBlock[static_cast<size_t>(flag)] = 1;
+  }
+  return SendState(true, false);
+}
+
 bool TBX2Driver::QueryState() {
   TCallerGuard caller(*this);
   StateReplySeen = false;

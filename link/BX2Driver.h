@@ -81,6 +81,7 @@ class TBX2Driver : public TSerialBusDriver {
   uint8_t LinkMode() const override { return LinkState; }
 
   bool SendState(bool argumentA, bool argumentB);
+  bool SetStateFlag(int flag) override;
   bool QueryState();
   bool QueryStatus();
   void SetAddressingMode(uint8_t mode);

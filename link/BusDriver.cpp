@@ -114,6 +114,10 @@ std::unique_ptr<TRS232o> TBusDriver::ReleasePort() {
   return nullptr;
 }
 
+bool TBusDriver::SetStateFlag(int) {
+  return false;
+}
+
 uint8_t TBusDriver::ClassifyVersion(int32_t version) {
   switch (version / 100000) {
     case 10:

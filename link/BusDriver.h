@@ -73,6 +73,10 @@ class TBusDriver : public TSafeThread {
   // it; its thread may use it until the driver has stopped). None for a driver
   // without a port of its own.
   virtual std::unique_ptr<TRS232o> ReleasePort();
+  // Sets flag `flag` (an sb... index) of the interface's state block and sends the
+  // block (state command with its first argument on, its second off). Only the BX2
+  // has one: false for the others, with nothing sent.
+  virtual bool SetStateFlag(int flag);
 
   bool WaitTxIdle(int milliseconds);
   // The handed-over frame has left within AckTimeout, and it left whole (a failed
