@@ -123,8 +123,8 @@ class TCalibrationCycle : public QObject {
 
   bool InTick() const { return Ticking; }
   bool InHandler() const { return HandlerDepth > 0; }
-  bool TimerEnabled() const { return Timer1.isActive(); }
-  QTimer& Timer() { return Timer1; }
+  bool TimerEnabled() const { return TickTimer.isActive(); }
+  QTimer& Timer() { return TickTimer; }
   TRS232o* Port() const { return FPort.get(); }
   TBusDriver* Driver() const { return FDriver.get(); }
   TExtendedVariable* Variable() const { return FVariable.get(); }
@@ -179,7 +179,7 @@ class TCalibrationCycle : public QObject {
   void TakeBackRefusedPort(const std::string& refusal);
 
   TCycleView& View;
-  QTimer Timer1;
+  QTimer TickTimer;
   TPortList FPortNumbers{0};
   std::unique_ptr<TRS232o> FPort;
   TThreadPtr<TBusDriver> FDriver;

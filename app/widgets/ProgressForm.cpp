@@ -22,55 +22,55 @@ constexpr int FormHeight = 146;
 TProgressForm::TProgressForm(QWidget* Parent)
     : QWidget(Parent,
               Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      ProgressFormInfoLabel(new QLabel(this)),
-      ProgressFormBar(new QProgressBar(this)),
-      busyLabel(new QLabel(this)),
-      Button(new QPushButton(QStringLiteral("Button"), this)) {
+      InfoLabel(new QLabel(this)),
+      ProgressBar(new QProgressBar(this)),
+      BusyDots(new QLabel(this)),
+      HiddenButton(new QPushButton(QStringLiteral("Button"), this)) {
   setObjectName(QStringLiteral("ProgressForm"));
   setWindowTitle(QStringLiteral("ProgressForm"));
   setFixedSize(FormWidth, FormHeight);
-  ProgressFormInfoLabel->setObjectName(QStringLiteral("ProgressFormInfoLabel"));
-  ProgressFormInfoLabel->setWordWrap(true);
-  ProgressFormInfoLabel->move(24, 16);
-  ProgressFormBar->setObjectName(QStringLiteral("ProgressFormBar"));
-  ProgressFormBar->setGeometry(40, 100, 153, 17);
-  ProgressFormBar->setRange(0, 100);
-  ProgressFormBar->setValue(50);
-  ProgressFormBar->setTextVisible(false);
-  busyLabel->setObjectName(QStringLiteral("busyLabel"));
-  busyLabel->setGeometry(76, 104, 81, 33);
-  busyLabel->setFixedSize(81, 33);
-  QFont Dots = busyLabel->font();
+  InfoLabel->setObjectName(QStringLiteral("InfoLabel"));
+  InfoLabel->setWordWrap(true);
+  InfoLabel->move(24, 16);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setGeometry(40, 100, 153, 17);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(50);
+  ProgressBar->setTextVisible(false);
+  BusyDots->setObjectName(QStringLiteral("BusyDots"));
+  BusyDots->setGeometry(76, 104, 81, 33);
+  BusyDots->setFixedSize(81, 33);
+  QFont Dots = BusyDots->font();
   Dots.setPixelSize(20);
-  busyLabel->setFont(Dots);
-  busyLabel->setText(QStringLiteral(".  .  .  .  .  ."));
-  Button->setObjectName(QStringLiteral("Button"));
-  Button->setGeometry(72, 48, 89, 33);
-  Button->setDefault(true);
-  Button->hide();
+  BusyDots->setFont(Dots);
+  BusyDots->setText(QStringLiteral(".  .  .  .  .  ."));
+  HiddenButton->setObjectName(QStringLiteral("HiddenButton"));
+  HiddenButton->setGeometry(72, 48, 89, 33);
+  HiddenButton->setDefault(true);
+  HiddenButton->hide();
 }
 
 void TProgressForm::LayOut(const TProgressState& State) {
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);
   setWindowTitle(State.Caption);
-  QLabel& Info = *ProgressFormInfoLabel;
+  QLabel& Info = *InfoLabel;
   const int LabelWidth = width() - 2 * Info.x();
   Info.setText(State.Info);
   Info.resize(LabelWidth, Info.heightForWidth(LabelWidth));
   int y = Info.y() + Info.height();
   if (State.BarVisible) {
-    ProgressFormBar->move(ProgressFormBar->x(), y + 20);
+    ProgressBar->move(ProgressBar->x(), y + 20);
     ShowBar(State);
-    busyLabel->move(busyLabel->x(), ProgressFormBar->y() + 2);
-    busyLabel->show();
-    busyLabel->clear();
-    y = ProgressFormBar->y() + ProgressFormBar->height();
+    BusyDots->move(BusyDots->x(), ProgressBar->y() + 2);
+    BusyDots->show();
+    BusyDots->clear();
+    y = ProgressBar->y() + ProgressBar->height();
   } else {
-    ProgressFormBar->hide();
-    busyLabel->hide();
+    ProgressBar->hide();
+    BusyDots->hide();
   }
-  Button->hide();
+  HiddenButton->hide();
   setFixedSize(width(), y + 40);
   if (const QWidget* Main = CentreOver.data()) {
     const QRect Frame = Main->geometry();
@@ -82,19 +82,19 @@ void TProgressForm::LayOut(const TProgressState& State) {
 }
 
 void TProgressForm::ShowBar(const TProgressState& State) {
-  ProgressFormBar->show();
-  if (ProgressFormBar->maximum() != State.Max) ProgressFormBar->setMaximum(State.Max);
-  if (ProgressFormBar->minimum() != State.Min) ProgressFormBar->setMinimum(State.Min);
-  ProgressFormBar->setValue(State.Position);
+  ProgressBar->show();
+  if (ProgressBar->maximum() != State.Max) ProgressBar->setMaximum(State.Max);
+  if (ProgressBar->minimum() != State.Min) ProgressBar->setMinimum(State.Min);
+  ProgressBar->setValue(State.Position);
 }
 
 void TProgressForm::Refresh(const TProgressState& State) {
   setWindowTitle(State.Caption);
-  ProgressFormInfoLabel->setText(State.Info);
-  if (ProgressFormBar->maximum() != State.Max || ProgressFormBar->minimum() != State.Min)
-    ProgressFormBar->setRange(State.Min, State.Max);
-  ProgressFormBar->setValue(State.Position);
-  busyLabel->setText(State.Busy);
+  InfoLabel->setText(State.Info);
+  if (ProgressBar->maximum() != State.Max || ProgressBar->minimum() != State.Min)
+    ProgressBar->setRange(State.Min, State.Max);
+  ProgressBar->setValue(State.Position);
+  BusyDots->setText(State.Busy);
   repaint();
 }
 

@@ -23,10 +23,10 @@ class TProgressForm : public QWidget {
   // Shows changed texts, bar position and busy dots without a new layout.
   void Refresh(const TProgressState& State);
 
-  QLabel* ProgressFormInfoLabel;
-  QProgressBar* ProgressFormBar;
-  QLabel* busyLabel;
-  QPushButton* Button;
+  QLabel* InfoLabel;
+  QProgressBar* ProgressBar;
+  QLabel* BusyDots;
+  QPushButton* HiddenButton;  // never shown: no caller gives the window a button text
   // The window this one is centred over (none: left where it is).
   QPointer<QWidget> CentreOver;
 
