@@ -19,8 +19,8 @@ constexpr int FormHeight = 146;
 
 }  // namespace
 
-TProgressForm::TProgressForm(QWidget* Parent)
-    : QWidget(Parent,
+TProgressForm::TProgressForm(QWidget* parent)
+    : QWidget(parent,
               Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       InfoLabel(new QLabel(this)),
       ProgressBar(new QProgressBar(this)),
@@ -50,18 +50,18 @@ TProgressForm::TProgressForm(QWidget* Parent)
   HiddenButton->hide();
 }
 
-void TProgressForm::LayOut(const TProgressState& State) {
+void TProgressForm::LayOut(const TProgressState& state) {
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);
-  setWindowTitle(State.Caption);
+  setWindowTitle(state.Caption);
   QLabel& Info = *InfoLabel;
   const int LabelWidth = width() - 2 * Info.x();
-  Info.setText(State.Info);
+  Info.setText(state.Info);
   Info.resize(LabelWidth, Info.heightForWidth(LabelWidth));
   int y = Info.y() + Info.height();
-  if (State.BarVisible) {
+  if (state.BarVisible) {
     ProgressBar->move(ProgressBar->x(), y + 20);
-    ShowBar(State);
+    ShowBar(state);
     BusyDots->move(BusyDots->x(), ProgressBar->y() + 2);
     BusyDots->show();
     BusyDots->clear();
@@ -75,38 +75,38 @@ void TProgressForm::LayOut(const TProgressState& State) {
   if (const QWidget* Main = CentreOver.data()) {
     const QRect Frame = Main->geometry();
     // Halves round toward minus infinity, as the window's own layout does.
-    auto Half = [](int Value) { return Value >= 0 ? Value / 2 : -((-Value + 1) / 2); };
+    auto Half = [](int value) { return value >= 0 ? value / 2 : -((-value + 1) / 2); };
     move(Frame.left() + Half(Frame.width() - width()),
          Frame.top() + Half(Frame.height() - height()));
   }
 }
 
-void TProgressForm::ShowBar(const TProgressState& State) {
+void TProgressForm::ShowBar(const TProgressState& state) {
   ProgressBar->show();
-  if (ProgressBar->maximum() != State.Max) ProgressBar->setMaximum(State.Max);
-  if (ProgressBar->minimum() != State.Min) ProgressBar->setMinimum(State.Min);
-  ProgressBar->setValue(State.Position);
+  if (ProgressBar->maximum() != state.Max) ProgressBar->setMaximum(state.Max);
+  if (ProgressBar->minimum() != state.Min) ProgressBar->setMinimum(state.Min);
+  ProgressBar->setValue(state.Position);
 }
 
-void TProgressForm::Refresh(const TProgressState& State) {
-  setWindowTitle(State.Caption);
-  InfoLabel->setText(State.Info);
-  if (ProgressBar->maximum() != State.Max || ProgressBar->minimum() != State.Min)
-    ProgressBar->setRange(State.Min, State.Max);
-  ProgressBar->setValue(State.Position);
-  BusyDots->setText(State.Busy);
+void TProgressForm::Refresh(const TProgressState& state) {
+  setWindowTitle(state.Caption);
+  InfoLabel->setText(state.Info);
+  if (ProgressBar->maximum() != state.Max || ProgressBar->minimum() != state.Min)
+    ProgressBar->setRange(state.Min, state.Max);
+  ProgressBar->setValue(state.Position);
+  BusyDots->setText(state.Busy);
   repaint();
 }
 
-void TProgressForm::keyPressEvent(QKeyEvent* Event) {
-  const bool Enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
-  if (Enter || IgnoreKeys(Event->key()) != 32) {
-    QWidget::keyPressEvent(Event);
+void TProgressForm::keyPressEvent(QKeyEvent* event) {
+  const bool Enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (Enter || IgnoreKeys(event->key()) != 32) {
+    QWidget::keyPressEvent(event);
     return;
   }
-  QKeyEvent Space(Event->type(), Qt::Key_Space, Event->modifiers(), QStringLiteral(" "));
+  QKeyEvent Space(event->type(), Qt::Key_Space, event->modifiers(), QStringLiteral(" "));
   QWidget::keyPressEvent(&Space);
-  Event->setAccepted(Space.isAccepted());
+  event->setAccepted(Space.isAccepted());
 }
 
 // ---------------------------------------------------------------- window sink
@@ -115,28 +115,28 @@ namespace {
 
 class TProgressWindows : public TProgressSink {
  public:
-  explicit TProgressWindows(QWidget* MainWindow) : Main(MainWindow) {}
+  explicit TProgressWindows(QWidget* mainWindow) : Main(mainWindow) {}
 
   ~TProgressWindows() override {
     while (!Forms.empty()) Closed(static_cast<int>(Forms.size()) - 1);
   }
 
-  void Opened(int, const TProgressState& State) override {
+  void Opened(int, const TProgressState& state) override {
     if (!Forms.empty()) Forms.back()->setEnabled(false);
     // Not parented: the stack owns its forms, and they must not die with the main window.
     Forms.push_back(std::make_unique<TProgressForm>());
     Forms.back()->CentreOver = Main;
     DisableOthers();
-    Present(State);
+    Present(state);
   }
 
-  void Relaid(int, const TProgressState& State) override {
+  void Relaid(int, const TProgressState& state) override {
     DisableOthers();
-    Present(State);
+    Present(state);
   }
 
-  void Changed(int, const TProgressState& State) override {
-    if (!Forms.empty()) Forms.back()->Refresh(State);
+  void Changed(int, const TProgressState& state) override {
+    if (!Forms.empty()) Forms.back()->Refresh(state);
   }
 
   void Closed(int) override {
@@ -164,9 +164,9 @@ class TProgressWindows : public TProgressSink {
     }
   }
 
-  void Present(const TProgressState& State) {
+  void Present(const TProgressState& state) {
     TProgressForm& Form = *Forms.back();
-    Form.LayOut(State);
+    Form.LayOut(state);
     Form.show();
     Form.repaint();
   }
@@ -188,8 +188,8 @@ class TInstalledWindows : public TProgressWindows {
 
 }  // namespace
 
-void InstallProgressWindows(QWidget* MainWindow) {
-  auto Sink = std::make_unique<TInstalledWindows>(MainWindow);
+void InstallProgressWindows(QWidget* mainWindow) {
+  auto Sink = std::make_unique<TInstalledWindows>(mainWindow);
   TProgressWindows* Installed = Sink.get();
   SetProgressSink(std::move(Sink));
   Windows = Installed;
