@@ -10,6 +10,7 @@
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
 #include "app/ConsoleUpdate.h"
+#include "app/NamedValueText.h"
 #include "app/PortListing.h"
 #include "app/PortReturn.h"
 #include "app/RecordHistory.h"
@@ -29,7 +30,6 @@
 #include "support/StopRequest.h"
 #include "support/Textlogger.h"
 #include "support/Tools.h"
-#include "variables/IdentifierConsole.h"
 
 // The console's modes: a calibration (once or per unit), one named value read or
 // written, the interface firmware update, the adapter's loopback self-test, and the
@@ -101,10 +101,11 @@ bool RecordPathWritable(const TConsoleOptions& options) {
 bool NamedRequestReadable(const TConsoleOptions& options) {
   const bool assignment = options.Mode == TConsoleMode::Set;
   if (!assignment && options.Mode != TConsoleMode::Get) return true;
-  QString reason;
-  const std::string& request = assignment ? options.SetAssignment : options.GetName;
-  if (::CheckNamedRequest(QString::fromStdString(request), assignment, reason)) return true;
-  std::fprintf(stderr, "calibrator-cli: %s\n", reason.toStdString().c_str());
+  const std::string& text = assignment ? options.SetAssignment : options.GetName;
+  TNamedRequest request;
+  const TResult read = ParseNamedRequest(QString::fromStdString(text), assignment, request);
+  if (read) return true;
+  std::fprintf(stderr, "calibrator-cli: %s\n", read.Text().c_str());
   return false;
 }
 
@@ -177,12 +178,13 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
   }
   driver->ControllerType = driver->ClassifyVersion(version);
   QString text;
-  TNamedValueFacts facts;
-  const bool ok =
+  TNamedValue facts;
+  const TResult result =
       options.Mode == TConsoleMode::Set
-          ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment), text,
-                          {options.Clamp, options.Exact}, &facts)
-          : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, &facts);
+          ? SetNamedValue(*driver, QString::fromStdString(options.SetAssignment),
+                          {options.Clamp, options.Exact}, text, facts)
+          : GetNamedValue(*driver, QString::fromStdString(options.GetName), text, facts);
+  const bool ok = result.Ok();
   if (options.Json) {
     std::fputs(NamedValueJson(ok, facts, text).c_str(), stdout);
     std::fprintf(stderr, "%s\n", text.toStdString().c_str());
@@ -193,7 +195,7 @@ int RunNamedValue(const TConsoleOptions& options, uint32_t portNumber) {
     std::fprintf(stderr, "Com %u lost.\n", portNumber);
     return cePortError;
   }
-  return ok ? ceOk : ceDeviceError;
+  return ExitFor(result.Fault());
 }
 
 int OutcomeStatus(TDeviceOutcome outcome) {

@@ -3,7 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-std::string NamedValueJson(bool ok, const TNamedValueFacts& facts, const QString& message) {
+std::string NamedValueJson(bool ok, const TNamedValue& facts, const QString& message) {
   QJsonObject object;
   object["ok"] = ok;
   object["message"] = message;

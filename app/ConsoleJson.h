@@ -4,8 +4,8 @@
 #include <QString>
 #include <string>
 
-#include "variables/IdentifierConsole.h"
+#include "variables/NamedValue.h"
 
 // {"ok", "message", and when the device described the value: "name", "value",
 // "raw", "scale", "minimum", "maximum"} on one line.
-std::string NamedValueJson(bool ok, const TNamedValueFacts& facts, const QString& message);
+std::string NamedValueJson(bool ok, const TNamedValue& facts, const QString& message);

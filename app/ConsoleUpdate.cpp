@@ -55,27 +55,20 @@ void TUpdateProgressSink::Closed(int) {
 }
 
 void TUpdateProgressSink::Show(const TProgressState& state) {
-  const int percent = ProgressPercent(state);
   if (Terminal)
-    DrawBar(state, percent);
+    DrawBar(state);
   else
-    PrintPlain(state, percent);
+    PrintPlain(state, ProgressPercent(state));
   std::fflush(Out);
 }
 
-void TUpdateProgressSink::DrawBar(const TProgressState& state, int percent) {
-  const std::string text = OneLine(state).substr(0, 50);
-  if (!state.BarVisible) {
-    std::fprintf(Out, "\r\033[K%s %s", text.c_str(), state.Busy.toStdString().c_str());
-    return;
-  }
-  constexpr int width = 30;
-  const int filled = percent * width / 100;
+void TUpdateProgressSink::DrawBar(const TProgressState& state) {
   std::string detail;
-  const TLineCount lines = Lines ? Lines() : TLineCount{};
-  if (FollowsLines(state, lines)) detail = " " + Left.LinesText(lines);
-  std::fprintf(Out, "\r\033[K[%s%s] %3d%%%s %s", std::string(filled, '#').c_str(),
-               std::string(width - filled, ' ').c_str(), percent, detail.c_str(), text.c_str());
+  if (state.BarVisible) {
+    const TLineCount lines = Lines ? Lines() : TLineCount{};
+    if (FollowsLines(state, lines)) detail = Left.LinesText(lines);
+  }
+  DrawProgressLine(Out, state, OneLine(state).substr(0, 50), detail);
 }
 
 void TUpdateProgressSink::PrintPlain(const TProgressState& state, int percent) {

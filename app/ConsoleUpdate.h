@@ -25,7 +25,7 @@ class TUpdateProgressSink : public TProgressSink {
 
  private:
   void Show(const TProgressState& state);
-  void DrawBar(const TProgressState& state, int percent);
+  void DrawBar(const TProgressState& state);
   void PrintPlain(const TProgressState& state, int percent);
 
   std::FILE* Out;

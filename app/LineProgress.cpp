@@ -14,12 +14,6 @@ int64_t NowMs() {
 
 }  // namespace
 
-int ProgressPercent(const TProgressState& state) {
-  const int64_t span = std::max<int64_t>(int64_t(state.Max) - state.Min, 1);
-  return static_cast<int>(
-      std::clamp<int64_t>((int64_t(state.Position) - state.Min) * 100 / span, 0, 100));
-}
-
 bool FollowsLines(const TProgressState& state, const TLineCount& lines) {
   return state.BarVisible && state.Max != StepScale && state.Position > state.Min &&
          lines.Total > 0;

@@ -14,9 +14,6 @@ struct TLineCount {
   int Total = 0;
 };
 
-// The bar's position as a percent of its range (0..100).
-int ProgressPercent(const TProgressState& state);
-
 // The connection and post-processing displays count coarse steps; only the
 // programming bar, once the first line is through, follows the lines sent.
 bool FollowsLines(const TProgressState& state, const TLineCount& lines);

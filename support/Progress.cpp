@@ -151,6 +151,26 @@ void StopUnitProgress() {
 
 // ---------------------------------------------------------------- console
 
+int ProgressPercent(const TProgressState& state) {
+  const std::int64_t Span = std::max<std::int64_t>(std::int64_t(state.Max) - state.Min, 1);
+  return static_cast<int>(
+      std::clamp<std::int64_t>((std::int64_t(state.Position) - state.Min) * 100 / Span, 0, 100));
+}
+
+void DrawProgressLine(std::FILE* out, const TProgressState& state, const std::string& text,
+                      const std::string& detail) {
+  if (!state.BarVisible) {
+    std::fprintf(out, "\r\033[K%s %s", text.c_str(), state.Busy.toLocal8Bit().constData());
+    return;
+  }
+  constexpr int Width = 30;
+  const int Percent = ProgressPercent(state);
+  const int Filled = Percent * Width / 100;
+  const std::string Spaced = detail.empty() ? detail : " " + detail;
+  std::fprintf(out, "\r\033[K[%s%s] %3d%%%s %s", std::string(Filled, '#').c_str(),
+               std::string(Width - Filled, ' ').c_str(), Percent, Spaced.c_str(), text.c_str());
+}
+
 namespace {
 
 // One line on a terminal, rewritten in place: "[#####     ]  45%  info".
@@ -167,21 +187,10 @@ class TConsoleProgress : public TProgressSink {
   }
 
  private:
-  static constexpr int Width = 30;
-
   void Draw(const TProgressState& s) {
     const QByteArray Text =
         (s.Caption + QStringLiteral(": ") + s.Info).simplified().toLocal8Bit().left(60);
-    if (!s.BarVisible) {
-      std::fprintf(F, "\r\033[K%s %s", Text.constData(), s.Busy.toLocal8Bit().constData());
-    } else {
-      const std::int64_t Span = std::max<std::int64_t>(std::int64_t(s.Max) - s.Min, 1);
-      const int Percent = static_cast<int>(
-          std::clamp<std::int64_t>((std::int64_t(s.Position) - s.Min) * 100 / Span, 0, 100));
-      const int Filled = Percent * Width / 100;
-      std::fprintf(F, "\r\033[K[%s%s] %3d%% %s", QByteArray(Filled, '#').constData(),
-                   QByteArray(Width - Filled, ' ').constData(), Percent, Text.constData());
-    }
+    DrawProgressLine(F, s, Text.toStdString());
     std::fflush(F);
   }
 

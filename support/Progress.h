@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 // Passed as a caption or information text, leaves that text unchanged.
 inline const QString KeepText = QString::fromLatin1("\x00\x01\x02\x04", 4);
@@ -46,6 +47,14 @@ class TProgressSink {
 
 // Installs a sink (nullptr: none) and returns the previous one.
 std::unique_ptr<TProgressSink> SetProgressSink(std::unique_ptr<TProgressSink> sink);
+
+// The bar's position as a percent of its range (0..100).
+int ProgressPercent(const TProgressState& state);
+// Rewrites the terminal line `out` stands on: "[#####     ]  45% Text", or `text` and the
+// busy dots while the display shows no bar. `detail` (the lines an update has sent, say)
+// stands between the percent and `text` when it is not empty.
+void DrawProgressLine(std::FILE* out, const TProgressState& state, const std::string& text,
+                      const std::string& detail = {});
 
 // A text bar on `out` (one line rewritten in place).
 std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* out);

@@ -36,12 +36,13 @@ bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
 }
 
 bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
-                         const TRetryGate& mayRetry) {
+                         const TRetryGate& mayRetry, TAfterRefusal afterRefusal) {
   const int32_t target = variable.RawValue;
   if (!driver) return false;
   for (int attempt = 0; attempt < WriteAttempts && MayAttempt(attempt, mayRetry); ++attempt) {
     variable.SetRawValue(target);
-    variable.Write(*driver, false);
+    const bool accepted = variable.Write(*driver, false);
+    if (!accepted && afterRefusal == TAfterRefusal::WriteAgain) continue;
     ReadDeviceVariable(driver, variable, mayRetry);
     if (variable.RawValue == target) return true;
   }

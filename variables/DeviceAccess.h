@@ -16,9 +16,13 @@ using TRetryGate = std::function<bool()>;
 // Read: up to 5 attempts until RawValue differs from NotReadSentinel.
 bool ReadDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
                         const TRetryGate& mayRetry = {});
-// Verified write of RawValue: up to 5 attempts of write + read-back.
+// What a verified write does after the device refused a write: read back anyway (the
+// value may have arrived though its acknowledgement did not), or write again at once.
+enum class TAfterRefusal { ReadBack, WriteAgain };
+// Verified write of RawValue: up to 5 attempts of write + read-back (a read as above).
 bool WriteDeviceVariable(TBusDriver* driver, TExtendedVariable& variable,
-                         const TRetryGate& mayRetry = {});
+                         const TRetryGate& mayRetry = {},
+                         TAfterRefusal afterRefusal = TAfterRefusal::ReadBack);
 // dataType: one of the variable data types (dtByte, dtSigned, dtWord, ...).
 bool ReadDeviceValue(TBusDriver* driver, int address, int32_t& value, int dataType);
 bool WriteDeviceValue(TBusDriver* driver, int address, int32_t value, int dataType);

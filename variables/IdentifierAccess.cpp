@@ -122,15 +122,6 @@ bool TExtendedVariable::ReadInfo(TBusDriver& driver) {
 
 namespace {
 
-// The words of one information answer: scale, offset, default, minimum, maximum.
-struct TInfoWords {
-  int16_t Scale = 0;
-  int16_t Offset = 0;
-  int16_t Default = 0;
-  int16_t Minimum = 0;
-  int16_t Maximum = 0;
-};
-
 struct TInfoAnswer {
   TInfoWords Words;
   bool Complete = true;  // every reply the chosen form promises came
@@ -172,7 +163,7 @@ bool CollectInfo(TBusDriver& driver, uint16_t index, uint8_t id, bool setting,
   const int length = driver.Query(reply, 255, -1);
   if (!Accepted(length, reply, form.Reply, 1)) return false;
   TInfoCache& cache = InfoCache();
-  TInfoCacheEntry& entry = cache.Entries[id];
+  TInfoWords& cached = cache.Entries[id];
   if (reply.size() == 3) {
     answer.Words.Scale = SignedAt(reply, 1);
     if (answer.Words.Scale != 0) answer.Complete = ReadTail(driver, setting, answer.Words);
@@ -182,14 +173,13 @@ bool CollectInfo(TBusDriver& driver, uint16_t index, uint8_t id, bool setting,
     answer.Combined = true;
     answer.Words = WordsOfCombinedReply(reply, setting);
   } else {
-    answer.Words = {entry.ScaleWord, entry.OffsetWord, entry.Default, entry.Minimum, entry.Maximum};
+    answer.Words = cached;
     answer.Combined = cache.CombinedWrite;
   }
   if (setting && answer.Words.Scale == 0) answer.Words = TInfoWords{};
   // A partial answer must not stand in for the device's later.
   if (answer.Complete) {
-    const TInfoWords& w = answer.Words;
-    entry = {w.Scale, w.Offset, w.Default, w.Minimum, w.Maximum};
+    cached = answer.Words;
     cache.CombinedWrite = answer.Combined;
   }
   return true;

@@ -6,17 +6,19 @@
 #include <array>
 #include <cstdint>
 
-struct TInfoCacheEntry {
-  int16_t ScaleWord = 0;
-  int16_t OffsetWord = 0;
+// The words of one information answer: scale, offset, default, minimum, maximum
+// (a variable's answer carries the first two only).
+struct TInfoWords {
+  int16_t Scale = 0;
+  int16_t Offset = 0;
   int16_t Default = 0;
   int16_t Minimum = 0;
   int16_t Maximum = 0;
 };
 
 struct TInfoCache {
-  std::array<TInfoCacheEntry, 127> Entries{};  // by identifier 0..126
-  bool CombinedWrite = false;                  // of the last information answer
+  std::array<TInfoWords, 127> Entries{};  // by identifier 0..126
+  bool CombinedWrite = false;             // of the last information answer
 };
 
 // The unit's cache (all zero when the unit starts).

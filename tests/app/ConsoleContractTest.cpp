@@ -15,12 +15,12 @@
 #include "app/ConsoleFrontEnd.h"
 #include "app/ConsoleJson.h"
 #include "app/ConsoleNames.h"
+#include "app/NamedValueText.h"
 #include "firmware/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/ProgramVersion.h"
-#include "variables/IdentifierConsole.h"
 
 namespace {
 
@@ -158,10 +158,14 @@ TEST(ConsoleContractNames, UnknownNamesAndUnreadableNumbersAreRefusedBeforeThePo
   EXPECT_EQ(RunConsole({"--port", missing, "--get", "eestIBatBulkk"}), ceUsage);
   EXPECT_EQ(RunConsole({"--port", missing, "--set", "eestIBatBulkk=1"}), ceUsage);
   EXPECT_EQ(RunConsole({"--port", missing, "--set", "eestIBatBulk=twelve"}), ceUsage);
-  QString reason;
-  EXPECT_FALSE(CheckNamedRequest("eestIBatBulkk", false, reason));
-  EXPECT_TRUE(reason.contains("eestIBatBulk")) << reason.toStdString();  // a close match
-  EXPECT_TRUE(CheckNamedRequest(" eestIBatBulk=$1F ", true, reason));
+  TNamedRequest request;
+  const TResult unknown = ParseNamedRequest("eestIBatBulkk", false, request);
+  EXPECT_EQ(unknown.Fault(), TFault::BadInput);
+  EXPECT_NE(unknown.Text().find("\"eestIBatBulkk\""), std::string::npos) << unknown.Text();
+  EXPECT_NE(unknown.Text().find("eestIBatBulk?"), std::string::npos);  // a close match
+  ASSERT_TRUE(ParseNamedRequest(" eestIBatBulk=$1F ", true, request));
+  EXPECT_EQ(request.Name, "eestIBatBulk");
+  EXPECT_EQ(request.Value, 31);
 }
 
 TEST(ProgramVersion, NamesTheProgramAndTheImageItCarries) {
@@ -197,7 +201,7 @@ TEST(ConsoleNames, ListsEveryUsableNameWithItsKindAndFiltersByPattern) {
 namespace {
 
 TEST(ConsoleJson, OneObjectWithTheValueAndItsLimitsOrOnlyTheReason) {
-  TNamedValueFacts facts;
+  TNamedValue facts;
   facts.Known = true;
   facts.Name = "eestIBatBulk";
   facts.Value = 12.5;

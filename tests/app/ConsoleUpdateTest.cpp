@@ -241,3 +241,69 @@ TEST(ConsoleUpdateProgress, PlainLinesFollowTheProgrammingBarOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a sink writes for one change of a display, byte for byte.
+std::string DrawnBy(TProgressSink& sink, std::FILE* out, const TProgressState& state) {
+  sink.Changed(1, state);
+  std::fflush(out);
+  std::string text;
+  std::rewind(out);
+  for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text += static_cast<char>(c);
+  return text;
+}
+
+TProgressState Display(const char* caption, const char* info, bool bar, int position, int max) {
+  TProgressState state;
+  state.Caption = QString::fromUtf8(caption);
+  state.Info = QString::fromUtf8(info);
+  state.BarVisible = bar;
+  state.Position = position;
+  state.Max = max;
+  state.Busy = QStringLiteral(".  .  ");
+  return state;
+}
+
+struct TBarCase {
+  const char* Name;
+  bool UpdateSink;  // the update's terminal line, else the plain console bar
+  TProgressState State;
+  std::string Drawn;
+};
+
+// Both terminal bars draw the same line; the update's adds the lines sent and cuts its
+// text shorter.
+TEST(ConsoleBars, DrawTheirLinesByteForByte) {
+  const std::string longInfo(70, 'x');
+  const TBarCase cases[] = {
+      {"busy", false, Display("Reprogram", "", false, 0, 100), "\r\033[KReprogram: .  .  "},
+      {"half", false, Display("Reprogram", "BX2", true, 5, 10),
+       "\r\033[K[###############               ]  50% Reprogram: BX2"},
+      {"long text", false, Display("R", longInfo.c_str(), true, 100, 100),
+       "\r\033[K[##############################] 100% R: " + longInfo.substr(0, 57)},
+      {"update busy", true, Display("Connecting", "", false, 0, 100), "\r\033[KConnecting .  .  "},
+      {"update lines", true, Display("Updating x.kff", "Programming", true, 3, 8),
+       "\r\033[K[###########                   ]  37% 3/8 lines Updating x.kff: Programming"},
+      {"update steps", true, Display("Post", "processing", true, StepScale / 4, StepScale),
+       "\r\033[K[#######                       ]  25% Post: processing"},
+      {"update long text", true, Display("U", longInfo.c_str(), true, 0, 8),
+       "\r\033[K[                              ]   0% U: " + longInfo.substr(0, 47)},
+  };
+  for (const TBarCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    std::unique_ptr<TProgressSink> sink =
+        c.UpdateSink ? std::make_unique<TUpdateProgressSink>(out, true,
+                                                             [] {
+                                                               return TLineCount{3, 8};
+                                                             })
+                     : MakeConsoleProgressSink(out);
+    EXPECT_EQ(DrawnBy(*sink, out, c.State), c.Drawn);
+    sink.reset();
+    std::fclose(out);
+  }
+}
+
+}  // namespace

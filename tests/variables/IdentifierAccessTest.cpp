@@ -4,7 +4,6 @@
 
 #include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
-#include "variables/IdentifierConsole.h"
 #include "variables/Identifiers.h"
 #include "variables/InfoCache.h"
 
@@ -112,11 +111,11 @@ TEST_F(IdentifierAccessTest, PartialAnswerIsNotCached) {
   TExtendedVariable v = At(5);
   Driver->Replies = {Bytes({0x8E, 10, 0})};  // the offset reply never comes
   EXPECT_FALSE(v.ReadInfo(*Driver));
-  EXPECT_EQ(InfoCache().Entries[5].ScaleWord, 0);
+  EXPECT_EQ(InfoCache().Entries[5].Scale, 0);
   Driver->Replies = {Bytes({0x8E, 10, 0}), Bytes({0x8F, 2, 0})};
   EXPECT_TRUE(v.ReadInfo(*Driver));
-  EXPECT_EQ(InfoCache().Entries[5].ScaleWord, 10);
-  EXPECT_EQ(InfoCache().Entries[5].OffsetWord, 2);
+  EXPECT_EQ(InfoCache().Entries[5].Scale, 10);
+  EXPECT_EQ(InfoCache().Entries[5].Offset, 2);
 }
 
 TEST_F(IdentifierAccessTest, SettingLongForm) {
@@ -294,67 +293,6 @@ TEST_F(IdentifierAccessTest, FlagWriteSendsNothingWhenTheWordCannotBeRead) {
   EXPECT_EQ(Driver->Sent, std::vector<std::string>{Bytes({0x31, 0, 0})});
   EXPECT_EQ(v.RawValue, 1);
   EXPECT_EQ(v.DataType, dtBit);
-}
-
-// ---- the console's named access ------------------------------------------------
-
-TEST_F(IdentifierAccessTest, GetNamedValueReadsInformationThenValue) {
-  Driver->Replies = {Bytes({0x8E, 0x9C, 0x7F, 0, 0}), Bytes({0x85, 0xE2, 0x04})};  // scale 1/100
-  QString text;
-  EXPECT_TRUE(GetNamedValue(*Driver, QStringLiteral(" ubat "), text));
-  EXPECT_EQ(text, QStringLiteral("UBat = 12.50"));
-}
-
-TEST_F(IdentifierAccessTest, GetNamedValueReportsWhatWentWrong) {
-  QString text;
-  EXPECT_FALSE(GetNamedValue(*Driver, QStringLiteral("UBatt"), text));
-  EXPECT_EQ(text, QStringLiteral("Unknown name \"UBatt\"; did you mean UBat?"));
-  EXPECT_TRUE(Driver->Sent.empty());
-
-  Driver->Replies = {Bytes({0x8E})};
-  EXPECT_FALSE(GetNamedValue(*Driver, QStringLiteral("UBat"), text));
-  EXPECT_EQ(text, QStringLiteral("UBat is not available on this device"));
-
-  Driver->Replies = {Bytes({0x8E, 1, 0, 0, 0})};
-  EXPECT_FALSE(GetNamedValue(*Driver, QStringLiteral("UBat"), text));
-  EXPECT_EQ(text, QStringLiteral("Cannot read UBat from the device"));
-  EXPECT_EQ(Driver->Sent.size(), 1u + 1u + NamedValueAttempts);
-}
-
-TEST_F(IdentifierAccessTest, SetNamedValueRefusesAValueOutsideTheLimitsUnlessClamped) {
-  const std::string info = Bytes({0x89, 0xF6, 0xFF, 0, 0, 0, 0, 0, 0, 0x88, 0x13});  // 0..500.0
-  Driver->Replies = {info};
-  QString text;
-  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat = 900"), text));
-  EXPECT_EQ(text, QStringLiteral("eestUBatFloat: 900 is outside the device's limits 0 to 500; "
-                                 "nothing written"));
-  EXPECT_EQ(Driver->Sent.size(), 1u);  // the information request only
-
-  Driver->Sent.clear();
-  Driver->Replies = {info, Bytes({0x88}), Bytes({0x86, 0x88, 0x13})};
-  EXPECT_TRUE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat = 900"), text, {true, false}));
-  EXPECT_EQ(text, QStringLiteral("eestUBatFloat = 500.0 (limited to the device's range)"));
-  ASSERT_GE(Driver->Sent.size(), 2u);
-  EXPECT_EQ(Driver->Sent[1], Bytes({0x37, 1, 3, 0x88, 0x13}));
-}
-
-TEST_F(IdentifierAccessTest, SetNamedValueSaysWhenItRoundsToTheNearestStep) {
-  const std::string info = Bytes({0x89, 0xF6, 0xFF, 0, 0, 0, 0, 0, 0, 0x88, 0x13});  // steps of 0.1
-  Driver->Replies = {info};
-  QString text;
-  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat=12.34"), text, {false, true}));
-  EXPECT_EQ(Driver->Sent.size(), 1u);  // --exact: nothing written
-  Driver->Replies = {info, Bytes({0x88}), Bytes({0x86, 0x7B, 0x00})};
-  EXPECT_TRUE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat=12.34"), text));
-  EXPECT_EQ(text, QStringLiteral("eestUBatFloat = 12.3 (stored 12.3, the nearest step to 12.34)"));
-}
-
-TEST_F(IdentifierAccessTest, SetNamedValueRefusesBadInputBeforeSending) {
-  QString text;
-  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat=12,5"), text));
-  EXPECT_EQ(text, QStringLiteral("Cannot read the number \"12,5\""));
-  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("eestUBatFloat"), text));
-  EXPECT_TRUE(Driver->Sent.empty());
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include "support/Sema.h"
 #include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
-#include "variables/IdentifierConsole.h"
 #include "variables/InfoCache.h"
+#include "variables/NamedValue.h"
 
 namespace {
 
@@ -109,16 +109,21 @@ TEST_F(VariableSimTest, IdentifierValuesInBothInformationForms) {
   }
 }
 
-TEST_F(VariableSimTest, NamedAccessThroughTheConsoleRoutines) {
+TEST_F(VariableSimTest, NamedAccessByTheIdentifierTable) {
   Start();
-  QString text;
-  ASSERT_TRUE(SetNamedValue(*Driver, QStringLiteral("_60Hz=1"), text)) << text.toStdString();
-  EXPECT_EQ(text, QStringLiteral("_60Hz = 1"));
+  TNamedValue value;
+  const TResult written = WriteNamedValue(*Driver, QStringLiteral("_60Hz"), 1, {}, value);
+  ASSERT_TRUE(written) << written.Text();
+  EXPECT_EQ(value.Text, QStringLiteral("1"));
   EXPECT_EQ(Sim->Setting(0) & 0x04, 0x04);
-  ASSERT_TRUE(GetNamedValue(*Driver, QStringLiteral("_60Hz"), text)) << text.toStdString();
-  EXPECT_EQ(text, QStringLiteral("_60Hz = 1"));
-  EXPECT_FALSE(SetNamedValue(*Driver, QStringLiteral("60Hz=0"), text));
-  EXPECT_EQ(text, QStringLiteral("Unknown name \"60Hz\"; did you mean _60Hz?"));
+  value = {};
+  const TResult read = ReadNamedValue(*Driver, QStringLiteral("_60hz"), value);
+  ASSERT_TRUE(read) << read.Text();
+  EXPECT_EQ(value.Name, QStringLiteral("_60Hz"));
+  EXPECT_EQ(value.Text, QStringLiteral("1"));
+  const TResult unknown = WriteNamedValue(*Driver, QStringLiteral("60Hz"), 0, {}, value);
+  EXPECT_EQ(unknown.Fault(), TFault::BadInput);
+  EXPECT_EQ(unknown.Text(), "Unknown name \"60Hz\"; did you mean _60Hz?");
 }
 
 }  // namespace
