@@ -14,6 +14,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-dev
+  # the naming check (scripts/check_naming.sh)
+  clang-tidy
   python3 file dpkg-dev
   # Debian's package checker, run on the .deb by tests/e2e/package.sh
   lintian

@@ -55,8 +55,8 @@ bool CorrectableFamily(int32_t family) {
 
 TCalibrationCycle::TCalibrationCycle(TCycleView& view, QObject* parent)
     : QObject(parent), View(view) {
-  Timer1.setInterval(TickInterval);
-  connect(&Timer1, &QTimer::timeout, this, &TCalibrationCycle::TestConnection);
+  TickTimer.setInterval(TickInterval);
+  connect(&TickTimer, &QTimer::timeout, this, &TCalibrationCycle::TestConnection);
 }
 
 TCalibrationCycle::~TCalibrationCycle() {
@@ -77,7 +77,7 @@ void TCalibrationCycle::Initialise() {
   FVariable = std::make_unique<TExtendedVariable>(QStringLiteral("$2100 W"), false);
   if (!InstructionText.empty() && View.ShowsWindowTexts())
     AddLog(InstructionText, true, lcBlack, TLogStyle::Regular);
-  Timer1.start();
+  TickTimer.start();
 }
 
 std::string TCalibrationCycle::ScanPortList(bool probe) {
@@ -117,7 +117,7 @@ void TCalibrationCycle::ChoosePortNumber(uint32_t portNumber) {
 }
 
 void TCalibrationCycle::SetComPort(int32_t number) {
-  Timer1.stop();
+  TickTimer.stop();
   Session.Close();
   Return.Stop();
   LastRefusal.clear();
@@ -135,7 +135,7 @@ void TCalibrationCycle::SetComPort(int32_t number) {
     SinceChoice.start();
     // The list may have been rebuilt or moved since the choice: show what is open.
     View.SelectPortItem(ItemOfPort(number));
-    Timer1.start();
+    TickTimer.start();
     return;
   }
   AddLog("Error opening port: COM" + std::to_string(number), true, lcBlack, TLogStyle::Regular);
@@ -157,7 +157,7 @@ void TCalibrationCycle::AdoptDriver(TThreadPtr<TBusDriver> driver) {
 }
 
 void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
-  Timer1.stop();
+  TickTimer.stop();
   Session.Close();
   Return.Stop();
   LastRefusal.clear();
@@ -166,19 +166,19 @@ void TCalibrationCycle::TakeDriver(TThreadPtr<TBusDriver> driver) {
   AddLog("", true, lcBlack, TLogStyle::Regular);
   AddLog("Trying to connect at COM" + std::to_string(Session.Driver()->ConnectedPort()), true,
          lcBlack, TLogStyle::Regular);
-  Timer1.start();
+  TickTimer.start();
   // The device has just answered: no need to wait for the timer's first tick.
   QTimer::singleShot(0, this, &TCalibrationCycle::TestConnection);
 }
 
 void TCalibrationCycle::TestConnection() {
-  if (!Timer1.isActive() || Ticking || ShutDown) return;
-  Timer1.stop();
+  if (!TickTimer.isActive() || Ticking || ShutDown) return;
+  TickTimer.stop();
   THandlerScope scope(*this);
   Ticking = true;
   RunTick();
   Ticking = false;
-  if (!ShutDown) Timer1.start();
+  if (!ShutDown) TickTimer.start();
 }
 
 void TCalibrationCycle::RunTick() {
@@ -343,7 +343,7 @@ void TCalibrationCycle::StopDriver() {
 void TCalibrationCycle::ReleaseAll() {
   ShutDown = true;
   PendingChoice.reset();
-  Timer1.stop();
+  TickTimer.stop();
   FVariable.reset();
   PendingDriver.reset();
   Session.Close();

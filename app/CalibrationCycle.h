@@ -130,8 +130,8 @@ class TCalibrationCycle : public QObject {
 
   bool InTick() const { return Ticking; }
   bool InHandler() const { return HandlerDepth > 0; }
-  bool TimerEnabled() const { return Timer1.isActive(); }
-  QTimer& Timer() { return Timer1; }
+  bool TimerEnabled() const { return TickTimer.isActive(); }
+  QTimer& Timer() { return TickTimer; }
   TRS232o* Port() const { return Session.Port(); }
   TBusDriver* Driver() const { return Session.Driver(); }
   TExtendedVariable* Variable() const { return FVariable.get(); }
@@ -187,7 +187,7 @@ class TCalibrationCycle : public QObject {
   TResult ConnectOnTick();
 
   TCycleView& View;
-  QTimer Timer1;
+  QTimer TickTimer;
   TPortList FPortNumbers{0};
   TDeviceSession Session;
   std::unique_ptr<TExtendedVariable> FVariable;

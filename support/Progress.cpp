@@ -31,22 +31,22 @@ TProgressState* Top() {
 }
 
 // A bar cannot stand outside its range.
-int Clamped(int Position, const TProgressState& S) {
-  return std::clamp(Position, std::min(S.Min, S.Max), std::max(S.Min, S.Max));
+int Clamped(int position, const TProgressState& s) {
+  return std::clamp(position, std::min(s.Min, s.Max), std::max(s.Min, s.Max));
 }
 
-void LayOut(TProgressState& S, const QString& Caption, const QString& Info, int Position, int Max,
-            int Min) {
-  S.Caption = Caption;
-  S.Info = Info;
-  S.BarVisible = Position >= Min;
-  if (!S.BarVisible) return;
+void LayOut(TProgressState& s, const QString& caption, const QString& info, int position, int max,
+            int min) {
+  s.Caption = caption;
+  s.Info = info;
+  s.BarVisible = position >= min;
+  if (!s.BarVisible) return;
   // |INT_MIN| does not fit; the largest bar is good enough.
-  S.Max = Max == INT_MIN ? INT_MAX : std::abs(Max);
-  S.Min = Min;
-  S.Position = Clamped(Position, S);
-  S.StepSize = 1;
-  S.Busy.clear();
+  s.Max = max == INT_MIN ? INT_MAX : std::abs(max);
+  s.Min = min;
+  s.Position = Clamped(position, s);
+  s.StepSize = 1;
+  s.Busy.clear();
 }
 
 void CloseTop() {
@@ -62,20 +62,20 @@ void Changed() {
 
 }  // namespace
 
-std::unique_ptr<TProgressSink> SetProgressSink(std::unique_ptr<TProgressSink> Sink) {
-  return std::exchange(Unit().Sink, std::move(Sink));
+std::unique_ptr<TProgressSink> SetProgressSink(std::unique_ptr<TProgressSink> sink) {
+  return std::exchange(Unit().Sink, std::move(sink));
 }
 
-void ShowProgress(const QString& Caption, const QString& Info, int Position, int Max, int Min,
-                  bool Reuse) {
+void ShowProgress(const QString& caption, const QString& info, int position, int max, int min,
+                  bool reuse) {
   TProgressUnit& U = Unit();
-  if (Caption.isEmpty() && Info.isEmpty()) {
+  if (caption.isEmpty() && info.isEmpty()) {
     CloseTop();
     return;
   }
-  const bool Open = !Reuse || U.Stack.empty();
+  const bool Open = !reuse || U.Stack.empty();
   if (Open) U.Stack.emplace_back();
-  LayOut(U.Stack.back(), Caption, Info, Position, Max, Min);
+  LayOut(U.Stack.back(), caption, info, position, max, min);
   if (!U.Sink) return;
   if (Open)
     U.Sink->Opened(Depth(), U.Stack.back());
@@ -83,41 +83,41 @@ void ShowProgress(const QString& Caption, const QString& Info, int Position, int
     U.Sink->Relaid(Depth(), U.Stack.back());
 }
 
-void UpdateProgress(const QString& Info, int Position, const QString& Caption) {
+void UpdateProgress(const QString& info, int position, const QString& caption) {
   TProgressState* S = Top();
   if (!S) return;
-  if (Caption != KeepText) S->Caption = Caption;
-  if (Info != KeepText) S->Info = Info;
-  if (Position != KeepPosition) S->Position = Clamped(Position, *S);
+  if (caption != KeepText) S->Caption = caption;
+  if (info != KeepText) S->Info = info;
+  if (position != KeepPosition) S->Position = Clamped(position, *S);
   S->Busy.clear();
   Changed();
 }
 
-void SetProgressTexts(const QString& Info, const QString& Caption) {
-  UpdateProgress(Info, KeepPosition, Caption);
+void SetProgressTexts(const QString& info, const QString& caption) {
+  UpdateProgress(info, KeepPosition, caption);
 }
 
-void SetProgressPosition(int Position) {
-  UpdateProgress(KeepText, Position, KeepText);
+void SetProgressPosition(int position) {
+  UpdateProgress(KeepText, position, KeepText);
 }
 
-void StepProgress(int N) {
+void StepProgress(int n) {
   TProgressState* S = Top();
   if (!S) return;
-  if (N > 0) {
+  if (n > 0) {
     if (S->Min != 0 || S->Max != StepScale) {
       S->Max = StepScale;
       S->Min = 0;
       S->Position = 0;
     }
-    S->StepSize = (StepScale - S->Position) / N + 1;
+    S->StepSize = (StepScale - S->Position) / n + 1;
   }
-  if (N >= 0) {
+  if (n >= 0) {
     SetProgressPosition(static_cast<int>(
         std::min<std::int64_t>(std::int64_t(S->Position) + S->StepSize, KeepPosition - 1)));
     return;
   }
-  for (int i = 0; i < -std::int64_t(N); ++i) {
+  for (int i = 0; i < -std::int64_t(n); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     StepProgress(0);
   }
@@ -131,8 +131,8 @@ void TickBusy() {
   Changed();
 }
 
-int IgnoreKeys(int Key) {
-  return Key == 13 ? Key : 32;
+int IgnoreKeys(int key) {
+  return key == 13 ? key : 32;
 }
 
 int ProgressDepth() {
@@ -151,24 +151,24 @@ void StopUnitProgress() {
 
 // ---------------------------------------------------------------- console
 
-int ProgressPercent(const TProgressState& State) {
-  const std::int64_t Span = std::max<std::int64_t>(std::int64_t(State.Max) - State.Min, 1);
+int ProgressPercent(const TProgressState& state) {
+  const std::int64_t Span = std::max<std::int64_t>(std::int64_t(state.Max) - state.Min, 1);
   return static_cast<int>(
-      std::clamp<std::int64_t>((std::int64_t(State.Position) - State.Min) * 100 / Span, 0, 100));
+      std::clamp<std::int64_t>((std::int64_t(state.Position) - state.Min) * 100 / Span, 0, 100));
 }
 
-void DrawProgressLine(std::FILE* Out, const TProgressState& State, const std::string& Text,
-                      const std::string& Detail) {
-  if (!State.BarVisible) {
-    std::fprintf(Out, "\r\033[K%s %s", Text.c_str(), State.Busy.toLocal8Bit().constData());
+void DrawProgressLine(std::FILE* out, const TProgressState& state, const std::string& text,
+                      const std::string& detail) {
+  if (!state.BarVisible) {
+    std::fprintf(out, "\r\033[K%s %s", text.c_str(), state.Busy.toLocal8Bit().constData());
     return;
   }
   constexpr int Width = 30;
-  const int Percent = ProgressPercent(State);
+  const int Percent = ProgressPercent(state);
   const int Filled = Percent * Width / 100;
-  const std::string Spaced = Detail.empty() ? Detail : " " + Detail;
-  std::fprintf(Out, "\r\033[K[%s%s] %3d%%%s %s", std::string(Filled, '#').c_str(),
-               std::string(Width - Filled, ' ').c_str(), Percent, Spaced.c_str(), Text.c_str());
+  const std::string Spaced = detail.empty() ? detail : " " + detail;
+  std::fprintf(out, "\r\033[K[%s%s] %3d%%%s %s", std::string(Filled, '#').c_str(),
+               std::string(Width - Filled, ' ').c_str(), Percent, Spaced.c_str(), text.c_str());
 }
 
 namespace {
@@ -176,21 +176,21 @@ namespace {
 // One line on a terminal, rewritten in place: "[#####     ]  45%  info".
 class TConsoleProgress : public TProgressSink {
  public:
-  explicit TConsoleProgress(std::FILE* Out) : F(Out) {}
+  explicit TConsoleProgress(std::FILE* out) : F(out) {}
 
-  void Opened(int, const TProgressState& S) override { Draw(S); }
-  void Relaid(int, const TProgressState& S) override { Draw(S); }
-  void Changed(int, const TProgressState& S) override { Draw(S); }
-  void Closed(int Depth) override {
-    std::fputs(Depth == 0 ? "\r\033[K" : "\n", F);
+  void Opened(int, const TProgressState& s) override { Draw(s); }
+  void Relaid(int, const TProgressState& s) override { Draw(s); }
+  void Changed(int, const TProgressState& s) override { Draw(s); }
+  void Closed(int depth) override {
+    std::fputs(depth == 0 ? "\r\033[K" : "\n", F);
     std::fflush(F);
   }
 
  private:
-  void Draw(const TProgressState& S) {
+  void Draw(const TProgressState& s) {
     const QByteArray Text =
-        (S.Caption + QStringLiteral(": ") + S.Info).simplified().toLocal8Bit().left(60);
-    DrawProgressLine(F, S, Text.toStdString());
+        (s.Caption + QStringLiteral(": ") + s.Info).simplified().toLocal8Bit().left(60);
+    DrawProgressLine(F, s, Text.toStdString());
     std::fflush(F);
   }
 
@@ -199,8 +199,8 @@ class TConsoleProgress : public TProgressSink {
 
 }  // namespace
 
-std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* Out) {
-  return std::make_unique<TConsoleProgress>(Out);
+std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* out) {
+  return std::make_unique<TConsoleProgress>(out);
 }
 
 bool InstallConsoleProgress() {

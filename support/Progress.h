@@ -31,50 +31,50 @@ struct TProgressState {
   QString Busy;  // the busy dots
 };
 
-// Renders the progress displays. Depth counts the open displays (1 = only one).
+// Renders the progress displays. `depth` counts the open displays (1 = only one).
 class TProgressSink {
  public:
   virtual ~TProgressSink() = default;
-  // A new display was pushed on the stack (Depth includes it).
-  virtual void Opened(int Depth, const TProgressState& State) = 0;
+  // A new display was pushed on the stack (`depth` includes it).
+  virtual void Opened(int depth, const TProgressState& state) = 0;
   // The top display was laid out again with new texts and bar settings.
-  virtual void Relaid(int Depth, const TProgressState& State) = 0;
+  virtual void Relaid(int depth, const TProgressState& state) = 0;
   // Texts, bar position or busy dots of the top display changed.
-  virtual void Changed(int Depth, const TProgressState& State) = 0;
-  // The top display was closed; Depth is the number still open.
-  virtual void Closed(int Depth) = 0;
+  virtual void Changed(int depth, const TProgressState& state) = 0;
+  // The top display was closed; `depth` is the number still open.
+  virtual void Closed(int depth) = 0;
 };
 
 // Installs a sink (nullptr: none) and returns the previous one.
-std::unique_ptr<TProgressSink> SetProgressSink(std::unique_ptr<TProgressSink> Sink);
+std::unique_ptr<TProgressSink> SetProgressSink(std::unique_ptr<TProgressSink> sink);
 
 // The bar's position as a percent of its range (0..100).
-int ProgressPercent(const TProgressState& State);
-// Rewrites the terminal line Out stands on: "[#####     ]  45% Text", or Text and the
-// busy dots while the display shows no bar. Detail (the lines an update has sent, say)
-// stands between the percent and Text when it is not empty.
-void DrawProgressLine(std::FILE* Out, const TProgressState& State, const std::string& Text,
-                      const std::string& Detail = {});
+int ProgressPercent(const TProgressState& state);
+// Rewrites the terminal line `out` stands on: "[#####     ]  45% Text", or `text` and the
+// busy dots while the display shows no bar. `detail` (the lines an update has sent, say)
+// stands between the percent and `text` when it is not empty.
+void DrawProgressLine(std::FILE* out, const TProgressState& state, const std::string& text,
+                      const std::string& detail = {});
 
-// A text bar on Out (one line rewritten in place).
-std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* Out);
+// A text bar on `out` (one line rewritten in place).
+std::unique_ptr<TProgressSink> MakeConsoleProgressSink(std::FILE* out);
 // Installs the console sink on standard error when it is a terminal; returns
 // whether it did.
 bool InstallConsoleProgress();
 
-// Opens a display (or with Reuse re-lays-out the top one). A Position below Min
-// shows no bar. With Caption and Info both empty, closes the top display.
-void ShowProgress(const QString& Caption, const QString& Info, int Position = 0, int Max = 100,
-                  int Min = 0, bool Reuse = false);
-void UpdateProgress(const QString& Info, int Position, const QString& Caption);
-void SetProgressTexts(const QString& Info, const QString& Caption);
-void SetProgressPosition(int Position);
-// N > 0: N more steps to the end of the bar, taking the first; 0: one more step;
-// N < 0: -N steps, one every 100 ms.
-void StepProgress(int N);
+// Opens a display (or with `reuse` re-lays-out the top one). A `position` below `min`
+// shows no bar. With `caption` and `info` both empty, closes the top display.
+void ShowProgress(const QString& caption, const QString& info, int position = 0, int max = 100,
+                  int min = 0, bool reuse = false);
+void UpdateProgress(const QString& info, int position, const QString& caption);
+void SetProgressTexts(const QString& info, const QString& caption);
+void SetProgressPosition(int position);
+// n > 0: n more steps to the end of the bar, taking the first; 0: one more step;
+// n < 0: -n steps, one every 100 ms.
+void StepProgress(int n);
 void TickBusy();
 // Key filter of a progress display: every key but Enter (13) becomes a space (32).
-int IgnoreKeys(int Key);
+int IgnoreKeys(int key);
 
 // Number of open displays, and the top one's state (nullptr when none is open).
 int ProgressDepth();

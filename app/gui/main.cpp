@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   TWindowProgramUnits units;
   int status = 0;
   {
-    TForm1 form;
+    TMainForm form;
     InstallProgressWindows(&form);
     // A signal closes the window as its close button does: a running calibration
     // first reaches its safe point.

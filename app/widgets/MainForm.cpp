@@ -35,7 +35,7 @@ void TPortComboBox::showPopup() {
   QComboBox::showPopup();
 }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("to be filled"));
   BuildControls();
   // The design's client size, or more where the font needs it.
@@ -55,17 +55,17 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   Initialise();
 }
 
-TForm1::~TForm1() {
-  RuimOp();
+TMainForm::~TMainForm() {
+  ShutdownCycle();
 }
 
 // The design's arrangement (the list and the check box on one row, "Progress", the
 // log, the version at the bottom), sized from the font so that no caption is cut.
-void TForm1::BuildControls() {
+void TMainForm::BuildControls() {
   ComPortComboBox = new TPortComboBox(this);
   ComPortComboBox->addItems({QString::fromLatin1(SelectPortCaption), QStringLiteral("Com1")});
   ComPortComboBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  ComPortComboBox->OnDropDown = [this] { ComPortComboBoxDropDown(); };
+  ComPortComboBox->OnDropDown = [this] { RebuildPortList(); };
   // Every pick of the user, the same item again included; never a selection from code.
   connect(ComPortComboBox, &QComboBox::activated, this, [this] { SetComPort(); });
   connect(ComPortComboBox, &QComboBox::currentIndexChanged, this, [this] { ShowChosenPath(); });
@@ -73,16 +73,16 @@ void TForm1::BuildControls() {
   ScanPortsCheckBox = new QCheckBox(QStringLiteral("Scan for existing ports"), this);
   ScanPortsCheckBox->setChecked(true);
 
-  Label1 = new QLabel(QStringLiteral("Progress"), this);
+  LogHeading = new QLabel(QStringLiteral("Progress"), this);
 
-  RichEdit = new QTextEdit(this);
-  RichEdit->setReadOnly(true);
+  LogView = new QTextEdit(this);
+  LogView->setReadOnly(true);
   // Lines can be selected and copied with the keyboard too (Ctrl+A, Ctrl+C).
-  RichEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  RichEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  LogView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  LogView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
-  Label2 = new QLabel(QStringLiteral("program version xxxxx"), this);
-  Label2->setAlignment(Qt::AlignHCenter);
+  VersionLabel = new QLabel(QStringLiteral("program version xxxxx"), this);
+  VersionLabel->setAlignment(Qt::AlignHCenter);
 
   auto* portRow = new QHBoxLayout;
   portRow->addWidget(ComPortComboBox);
@@ -91,12 +91,12 @@ void TForm1::BuildControls() {
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(8, 8, 8, 6);
   column->addLayout(portRow);
-  column->addWidget(Label1);
-  column->addWidget(RichEdit, 1);
-  column->addWidget(Label2);
+  column->addWidget(LogHeading);
+  column->addWidget(LogView, 1);
+  column->addWidget(VersionLabel);
 }
 
-void TForm1::RecordNotWritten(const std::string& path, const std::string& reason) {
+void TMainForm::RecordNotWritten(const std::string& path, const std::string& reason) {
   if (RecordWarningShown) return;
   RecordWarningShown = true;
   // Shown after the tick, so that the device's result is in the log first.
@@ -105,18 +105,18 @@ void TForm1::RecordNotWritten(const std::string& path, const std::string& reason
   QTimer::singleShot(0, this, [text] { Dialogs().MessageDialog(text, mkWarning, dbOK, 0); });
 }
 
-void TForm1::Initialise() {
+void TMainForm::Initialise() {
   SelectPortItem(0);
   setWindowTitle(QString::fromLatin1(MainCaption));
-  Label2->setText(QString::fromLatin1(VersionCaption));
+  VersionLabel->setText(QString::fromLatin1(VersionCaption));
   FCycle->Initialise();
 }
 
-void TForm1::RuimOp() {
+void TMainForm::ShutdownCycle() {
   if (FCycle) FCycle->Shutdown();
 }
 
-void TForm1::ComPortComboBoxDropDown() {
+void TMainForm::RebuildPortList() {
   TCalibrationCycle::THandlerScope scope(*FCycle);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   QCoreApplication::processEvents();
@@ -141,52 +141,52 @@ void TForm1::ComPortComboBoxDropDown() {
   QApplication::restoreOverrideCursor();
 }
 
-void TForm1::SetComPort() {
+void TMainForm::SetComPort() {
   FCycle->ChoosePortItem(ComPortComboBox->currentIndex());
 }
 
-void TForm1::TestConnection() {
+void TMainForm::TestConnection() {
   FCycle->TestConnection();
 }
 
 // Appends at the true end of the log without moving the user's place: the view follows
 // the end only when it was at the end, and a selection survives the append.
-void TForm1::AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
-                    bool /*bullets*/) {
-  QScrollBar* bar = RichEdit->verticalScrollBar();
+void TMainForm::AddLog(const std::string& text, bool newLine, uint32_t colour, TLogStyle style,
+                       bool /*bullets*/) {
+  QScrollBar* bar = LogView->verticalScrollBar();
   const bool followEnd = bar->value() >= bar->maximum();
   const int scrolledTo = bar->value();
-  const QTextCursor user = RichEdit->textCursor();
+  const QTextCursor user = LogView->textCursor();
   const int anchor = user.anchor();
   const int position = user.position();
 
   QTextCharFormat format;
   format.setForeground(FromColourRef(colour));
   format.setFontWeight(style == TLogStyle::Bold ? QFont::Bold : QFont::Normal);
-  QTextCursor cursor(RichEdit->document());
+  QTextCursor cursor(LogView->document());
   cursor.movePosition(QTextCursor::End);
   // The log's first line is its first block; later new lines start a block each.
-  if (newLine && !RichEdit->document()->isEmpty()) cursor.insertBlock();
+  if (newLine && !LogView->document()->isEmpty()) cursor.insertBlock();
   QString insert = QString::fromStdString(text);
   insert.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   cursor.insertText(insert, format);
 
   // A selection reaching the end would grow with the text inserted there.
-  const QTextCursor after = RichEdit->textCursor();
+  const QTextCursor after = LogView->textCursor();
   if (user.hasSelection() && (after.anchor() != anchor || after.position() != position)) {
-    QTextCursor kept(RichEdit->document());
+    QTextCursor kept(LogView->document());
     kept.setPosition(anchor);
     kept.setPosition(position, QTextCursor::KeepAnchor);
-    RichEdit->setTextCursor(kept);
+    LogView->setTextCursor(kept);
   }
-  RichEdit->document()->documentLayout()->documentSize();  // lays the new text out
+  LogView->document()->documentLayout()->documentSize();  // lays the new text out
   bar->setValue(followEnd ? bar->maximum() : scrolledTo);
 }
 
 // The lost port's line names the device it led to where the pointer rests on it.
-void TForm1::PortLost(uint32_t /*portNumber*/, const std::string& path) {
+void TMainForm::PortLost(uint32_t /*portNumber*/, const std::string& path) {
   if (path.empty()) return;
-  QTextCursor line(RichEdit->document());
+  QTextCursor line(LogView->document());
   line.movePosition(QTextCursor::End);
   line.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
   QTextCharFormat format;
@@ -194,16 +194,16 @@ void TForm1::PortLost(uint32_t /*portNumber*/, const std::string& path) {
   line.mergeCharFormat(format);
 }
 
-void TForm1::SelectPortItem(int index) {
+void TMainForm::SelectPortItem(int index) {
   ComPortComboBox->setCurrentIndex(index);
 }
 
 // The device behind the chosen number, where the pointer rests on the list.
-void TForm1::ShowChosenPath() {
+void TMainForm::ShowChosenPath() {
   ComPortComboBox->setToolTip(ComPortComboBox->currentData(Qt::ToolTipRole).toString());
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TMainForm::closeEvent(QCloseEvent* event) {
   if (!Closed && FServiceMenu && !FServiceMenu->MayClose()) {
     event->ignore();
     return;

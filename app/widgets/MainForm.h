@@ -1,5 +1,5 @@
 #pragma once
-// TForm1: the tool's one window. It shows what the calibration cycle logs and hands
+// TMainForm: the tool's one window. It shows what the calibration cycle logs and hands
 // the user's port choices to it; the work itself lives in TCalibrationCycle.
 
 #include <QComboBox>
@@ -23,18 +23,19 @@ class TPortComboBox : public QComboBox {
   void showPopup() override;
 };
 
-class TForm1 : public QWidget, public TCycleView {
+class TMainForm : public QWidget, public TCycleView {
   Q_OBJECT
 
  public:
-  explicit TForm1(QWidget* parent = nullptr);
-  ~TForm1() override;
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
 
-  // The handlers of the window.
+  // The handlers of the window: its start, its end (frees the cycle's variable, driver
+  // and port), a port choice, the port list opening, and the cycle's timer tick.
   void Initialise();
-  void RuimOp();
+  void ShutdownCycle();
   void SetComPort();
-  void ComPortComboBoxDropDown();
+  void RebuildPortList();
   void TestConnection();
 
   // TCycleView
@@ -48,9 +49,9 @@ class TForm1 : public QWidget, public TCycleView {
   TServiceMenu* ServiceMenu() const { return FServiceMenu.get(); }
   TPortComboBox* ComPortComboBox = nullptr;
   QCheckBox* ScanPortsCheckBox = nullptr;
-  QLabel* Label1 = nullptr;
-  QTextEdit* RichEdit = nullptr;
-  QLabel* Label2 = nullptr;
+  QLabel* LogHeading = nullptr;  // "Progress", above the log
+  QTextEdit* LogView = nullptr;  // the coloured log every step writes to
+  QLabel* VersionLabel = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

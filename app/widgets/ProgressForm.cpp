@@ -19,94 +19,94 @@ constexpr int FormHeight = 146;
 
 }  // namespace
 
-TProgressForm::TProgressForm(QWidget* Parent)
-    : QWidget(Parent,
+TProgressForm::TProgressForm(QWidget* parent)
+    : QWidget(parent,
               Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      ProgressFormInfoLabel(new QLabel(this)),
-      ProgressFormBar(new QProgressBar(this)),
-      busyLabel(new QLabel(this)),
-      Button(new QPushButton(QStringLiteral("Button"), this)) {
+      InfoLabel(new QLabel(this)),
+      ProgressBar(new QProgressBar(this)),
+      BusyDots(new QLabel(this)),
+      HiddenButton(new QPushButton(QStringLiteral("Button"), this)) {
   setObjectName(QStringLiteral("ProgressForm"));
   setWindowTitle(QStringLiteral("ProgressForm"));
   setFixedSize(FormWidth, FormHeight);
-  ProgressFormInfoLabel->setObjectName(QStringLiteral("ProgressFormInfoLabel"));
-  ProgressFormInfoLabel->setWordWrap(true);
-  ProgressFormInfoLabel->move(24, 16);
-  ProgressFormBar->setObjectName(QStringLiteral("ProgressFormBar"));
-  ProgressFormBar->setGeometry(40, 100, 153, 17);
-  ProgressFormBar->setRange(0, 100);
-  ProgressFormBar->setValue(50);
-  ProgressFormBar->setTextVisible(false);
-  busyLabel->setObjectName(QStringLiteral("busyLabel"));
-  busyLabel->setGeometry(76, 104, 81, 33);
-  busyLabel->setFixedSize(81, 33);
-  QFont Dots = busyLabel->font();
+  InfoLabel->setObjectName(QStringLiteral("InfoLabel"));
+  InfoLabel->setWordWrap(true);
+  InfoLabel->move(24, 16);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setGeometry(40, 100, 153, 17);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(50);
+  ProgressBar->setTextVisible(false);
+  BusyDots->setObjectName(QStringLiteral("BusyDots"));
+  BusyDots->setGeometry(76, 104, 81, 33);
+  BusyDots->setFixedSize(81, 33);
+  QFont Dots = BusyDots->font();
   Dots.setPixelSize(20);
-  busyLabel->setFont(Dots);
-  busyLabel->setText(QStringLiteral(".  .  .  .  .  ."));
-  Button->setObjectName(QStringLiteral("Button"));
-  Button->setGeometry(72, 48, 89, 33);
-  Button->setDefault(true);
-  Button->hide();
+  BusyDots->setFont(Dots);
+  BusyDots->setText(QStringLiteral(".  .  .  .  .  ."));
+  HiddenButton->setObjectName(QStringLiteral("HiddenButton"));
+  HiddenButton->setGeometry(72, 48, 89, 33);
+  HiddenButton->setDefault(true);
+  HiddenButton->hide();
 }
 
-void TProgressForm::LayOut(const TProgressState& State) {
+void TProgressForm::LayOut(const TProgressState& state) {
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Button);
-  setWindowTitle(State.Caption);
-  QLabel& Info = *ProgressFormInfoLabel;
+  setWindowTitle(state.Caption);
+  QLabel& Info = *InfoLabel;
   const int LabelWidth = width() - 2 * Info.x();
-  Info.setText(State.Info);
+  Info.setText(state.Info);
   Info.resize(LabelWidth, Info.heightForWidth(LabelWidth));
   int y = Info.y() + Info.height();
-  if (State.BarVisible) {
-    ProgressFormBar->move(ProgressFormBar->x(), y + 20);
-    ShowBar(State);
-    busyLabel->move(busyLabel->x(), ProgressFormBar->y() + 2);
-    busyLabel->show();
-    busyLabel->clear();
-    y = ProgressFormBar->y() + ProgressFormBar->height();
+  if (state.BarVisible) {
+    ProgressBar->move(ProgressBar->x(), y + 20);
+    ShowBar(state);
+    BusyDots->move(BusyDots->x(), ProgressBar->y() + 2);
+    BusyDots->show();
+    BusyDots->clear();
+    y = ProgressBar->y() + ProgressBar->height();
   } else {
-    ProgressFormBar->hide();
-    busyLabel->hide();
+    ProgressBar->hide();
+    BusyDots->hide();
   }
-  Button->hide();
+  HiddenButton->hide();
   setFixedSize(width(), y + 40);
   if (const QWidget* Main = CentreOver.data()) {
     const QRect Frame = Main->geometry();
     // Halves round toward minus infinity, as the window's own layout does.
-    auto Half = [](int Value) { return Value >= 0 ? Value / 2 : -((-Value + 1) / 2); };
+    auto Half = [](int value) { return value >= 0 ? value / 2 : -((-value + 1) / 2); };
     move(Frame.left() + Half(Frame.width() - width()),
          Frame.top() + Half(Frame.height() - height()));
   }
 }
 
-void TProgressForm::ShowBar(const TProgressState& State) {
-  ProgressFormBar->show();
-  if (ProgressFormBar->maximum() != State.Max) ProgressFormBar->setMaximum(State.Max);
-  if (ProgressFormBar->minimum() != State.Min) ProgressFormBar->setMinimum(State.Min);
-  ProgressFormBar->setValue(State.Position);
+void TProgressForm::ShowBar(const TProgressState& state) {
+  ProgressBar->show();
+  if (ProgressBar->maximum() != state.Max) ProgressBar->setMaximum(state.Max);
+  if (ProgressBar->minimum() != state.Min) ProgressBar->setMinimum(state.Min);
+  ProgressBar->setValue(state.Position);
 }
 
-void TProgressForm::Refresh(const TProgressState& State) {
-  setWindowTitle(State.Caption);
-  ProgressFormInfoLabel->setText(State.Info);
-  if (ProgressFormBar->maximum() != State.Max || ProgressFormBar->minimum() != State.Min)
-    ProgressFormBar->setRange(State.Min, State.Max);
-  ProgressFormBar->setValue(State.Position);
-  busyLabel->setText(State.Busy);
+void TProgressForm::Refresh(const TProgressState& state) {
+  setWindowTitle(state.Caption);
+  InfoLabel->setText(state.Info);
+  if (ProgressBar->maximum() != state.Max || ProgressBar->minimum() != state.Min)
+    ProgressBar->setRange(state.Min, state.Max);
+  ProgressBar->setValue(state.Position);
+  BusyDots->setText(state.Busy);
   repaint();
 }
 
-void TProgressForm::keyPressEvent(QKeyEvent* Event) {
-  const bool Enter = Event->key() == Qt::Key_Return || Event->key() == Qt::Key_Enter;
-  if (Enter || IgnoreKeys(Event->key()) != 32) {
-    QWidget::keyPressEvent(Event);
+void TProgressForm::keyPressEvent(QKeyEvent* event) {
+  const bool Enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (Enter || IgnoreKeys(event->key()) != 32) {
+    QWidget::keyPressEvent(event);
     return;
   }
-  QKeyEvent Space(Event->type(), Qt::Key_Space, Event->modifiers(), QStringLiteral(" "));
+  QKeyEvent Space(event->type(), Qt::Key_Space, event->modifiers(), QStringLiteral(" "));
   QWidget::keyPressEvent(&Space);
-  Event->setAccepted(Space.isAccepted());
+  event->setAccepted(Space.isAccepted());
 }
 
 // ---------------------------------------------------------------- window sink
@@ -115,28 +115,28 @@ namespace {
 
 class TProgressWindows : public TProgressSink {
  public:
-  explicit TProgressWindows(QWidget* MainWindow) : Main(MainWindow) {}
+  explicit TProgressWindows(QWidget* mainWindow) : Main(mainWindow) {}
 
   ~TProgressWindows() override {
     while (!Forms.empty()) Closed(static_cast<int>(Forms.size()) - 1);
   }
 
-  void Opened(int, const TProgressState& State) override {
+  void Opened(int, const TProgressState& state) override {
     if (!Forms.empty()) Forms.back()->setEnabled(false);
     // Not parented: the stack owns its forms, and they must not die with the main window.
     Forms.push_back(std::make_unique<TProgressForm>());
     Forms.back()->CentreOver = Main;
     DisableOthers();
-    Present(State);
+    Present(state);
   }
 
-  void Relaid(int, const TProgressState& State) override {
+  void Relaid(int, const TProgressState& state) override {
     DisableOthers();
-    Present(State);
+    Present(state);
   }
 
-  void Changed(int, const TProgressState& State) override {
-    if (!Forms.empty()) Forms.back()->Refresh(State);
+  void Changed(int, const TProgressState& state) override {
+    if (!Forms.empty()) Forms.back()->Refresh(state);
   }
 
   void Closed(int) override {
@@ -164,9 +164,9 @@ class TProgressWindows : public TProgressSink {
     }
   }
 
-  void Present(const TProgressState& State) {
+  void Present(const TProgressState& state) {
     TProgressForm& Form = *Forms.back();
-    Form.LayOut(State);
+    Form.LayOut(state);
     Form.show();
     Form.repaint();
   }
@@ -188,8 +188,8 @@ class TInstalledWindows : public TProgressWindows {
 
 }  // namespace
 
-void InstallProgressWindows(QWidget* MainWindow) {
-  auto Sink = std::make_unique<TInstalledWindows>(MainWindow);
+void InstallProgressWindows(QWidget* mainWindow) {
+  auto Sink = std::make_unique<TInstalledWindows>(mainWindow);
   TProgressWindows* Installed = Sink.get();
   SetProgressSink(std::move(Sink));
   Windows = Installed;

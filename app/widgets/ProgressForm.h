@@ -16,30 +16,30 @@ class TProgressForm : public QWidget {
   Q_OBJECT
 
  public:
-  explicit TProgressForm(QWidget* Parent = nullptr);
+  explicit TProgressForm(QWidget* parent = nullptr);
 
   // Lays the window out for new texts and bar settings (height follows the text).
-  void LayOut(const TProgressState& State);
+  void LayOut(const TProgressState& state);
   // Shows changed texts, bar position and busy dots without a new layout.
-  void Refresh(const TProgressState& State);
+  void Refresh(const TProgressState& state);
 
-  QLabel* ProgressFormInfoLabel;
-  QProgressBar* ProgressFormBar;
-  QLabel* busyLabel;
-  QPushButton* Button;
+  QLabel* InfoLabel;
+  QProgressBar* ProgressBar;
+  QLabel* BusyDots;
+  QPushButton* HiddenButton;  // never shown: no caller gives the window a button text
   // The window this one is centred over (none: left where it is).
   QPointer<QWidget> CentreOver;
 
  protected:
-  void keyPressEvent(QKeyEvent* Event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  void ShowBar(const TProgressState& State);
+  void ShowBar(const TProgressState& state);
 };
 
-// Routes the progress operations to windows. MainWindow, when given, is the
+// Routes the progress operations to windows. `mainWindow`, when given, is the
 // window the progress windows are centred over.
-void InstallProgressWindows(QWidget* MainWindow = nullptr);
+void InstallProgressWindows(QWidget* mainWindow = nullptr);
 
 // The open progress windows (newest last) and the windows they disabled.
 int ProgressFormCount();

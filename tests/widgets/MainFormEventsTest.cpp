@@ -27,12 +27,12 @@ class MainWindowEvents : public ::testing::Test {
     ASSERT_EQ(ProbePort(UnmappedPort), -1);  // nothing to open there, on any platform
     Form.show();
     Form.ScanPortsCheckBox->setChecked(false);
-    Form.ComPortComboBoxDropDown();
+    Form.RebuildPortList();
   }
   // Runs `nested` once, from inside the next log line that `outer` writes.
   void NestInFirstLogLine(const std::function<void()>& outer, const std::function<void()>& nested) {
     bool done = false;
-    const auto hook = QObject::connect(Form.RichEdit, &QTextEdit::textChanged, [&] {
+    const auto hook = QObject::connect(Form.LogView, &QTextEdit::textChanged, [&] {
       if (done) return;
       done = true;
       EXPECT_TRUE(Form.Cycle().InHandler());
@@ -47,15 +47,15 @@ class MainWindowEvents : public ::testing::Test {
 
   TSimulation Sim;  // outlives the window, which may still hold its port
   int Number = 0;
-  TForm1 Form;
+  TMainForm Form;
 };
 
 TEST_F(MainWindowEvents, ChoiceWhileAPortOpensRunsAfterItWithoutLosingALine) {
   // The outer port fails to open; the nested choice must not eat its error line.
   NestInFirstLogLine([&] { Choose(Form, UnmappedPort); }, [&] { Choose(Form, Number); });
-  EXPECT_EQ(CountLines(Form.RichEdit, Failed(UnmappedPort)), 1);
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(Number)), 1);
-  const QString log = Form.RichEdit->toPlainText();
+  EXPECT_EQ(CountLines(Form.LogView, Failed(UnmappedPort)), 1);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(Number)), 1);
+  const QString log = Form.LogView->toPlainText();
   EXPECT_LT(log.indexOf(Failed(UnmappedPort)), log.indexOf(Trying(Number)));
   ASSERT_NE(Form.Cycle().Port(), nullptr);
   EXPECT_EQ(Form.Cycle().Port()->PortNumber(), static_cast<uint32_t>(Number));
@@ -64,8 +64,8 @@ TEST_F(MainWindowEvents, ChoiceWhileAPortOpensRunsAfterItWithoutLosingALine) {
 
   // The other way round: the open port is released by the later choice that fails.
   NestInFirstLogLine([&] { Choose(Form, Number); }, [&] { Choose(Form, UnmappedPort); });
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(Number)), 2);
-  EXPECT_EQ(CountLines(Form.RichEdit, Failed(UnmappedPort)), 2);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(Number)), 2);
+  EXPECT_EQ(CountLines(Form.LogView, Failed(UnmappedPort)), 2);
   EXPECT_EQ(Form.Cycle().Port(), nullptr);
   EXPECT_EQ(Form.ComPortComboBox->currentIndex(), 0);
   EXPECT_FALSE(Form.Cycle().TimerEnabled());
@@ -73,7 +73,7 @@ TEST_F(MainWindowEvents, ChoiceWhileAPortOpensRunsAfterItWithoutLosingALine) {
 
 TEST_F(MainWindowEvents, CloseWhileAPortOpensClosesWhenTheChoiceIsDone) {
   NestInFirstLogLine([&] { Choose(Form, Number); }, [&] { EXPECT_FALSE(Form.close()); });
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(Number)), 1);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(Number)), 1);
   EXPECT_FALSE(Form.isVisible());
   EXPECT_EQ(Form.Cycle().Port(), nullptr);
   EXPECT_EQ(Form.Cycle().Variable(), nullptr);
@@ -82,18 +82,18 @@ TEST_F(MainWindowEvents, CloseWhileAPortOpensClosesWhenTheChoiceIsDone) {
 TEST_F(MainWindowEvents, ChoiceDuringACalibrationRunsAfterItAndTheListShowsIt) {
   Choose(Form, Number);
   bool chosen = false;
-  const auto hook = QObject::connect(Form.RichEdit, &QTextEdit::textChanged, [&] {
-    if (chosen || !Form.RichEdit->toPlainText().endsWith("Adapting..")) return;
+  const auto hook = QObject::connect(Form.LogView, &QTextEdit::textChanged, [&] {
+    if (chosen || !Form.LogView->toPlainText().endsWith("Adapting..")) return;
     chosen = true;
     Choose(Form, Number);  // the same port again, for the next device
     EXPECT_NE(Form.Cycle().Driver(), nullptr);
   });
-  TickUntil(Form, [&] { return FindLine(Form.RichEdit, "OK!"); });
+  TickUntil(Form, [&] { return FindLine(Form.LogView, "OK!"); });
   QObject::disconnect(hook);
   ASSERT_TRUE(chosen);
   EXPECT_EQ(Sim.ReadWord(0x21C2), 6419);
   // The device's end selected "Select com port"; then the waiting choice opened the port.
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(Number)), 2);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(Number)), 2);
   ASSERT_NE(Form.Cycle().Port(), nullptr);
   EXPECT_EQ(Form.ComPortComboBox->currentIndex(), Number);
 }
@@ -105,14 +105,14 @@ TEST_F(MainWindowEvents, ChoiceAndCloseDuringTheDropDownWaitForTheNewList) {
     EXPECT_TRUE(Form.Cycle().InHandler());
     Choose(Form, Number);  // an item of the list as it was when the user picked
   });
-  Form.ComPortComboBoxDropDown();
+  Form.RebuildPortList();
   ASSERT_NE(Form.Cycle().Port(), nullptr);
   EXPECT_EQ(Form.Cycle().Port()->PortNumber(), static_cast<uint32_t>(Number));
   EXPECT_NE(Form.ComPortComboBox->currentIndex(), Number);
   EXPECT_TRUE(Form.ComPortComboBox->currentText().startsWith(QString("Com %1").arg(Number)));
 
   QTimer::singleShot(0, &Form, [&] { EXPECT_FALSE(Form.close()); });
-  Form.ComPortComboBoxDropDown();
+  Form.RebuildPortList();
   EXPECT_FALSE(Form.isVisible());
   EXPECT_EQ(Form.Cycle().Port(), nullptr);
 }
@@ -120,19 +120,19 @@ TEST_F(MainWindowEvents, ChoiceAndCloseDuringTheDropDownWaitForTheNewList) {
 TEST_F(MainWindowEvents, PickingSelectFromTheOpenListStopsTrying) {
   auto line = std::make_shared<TVirtualLine>(false);  // nothing answers: marks go on
   const int silent = RegisterVirtualPortAnywhere(line);
-  Form.ComPortComboBoxDropDown();
+  Form.RebuildPortList();
   ASSERT_TRUE(PickFromPopup(Form, silent));
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(silent)), 1);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(silent)), 1);
   Form.TestConnection();
   Form.TestConnection();
-  ASSERT_TRUE(Form.RichEdit->toPlainText().endsWith("* * "));
+  ASSERT_TRUE(Form.LogView->toPlainText().endsWith("* * "));
   ASSERT_TRUE(PickFromPopup(Form, 0));
   EXPECT_EQ(Form.Cycle().Port(), nullptr);
   EXPECT_FALSE(Form.Cycle().TimerEnabled());
-  const QString before = Form.RichEdit->toPlainText();
+  const QString before = Form.LogView->toPlainText();
   Form.Cycle().Timer().start();  // even a late tick adds no mark
   Form.TestConnection();
-  EXPECT_EQ(Form.RichEdit->toPlainText(), before);
+  EXPECT_EQ(Form.LogView->toPlainText(), before);
   UnregisterVirtualPort(silent);
 }
 
@@ -151,8 +151,8 @@ TEST_F(MainWindowEvents, ArrowKeysOnTheClosedListPickEachStep) {
   ASSERT_NE(Form.Cycle().Port(), nullptr);
   QTest::keyClick(Form.ComPortComboBox, Qt::Key_Up);
   EXPECT_EQ(Form.Cycle().Port(), nullptr);  // Com (n-1) is not mapped
-  EXPECT_EQ(CountLines(Form.RichEdit, Trying(Number)), 1);
-  EXPECT_EQ(CountLines(Form.RichEdit, Failed(Number - 1)), 1);
+  EXPECT_EQ(CountLines(Form.LogView, Trying(Number)), 1);
+  EXPECT_EQ(CountLines(Form.LogView, Failed(Number - 1)), 1);
 }
 
 }  // namespace

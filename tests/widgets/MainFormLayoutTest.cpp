@@ -21,7 +21,7 @@ namespace {
 
 // Room for the text inside each control of the first screen, against its width in
 // the control's font; the failures name the control.
-std::string CutCaptions(TForm1& form) {
+std::string CutCaptions(TMainForm& form) {
   std::string cut;
   auto check = [&](const char* name, const QWidget* widget, const QString& text, QRect room) {
     const QFontMetrics metrics(widget->font());
@@ -47,7 +47,7 @@ std::string CutCaptions(TForm1& form) {
   boxOption.text = box->text();
   check("check box", box, box->text(),
         box->style()->subElementRect(QStyle::SE_CheckBoxContents, &boxOption, box));
-  for (QLabel* label : {form.Label1, form.Label2})
+  for (QLabel* label : {form.LogHeading, form.VersionLabel})
     check("label", label, label->text(), label->contentsRect());
   return cut;
 }
@@ -58,7 +58,7 @@ TEST(MainWindowLayout, NoCaptionIsCutAtCommonFontSizes) {
     QFont font = original;
     font.setPointSize(points);
     QApplication::setFont(font);
-    TForm1 form;
+    TMainForm form;
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     EXPECT_EQ(CutCaptions(form), "") << points << " pt";
@@ -68,23 +68,23 @@ TEST(MainWindowLayout, NoCaptionIsCutAtCommonFontSizes) {
                        form.ScanPortsCheckBox->geometry().center().y()),
               2);
     EXPECT_LT(form.ComPortComboBox->geometry().right(), form.ScanPortsCheckBox->x());
-    EXPECT_LT(form.ScanPortsCheckBox->geometry().bottom(), form.Label1->y());
-    EXPECT_LT(form.Label1->geometry().bottom(), form.RichEdit->y());
-    EXPECT_LT(form.RichEdit->geometry().bottom(), form.Label2->y());
+    EXPECT_LT(form.ScanPortsCheckBox->geometry().bottom(), form.LogHeading->y());
+    EXPECT_LT(form.LogHeading->geometry().bottom(), form.LogView->y());
+    EXPECT_LT(form.LogView->geometry().bottom(), form.VersionLabel->y());
   }
   QApplication::setFont(original);
 }
 
 TEST(MainWindowLayout, ResizingGivesTheLogTheRoom) {
-  TForm1 form;
+  TMainForm form;
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   EXPECT_NE(form.minimumSize(), form.maximumSize());
-  const QSize log = form.RichEdit->size();
+  const QSize log = form.LogView->size();
   form.resize(form.size() + QSize(200, 150));
   QApplication::processEvents();
-  EXPECT_EQ(form.RichEdit->size(), log + QSize(200, 150));
-  EXPECT_EQ(form.Label2->geometry().bottom() + 1 + form.layout()->contentsMargins().bottom(),
+  EXPECT_EQ(form.LogView->size(), log + QSize(200, 150));
+  EXPECT_EQ(form.VersionLabel->geometry().bottom() + 1 + form.layout()->contentsMargins().bottom(),
             form.height());
 }
 
@@ -95,13 +95,13 @@ class MainWindowLog : public ::testing::Test {
     Form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form));
     for (int i = 0; i < 100; ++i) Add("line " + std::to_string(i));
-    Bar = Form.RichEdit->verticalScrollBar();
+    Bar = Form.LogView->verticalScrollBar();
     ASSERT_GT(Bar->maximum(), 0);
   }
   void Add(const std::string& text, bool newLine = true) {
     Form.AddLog(text, newLine, lcBlack, TLogStyle::Regular, false);
   }
-  TForm1 Form;
+  TMainForm Form;
   QScrollBar* Bar = nullptr;
 };
 
@@ -117,7 +117,7 @@ TEST_F(MainWindowLog, FollowsTheEndOnlyWhenTheViewWasThere) {
   for (int i = 0; i < 20; ++i) Add("later " + std::to_string(i));
   Add("* ", false);
   EXPECT_EQ(Bar->value(), reading);
-  EXPECT_TRUE(Form.RichEdit->toPlainText().endsWith("later 19* "));
+  EXPECT_TRUE(Form.LogView->toPlainText().endsWith("later 19* "));
 
   Bar->setValue(Bar->maximum());  // back at the end: followed again
   Add("last");
@@ -125,27 +125,27 @@ TEST_F(MainWindowLog, FollowsTheEndOnlyWhenTheViewWasThere) {
 }
 
 TEST_F(MainWindowLog, KeepsTheUsersSelectionWhileLinesAreAdded) {
-  const QTextBlock third = Form.RichEdit->document()->findBlockByNumber(3);
-  QTextCursor some(Form.RichEdit->document());
+  const QTextBlock third = Form.LogView->document()->findBlockByNumber(3);
+  QTextCursor some(Form.LogView->document());
   some.setPosition(third.position());
   some.setPosition(third.position() + third.length() - 1, QTextCursor::KeepAnchor);
-  Form.RichEdit->setTextCursor(some);
+  Form.LogView->setTextCursor(some);
   Add("x");
   Add("* ", false);
-  EXPECT_EQ(Form.RichEdit->textCursor().selectedText(), third.text());
+  EXPECT_EQ(Form.LogView->textCursor().selectedText(), third.text());
 
   // Select all and copy with the keyboard, as a technician does; the text added
   // meanwhile is not taken into the selection, but appended after it.
-  Form.RichEdit->setFocus();
-  QTest::keyClick(Form.RichEdit, Qt::Key_A, Qt::ControlModifier);
-  const QString all = Form.RichEdit->toPlainText();
-  EXPECT_EQ(Form.RichEdit->textCursor().selectedText().size(), all.size());
+  Form.LogView->setFocus();
+  QTest::keyClick(Form.LogView, Qt::Key_A, Qt::ControlModifier);
+  const QString all = Form.LogView->toPlainText();
+  EXPECT_EQ(Form.LogView->textCursor().selectedText().size(), all.size());
   Add("after");
   Add("* ", false);
-  EXPECT_EQ(Form.RichEdit->textCursor().selectedText().size(), all.size());
-  QTest::keyClick(Form.RichEdit, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(Form.LogView->textCursor().selectedText().size(), all.size());
+  QTest::keyClick(Form.LogView, Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), all);
-  EXPECT_TRUE(Form.RichEdit->toPlainText().endsWith("after* "));
+  EXPECT_TRUE(Form.LogView->toPlainText().endsWith("after* "));
 }
 
 }  // namespace

@@ -16,25 +16,25 @@
 
 namespace {
 
-void RunTicks(TForm1& form, int count) {
+void RunTicks(TMainForm& form, int count) {
   for (int i = 0; i < count && form.Cycle().Driver() == nullptr && form.Cycle().Port(); ++i)
     form.TestConnection();
 }
 
 TEST(MainWindow, StartsWithItsTextsAndInstructions) {
-  TForm1 form;
+  TMainForm form;
   EXPECT_EQ(form.windowTitle(), "Calibration for 0A8-0AF");
-  EXPECT_EQ(form.Label2->text(), "program version 9007119.4");
+  EXPECT_EQ(form.VersionLabel->text(), "program version 9007119.4");
   EXPECT_EQ(form.ComPortComboBox->currentText(), "Select com port");
   EXPECT_TRUE(form.ScanPortsCheckBox->isChecked());
-  EXPECT_TRUE(form.RichEdit->isReadOnly());
-  EXPECT_TRUE(form.RichEdit->toPlainText().startsWith("1) Connect BX2 (or similar) to orvo"));
+  EXPECT_TRUE(form.LogView->isReadOnly());
+  EXPECT_TRUE(form.LogView->toPlainText().startsWith("1) Connect BX2 (or similar) to orvo"));
 }
 
 TEST(MainWindow, ListWithoutProbingHoldsEveryPort) {
-  TForm1 form;
+  TMainForm form;
   form.ScanPortsCheckBox->setChecked(false);
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   ASSERT_EQ(form.ComPortComboBox->count(), 257);
   EXPECT_EQ(form.ComPortComboBox->itemText(1), "Com 1");
   EXPECT_EQ(form.ComPortComboBox->itemText(256), "Com 256");
@@ -44,18 +44,18 @@ TEST(MainWindow, ListWithoutProbingHoldsEveryPort) {
 TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
   TSimulation sim;
   const int number = sim.RegisterAsPort();
-  TForm1 form;
+  TMainForm form;
   form.ScanPortsCheckBox->setChecked(false);
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   Choose(form, number);
-  EXPECT_TRUE(FindLine(form.RichEdit, QString("Trying to connect at COM%1").arg(number)));
+  EXPECT_TRUE(FindLine(form.LogView, QString("Trying to connect at COM%1").arg(number)));
   for (int i = 0; i < 40 && form.ComPortComboBox->currentIndex() != 0; ++i) form.TestConnection();
   QTextCharFormat ok;
-  ASSERT_TRUE(FindLine(form.RichEdit, "OK!", &ok));
+  ASSERT_TRUE(FindLine(form.LogView, "OK!", &ok));
   EXPECT_EQ(ok.foreground().color(), QColor(0, 0x80, 0));
   EXPECT_EQ(ok.fontWeight(), QFont::Bold);
   QTextCharFormat plain;
-  ASSERT_TRUE(FindLine(form.RichEdit, "Adapting..", &plain));
+  ASSERT_TRUE(FindLine(form.LogView, "Adapting..", &plain));
   EXPECT_EQ(plain.foreground().color(), QColor(0, 0, 0));
   EXPECT_NE(plain.fontWeight(), QFont::Bold);
   EXPECT_EQ(form.ComPortComboBox->currentText(), "Select com port");
@@ -69,39 +69,39 @@ TEST(MainWindow, CalibratesTheSimulatedDeviceWithColouredLines) {
 TEST(MainWindow, ALostPortIsARedLineNamingItsDevice) {
   TSimulation sim;
   const int number = sim.RegisterAsPort();
-  TForm1 form;
+  TMainForm form;
   form.ScanPortsCheckBox->setChecked(false);
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   Choose(form, number);
   sim.Vanish();
   const QString lost = QString::fromStdString(PortLostText(static_cast<uint32_t>(number)));
-  for (int i = 0; i < 20 && !FindLine(form.RichEdit, lost); ++i) form.TestConnection();
+  for (int i = 0; i < 20 && !FindLine(form.LogView, lost); ++i) form.TestConnection();
   QTextCharFormat format;
-  ASSERT_TRUE(FindLine(form.RichEdit, lost, &format));
+  ASSERT_TRUE(FindLine(form.LogView, lost, &format));
   EXPECT_EQ(format.foreground().color(), QColor(255, 0, 0));
   EXPECT_EQ(format.toolTip(), QString::fromStdString(PortPath(number)));
 }
 
 TEST(MainWindow, LogKeepsAppendingAtItsTrueEnd) {
-  TForm1 form;
+  TMainForm form;
   const std::string chunk(1000, 'x');
   for (int i = 0; i < 70; ++i) form.AddLog(chunk, true, lcBlack, TLogStyle::Regular, false);
   form.AddLog("* ", false, lcBlack, TLogStyle::Regular, false);
-  EXPECT_GT(form.RichEdit->toPlainText().size(), 65535);
-  EXPECT_TRUE(form.RichEdit->toPlainText().endsWith(QString::fromStdString(chunk) + "* "));
+  EXPECT_GT(form.LogView->toPlainText().size(), 65535);
+  EXPECT_TRUE(form.LogView->toPlainText().endsWith(QString::fromStdString(chunk) + "* "));
 }
 
 TEST(MainWindow, CloseDuringATickWaitsAndThenCloses) {
   TSimulation sim;
   const int number = sim.RegisterAsPort();
-  TForm1 form;
+  TMainForm form;
   form.show();
   form.ScanPortsCheckBox->setChecked(false);
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   bool closeAsked = false;
   // Close the window from inside the tick, when the log shows the correction has begun.
-  QObject::connect(form.RichEdit, &QTextEdit::textChanged, [&] {
-    if (!closeAsked && form.RichEdit->toPlainText().endsWith("Adapting..")) {
+  QObject::connect(form.LogView, &QTextEdit::textChanged, [&] {
+    if (!closeAsked && form.LogView->toPlainText().endsWith("Adapting..")) {
       closeAsked = true;
       EXPECT_FALSE(form.close());  // deferred: the tick still uses the driver
       EXPECT_NE(form.Cycle().Driver(), nullptr);
@@ -113,16 +113,16 @@ TEST(MainWindow, CloseDuringATickWaitsAndThenCloses) {
   EXPECT_FALSE(form.isVisible());
   EXPECT_EQ(form.Cycle().Driver(), nullptr);
   EXPECT_EQ(form.Cycle().Variable(), nullptr);
-  EXPECT_TRUE(FindLine(form.RichEdit, "OK!"));
+  EXPECT_TRUE(FindLine(form.LogView, "OK!"));
   UnregisterVirtualPort(number);
 }
 
 TEST(MainWindow, ChoosingSelectClosesThePortAndStopsTrying) {
   auto line = std::make_shared<TVirtualLine>(false);
   const int number = RegisterVirtualPortAnywhere(line);
-  TForm1 form;
+  TMainForm form;
   form.ScanPortsCheckBox->setChecked(false);
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   Choose(form, number);
   EXPECT_NE(form.Cycle().Port(), nullptr);
   RunTicks(form, 1);

@@ -34,13 +34,13 @@ inline int CountLines(QTextEdit* edit, const QString& text) {
 }
 
 // A pick the way the combo reports one: the item becomes current and is activated.
-inline void Choose(TForm1& form, int index) {
+inline void Choose(TMainForm& form, int index) {
   form.ComPortComboBox->setCurrentIndex(index);
   emit form.ComPortComboBox->activated(index);
 }
 
 // A pick with the mouse: the list drops down (and is rebuilt), the item is clicked.
-inline bool PickFromPopup(TForm1& form, int index) {
+inline bool PickFromPopup(TMainForm& form, int index) {
   QComboBox* combo = form.ComPortComboBox;
   QTest::mouseClick(combo, Qt::LeftButton);
   QAbstractItemView* view = combo->view();
@@ -58,6 +58,6 @@ inline bool PickFromPopup(TForm1& form, int index) {
 
 // The window's ticks until `done` holds or `maxTicks` have run.
 template <typename TDone>
-void TickUntil(TForm1& form, TDone done, int maxTicks = 40) {
+void TickUntil(TMainForm& form, TDone done, int maxTicks = 40) {
   for (int i = 0; i < maxTicks && !done(); ++i) form.TestConnection();
 }

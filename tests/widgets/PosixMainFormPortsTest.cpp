@@ -21,9 +21,9 @@ TEST(MainWindowPorts, TooltipShowsTheStableNameAndTheDeviceBehindIt) {
   ASSERT_TRUE(QFile::link(device, stable));
   ASSERT_TRUE(LinkPortInFolder(240, stable.toStdString()));
 
-  TForm1 form;
+  TMainForm form;
   form.ScanPortsCheckBox->setChecked(false);  // item n is Com n
-  form.ComPortComboBoxDropDown();
+  form.RebuildPortList();
   EXPECT_EQ(form.ComPortComboBox->itemData(240, Qt::ToolTipRole).toString(),
             stable + " -> " + device);
   qunsetenv("KALMEON_PORTS_DIR");

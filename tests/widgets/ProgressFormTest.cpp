@@ -28,7 +28,7 @@ class Progress : public ::testing::Test {
     SetProgressSink(nullptr);
   }
 
-  const QProgressBar& Bar() const { return *CurrentProgressForm()->ProgressFormBar; }
+  const QProgressBar& Bar() const { return *CurrentProgressForm()->ProgressBar; }
 
   QWidget Main;
 };
@@ -43,7 +43,7 @@ TEST_F(Progress, StackDisablesTheApplicationUntilTheLastWindowCloses) {
   EXPECT_FALSE(Main.isEnabled());
   EXPECT_TRUE(First->isVisible());
   EXPECT_TRUE(First->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_FALSE(First->Button->isVisible());
+  EXPECT_FALSE(First->HiddenButton->isVisible());
 
   ShowProgress(QStringLiteral("Nested"), QStringLiteral("second"));
   EXPECT_EQ(ProgressFormCount(), 2);
@@ -75,8 +75,8 @@ TEST_F(Progress, ReuseRelaysTheTopWindowOut) {
 TEST_F(Progress, LayoutFollowsTheBarSettings) {
   ShowProgress(QStringLiteral("Wait"), QStringLiteral("no bar"), -1);
   const TProgressForm& NoBar = *CurrentProgressForm();
-  EXPECT_FALSE(NoBar.ProgressFormBar->isVisible());
-  EXPECT_FALSE(NoBar.busyLabel->isVisible());
+  EXPECT_FALSE(NoBar.ProgressBar->isVisible());
+  EXPECT_FALSE(NoBar.BusyDots->isVisible());
   const int ShortHeight = NoBar.height();
   // Centred over the main window.
   EXPECT_EQ(NoBar.x(), 100 + (600 - NoBar.width()) / 2);
@@ -93,15 +93,15 @@ TEST_F(Progress, LayoutFollowsTheBarSettings) {
 TEST_F(Progress, TextsAndKeepText) {
   ShowProgress(QStringLiteral("Caption"), QStringLiteral("info"), 10);
   TickBusy();
-  EXPECT_EQ(CurrentProgressForm()->busyLabel->text(), QStringLiteral(".  "));
+  EXPECT_EQ(CurrentProgressForm()->BusyDots->text(), QStringLiteral(".  "));
   SetProgressTexts(QStringLiteral("new info"), KeepText);
   EXPECT_EQ(CurrentProgressForm()->windowTitle(), QStringLiteral("Caption"));
-  EXPECT_EQ(CurrentProgressForm()->ProgressFormInfoLabel->text(), QStringLiteral("new info"));
+  EXPECT_EQ(CurrentProgressForm()->InfoLabel->text(), QStringLiteral("new info"));
   EXPECT_EQ(Bar().value(), 10);
-  EXPECT_EQ(CurrentProgressForm()->busyLabel->text(), QString());
+  EXPECT_EQ(CurrentProgressForm()->BusyDots->text(), QString());
   SetProgressPosition(70);
   EXPECT_EQ(Bar().value(), 70);
-  EXPECT_EQ(CurrentProgressForm()->ProgressFormInfoLabel->text(), QStringLiteral("new info"));
+  EXPECT_EQ(CurrentProgressForm()->InfoLabel->text(), QStringLiteral("new info"));
   UpdateProgress(KeepText, 500, QStringLiteral("Other"));
   EXPECT_EQ(CurrentProgressForm()->windowTitle(), QStringLiteral("Other"));
   EXPECT_EQ(Bar().value(), 100);  // the bar stops at its end
@@ -112,7 +112,7 @@ TEST_F(Progress, BusyDotsCycleThroughSixDots) {
   QStringList Seen;
   for (int i = 0; i < 8; ++i) {
     TickBusy();
-    Seen << CurrentProgressForm()->busyLabel->text();
+    Seen << CurrentProgressForm()->BusyDots->text();
   }
   EXPECT_EQ(Seen[5], QStringLiteral(".  .  .  .  .  .  "));
   EXPECT_EQ(Seen[6], QStringLiteral(".  "));

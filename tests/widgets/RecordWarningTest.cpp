@@ -17,7 +17,7 @@ TEST(MainWindowRecord, UnwritableRecordWarnsOnceAfterTheTick) {
   TDialogScope dialogs;
   const std::vector<TDialogCall>& seen = dialogs.Handler->Calls;
   {
-    TForm1 form;
+    TMainForm form;
     TCycleView& view = form;
     view.RecordNotWritten("/no/such/folder/calibration-record.jsonl", "No such file or directory");
     EXPECT_TRUE(seen.empty());  // not in the middle of the device's tick

@@ -141,7 +141,7 @@ TEST(ServiceTasks, TasksNeedingAPortAreOffWhileTheCalibrationHoldsOne) {
   options.Faults.DeviceSilent = true;  // the cycle keeps trying
   TSimulation sim(options);
   const int number = sim.RegisterAsPort();
-  TForm1 form;
+  TMainForm form;
   TServiceMenu& menu = *form.ServiceMenu();
   EXPECT_TRUE(menu.UpdateAction->isEnabled());
   form.Cycle().ChoosePortNumber(static_cast<uint32_t>(number));
