@@ -6,7 +6,7 @@
 #include "link/BusDriver.h"
 #include "link/Detection.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/StopRequest.h"
 #include "support/Tools.h"
 #include "variables/DeviceAccess.h"

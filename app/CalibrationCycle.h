@@ -21,7 +21,7 @@
 #include "app/PortReturn.h"
 #include "serial/RS232Tools.h"
 #include "support/Result.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "variables/DeviceSession.h"
 
 class TRS232o;

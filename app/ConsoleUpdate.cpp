@@ -10,11 +10,11 @@
 #include "app/DeviceUpdate.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
-#include "support/Sema.h"
 #include "support/StopRequest.h"
+#include "support/Threads.h"
 #include "support/Tools.h"
 #include "variables/DeviceSession.h"
 

@@ -1,6 +1,6 @@
 #include "app/PortReturn.h"
 
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "variables/DeviceSession.h"
 
 void TPortReturn::Lost(uint32_t portNumber) {

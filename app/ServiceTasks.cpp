@@ -12,11 +12,11 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
 #include "serial/RS232Tools.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/Progress.h"
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
 #include "support/StopRequest.h"
+#include "support/Threads.h"
 #include "variables/DeviceSession.h"
 
 namespace {

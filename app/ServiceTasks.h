@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/LoopbackTest.h"
+#include "serial/Loopback.h"
 
 class TCalibrationCycle;
 class TCalibrationRecord;

@@ -9,12 +9,12 @@
 #include "firmware/UpdaterStrings.h"
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 #include "variables/ExtendedVariable.h"
 
 namespace {
@@ -23,12 +23,12 @@ namespace {
 // units that use the notification queue come after it.
 const TUnitEntry ProgramUnits[] = {
     {"Strings", StartUnitStrings, StopUnitStrings},
-    {"Sema", StartUnitSema, StopUnitSema},
+    {"Threads", StartUnitThreads, StopUnitThreads},
     {"Textlogger", StartUnitTextlogger, StopUnitTextlogger},
-    {"Statics", StartUnitStatics, StopUnitStatics},
+    {"Settings", StartUnitSettings, StopUnitSettings},
     {"Progress", StartUnitProgress, StopUnitProgress},
     {"PortMap", StartUnitPortMap, StopUnitPortMap},
-    {"RS232o", StartUnitRS232o, StopUnitRS232o},
+    {"SerialPort", StartUnitSerialPort, StopUnitSerialPort},
     {"RS232Tools", StartUnitRS232Tools, StopUnitRS232Tools},
     {"ExtendedVariable", StartUnitExtendedVariable, StopUnitExtendedVariable},
     {"KFFFiles", StartUnitKFFFiles, StopUnitKFFFiles},

@@ -14,7 +14,7 @@
 #include "link/BX2Frames.h"
 #include "link/Detection.h"
 #include "link/ProtocolCodes.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/SafeFiles.h"
 
 namespace {

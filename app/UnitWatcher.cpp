@@ -6,7 +6,7 @@
 #include "link/BusDriver.h"
 #include "link/DeviceQueries.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "app/CalibrationCycle.h"
 #include "app/PortReturn.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "variables/DeviceSession.h"
 
 // What the device-info answer tells about a unit.

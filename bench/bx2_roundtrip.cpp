@@ -18,9 +18,9 @@
 #include "link/BX2Driver.h"
 #include "link/BX2Frames.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "sim/Simulator.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ void Report(const char* title, const TFigures& f, double wireMs) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  StartUnitSema();
+  StartUnitThreads();
   StartUnitPortMap();
   const int requests = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
   // Request 03 FF 58 05 A1 (5 bytes), reply 07 FF 58 82 v0 v1 v2 v3 cs (9 bytes),
@@ -139,6 +139,6 @@ int main(int argc, char** argv) {
       "(up to one 10 ms read time-out after the hand-over), and only once the line has\n"
       "been quiet (20 rounds after a byte of an unfinished or refused frame); the reply\n"
       "adds the interface's and the device's turnaround and one thread wake-up.\n");
-  StopUnitSema();
+  StopUnitThreads();
   return 0;
 }

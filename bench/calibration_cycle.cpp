@@ -30,7 +30,7 @@
 #include "app/Startup.h"
 #include "link/BX2Driver.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/Dialogs.h"

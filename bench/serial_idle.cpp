@@ -15,7 +15,7 @@
 #include <string>
 
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 
 namespace {

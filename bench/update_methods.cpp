@@ -18,12 +18,12 @@
 #include "firmware/BootLink.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/Progress.h"
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
+#include "support/Threads.h"
 
 namespace {
 

@@ -21,15 +21,15 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 
 namespace {
 
@@ -103,9 +103,9 @@ int main(int argc, char** argv) {
   StopUnitUpdater();
   StopUnitPortMap();
   StopUnitProgress();
-  StopUnitStatics();
+  StopUnitSettings();
   StopUnitTextlogger();
-  StopUnitSema();
+  StopUnitThreads();
   StopUnitStrings();
   return 0;
 }

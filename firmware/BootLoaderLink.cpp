@@ -8,9 +8,9 @@
 #include "firmware/BootLink.h"
 #include "firmware/UpdaterInternals.h"
 #include "link/BX2Frames.h"
-#include "serial/RS232o.h"
-#include "support/Sema.h"
+#include "serial/SerialPort.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 #include "support/Tools.h"
 
 using namespace updater;

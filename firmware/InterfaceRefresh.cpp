@@ -13,11 +13,11 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
 #include "link/Detection.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/Dialogs.h"
 #include "support/HardcodedStrings.h"
-#include "support/Sema.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "firmware/KFFFiles.h"
 #include "firmware/UpdaterInternals.h"
 #include "firmware/UpdaterStrings.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/Tools.h"
 
 using namespace updater;

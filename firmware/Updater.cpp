@@ -13,7 +13,7 @@
 
 #include "firmware/KFFFiles.h"
 #include "firmware/UpdaterInternals.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
 

@@ -23,7 +23,7 @@
 #include "firmware/PartStreamer.h"
 #include "firmware/UpdaterStrings.h"
 #include "support/Result.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 class TRS232o;
 class TReprogramBuffer;

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "link/SerialBusDriver.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 class TBX1Driver : public TSerialBusDriver {
  public:

@@ -16,7 +16,7 @@
 
 #include "link/BX2Frames.h"
 #include "link/SerialBusDriver.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 // A ring of byte strings behind a TLock. When full, a push overwrites the oldest.
 class TStringFifo {

@@ -1,8 +1,8 @@
 #include "link/BX2Frames.h"
 #include "link/ProtocolCodes.h"
 
-#include "serial/RS232o.h"
-#include "support/Sema.h"
+#include "serial/SerialPort.h"
+#include "support/Threads.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "link/ProtocolCodes.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 namespace {
 // Caller-side waits are cut into slices so that a driver being stopped ends them.

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 // Frame handler: runs on the main thread (through PostNotify) with the driver as
 // sender each time the driver has queued a received frame. Make one with

@@ -8,9 +8,9 @@
 #include "link/BX2Frames.h"
 #include "link/BusDriver.h"
 #include "link/ProtocolCodes.h"
-#include "serial/RS232o.h"
-#include "support/Sema.h"
+#include "serial/SerialPort.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 class QIODevice;
 class TRS232o;

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "link/BusDriver.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 class TSerialBusDriver : public TBusDriver {
  public:

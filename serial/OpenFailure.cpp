@@ -5,7 +5,7 @@
 
 #include "serial/PlatformPorts.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "link/Detection.h"
 #include "link/DeviceQueries.h"
 #include "support/Result.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 class TRS232o;
 

@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <QPushButton>
 
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "support/Tools.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "app/ConsoleFrontEnd.h"
 #include "link/BX1Driver.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "support/StopRequest.h"

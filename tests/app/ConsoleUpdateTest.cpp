@@ -16,7 +16,7 @@
 #include "app/DeviceUpdate.h"
 #include "app/Startup.h"
 #include "firmware/Updater.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "sim/Simulator.h"
 #include "tests/common/TestWaits.h"
 #include "tests/firmware/UpdaterTestSupport.h"

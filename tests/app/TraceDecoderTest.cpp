@@ -16,7 +16,7 @@
 #include "app/ConsoleFrontEnd.h"
 #include "app/TraceDecoder.h"
 #include "link/BX2Frames.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "sim/Simulator.h"
 #include "support/Dialogs.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "link/BusDriver.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "tests/common/TestBytes.h"
 
 class TFakeBusDriver : public TBusDriver {

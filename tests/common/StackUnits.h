@@ -9,16 +9,16 @@
 #include "serial/PortMap.h"
 #include "support/HardcodedStrings.h"
 #include "support/Progress.h"
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 #include "variables/ExtendedVariable.h"
 
 inline void StartDeviceStackUnits() {
   StartUnitStrings();
-  StartUnitSema();
+  StartUnitThreads();
   StartUnitTextlogger();
-  StartUnitStatics();
+  StartUnitSettings();
   StartUnitProgress();
   StartUnitPortMap();
   StartUnitExtendedVariable();

@@ -386,7 +386,7 @@ TEST_F(BX2DriverTest, BorrowedPortOutlivesTheDriver) {
 }
 
 TEST(BX2DriverSimulation, StartsUpAndReadsTheDeviceVersion) {
-  StartUnitSema();
+  StartUnitThreads();
   StartUnitPortMap();
   TBX2Driver::PendingForeignAddress = 255;
   TSimulation sim;

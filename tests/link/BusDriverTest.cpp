@@ -33,7 +33,7 @@ TEST(BusDriverHelpers, BitsAreTakenModulo32) {
 }
 
 TEST(BusDriverHelpers, ClassifyVersionByFamilyQuotient) {
-  StartUnitSema();
+  StartUnitThreads();
   // A driver without a port: it idles, but its helpers work.
   TThreadPtr<TBX1Driver> driver(TBX1Driver::Create(std::make_unique<TRS232o>()));
   EXPECT_TRUE(driver->PortFailed);

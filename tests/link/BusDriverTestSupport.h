@@ -16,9 +16,9 @@
 
 #include "link/BusDriver.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "tests/common/TestBytes.h"
 #include "tests/common/TestWaits.h"
 
@@ -36,7 +36,7 @@ inline std::string Hex(const std::string& bytes) {
 // A virtual line registered as a COM port, with a port object opened on it.
 struct TLinePort {
   explicit TLinePort(std::shared_ptr<TVirtualDevice> device) {
-    StartUnitSema();
+    StartUnitThreads();
     StartUnitPortMap();
     Line->AttachDevice(std::move(device));
     Number = RegisterVirtualPortAnywhere(Line);

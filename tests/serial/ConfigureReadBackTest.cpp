@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "tests/common/BackendDouble.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "serial/LoopbackTest.h"
+#include "serial/Loopback.h"
 #include "tests/common/BackendDouble.h"
 
 namespace {

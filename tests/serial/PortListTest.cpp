@@ -10,7 +10,7 @@
 
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "support/HardcodedStrings.h"
 #include "tests/serial/SerialTestSupport.h"

@@ -19,13 +19,13 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/LoopbackTest.h"
+#include "serial/Loopback.h"
 #include "serial/ParityMarkDecoder.h"
 #include "serial/PlatformPorts.h"
 #include "serial/PortMap.h"
 #include "serial/PosixTermios.h"
 #include "serial/RS232Tools.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "tests/serial/SerialTestSupport.h"
 
 using namespace std::chrono_literals;

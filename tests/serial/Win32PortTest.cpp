@@ -6,7 +6,7 @@
 #include <string>
 
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "tests/serial/SerialTestSupport.h"
 
 std::string BuiltInPathOfPort33() {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/HardcodedStrings.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "support/Tools.h"
 #include "tests/common/RecordingDialogs.h"
 
@@ -22,7 +22,7 @@ class HardcodedStringsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    StartUnitSema();
+    StartUnitThreads();
     StartUnitStrings();
   }
   void SetUp() override {

@@ -14,10 +14,10 @@
 #include <atomic>
 #include <thread>
 
-#include "support/Sema.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 #include "support/Tools.h"
-#include "tests/support/StaticsTestSupport.h"
+#include "tests/support/SettingsTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QString>
 
 #include "support/Tools.h"
-#include "tests/support/StaticsTestSupport.h"
+#include "tests/support/SettingsTestSupport.h"
 
 // ---- the settings store: one registry key per title -------------------------------------
 

@@ -8,10 +8,10 @@
 
 #include "link/BX2Driver.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "sim/Simulator.h"
-#include "support/Sema.h"
 #include "support/Textlogger.h"
+#include "support/Threads.h"
 #include "tests/variables/VariableTestSupport.h"
 #include "variables/DeviceSession.h"
 
@@ -21,7 +21,7 @@ class DeviceSessionTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     StartVariableUnits();
-    StartUnitSema();
+    StartUnitThreads();
     StartUnitTextlogger();
     StartUnitPortMap();
   }

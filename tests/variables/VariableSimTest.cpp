@@ -7,9 +7,9 @@
 
 #include "link/BX2Driver.h"
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "sim/Simulator.h"
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "tests/variables/VariableTestSupport.h"
 #include "variables/ExtendedVariable.h"
 #include "variables/InfoCache.h"
@@ -21,7 +21,7 @@ class VariableSimTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     StartVariableUnits();
-    StartUnitSema();
+    StartUnitThreads();
     StartUnitPortMap();
   }
 

@@ -9,7 +9,7 @@
 #include "app/widgets/MainForm.h"
 #include "serial/PortMap.h"
 #include "serial/RS232Tools.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "serial/VirtualLine.h"
 #include "sim/Simulator.h"
 #include "tests/widgets/MainFormTestSupport.h"

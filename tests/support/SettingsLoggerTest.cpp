@@ -8,15 +8,15 @@
 #include <random>
 #include <thread>
 
-#include "support/Sema.h"
-#include "support/Statics.h"
+#include "support/Settings.h"
 #include "support/Textlogger.h"
-#include "tests/support/StaticsTestSupport.h"
+#include "support/Threads.h"
+#include "tests/support/SettingsTestSupport.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
-// Settings, in a temporary per-user store (the fixture in StaticsTestSupport.h)
+// Settings, in a temporary per-user store (the fixture in SettingsTestSupport.h)
 
 TEST_F(StaticsTest, EscapingExamples) {
   EXPECT_EQ(EscapeSetting("abc"), "abc");
@@ -76,7 +76,7 @@ TEST_F(StaticsTest, UntouchedStoreIsRemovedAndWrittenOneKept) {
   EXPECT_TRUE(GlobalSettings().WriteSetting("Name", "v"));
   ReplaceSettings("Kalmeon Energy", "Other");  // frees the first instance
   EXPECT_TRUE(StoreExists("Written"));
-  StopUnitStatics();
+  StopUnitSettings();
   EXPECT_FALSE(StoreExists("Other"));
   EXPECT_TRUE(StoreExists("Written"));
 }

@@ -1,4 +1,4 @@
-#include "serial/LoopbackTest.h"
+#include "serial/Loopback.h"
 
 #include <algorithm>
 #include <chrono>

@@ -43,5 +43,5 @@ void ReplaceSettings(const std::string& company, const std::string& title);
 std::string EscapeSetting(const std::string& text);
 std::string UnescapeSetting(const std::string& stored);
 
-void StartUnitStatics();
-void StopUnitStatics();  // frees the instance (removing an untouched store)
+void StartUnitSettings();
+void StopUnitSettings();  // frees the instance (removing an untouched store)

@@ -1,4 +1,4 @@
-#include "support/Statics.h"
+#include "support/Settings.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -114,8 +114,8 @@ void ReplaceSettings(const std::string& company, const std::string& title) {
   Instance = std::make_unique<TStatic>(company, title);
 }
 
-void StartUnitStatics() {}
+void StartUnitSettings() {}
 
-void StopUnitStatics() {
+void StopUnitSettings() {
   Instance.reset();
 }

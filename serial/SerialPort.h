@@ -177,8 +177,8 @@ class TRS232o {
 void SetGlobalSerialTrace(TSerialTrace trace);
 
 // The unit's process-wide state is the trace hook; stopping the unit removes it.
-void StartUnitRS232o();
-void StopUnitRS232o();
+void StartUnitSerialPort();
+void StopUnitSerialPort();
 
 // Turns the last open failure into a sentence for the user, e.g. what to do about
 // "permission denied" on Linux (join the device's group, then log in again).

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "serial/PortMap.h"
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 #include "tests/serial/SerialTestSupport.h"
 
 using namespace std::chrono_literals;

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/Sema.h"
+#include "support/Threads.h"
 #include "tests/common/TestWaits.h"
 
 using namespace std::chrono_literals;
@@ -17,7 +17,7 @@ namespace {
 
 class SemaTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { StartUnitSema(); }
+  static void SetUpTestSuite() { StartUnitThreads(); }
 };
 
 // ---------------------------------------------------------------------------

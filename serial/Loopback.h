@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 enum class TCheckResult { crPassed, crFailed, crNotMade };
 

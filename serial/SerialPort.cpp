@@ -1,4 +1,4 @@
-#include "serial/RS232o.h"
+#include "serial/SerialPort.h"
 
 #include <algorithm>
 #include <atomic>
@@ -38,9 +38,9 @@ void SetGlobalSerialTrace(TSerialTrace trace) {
   GlobalTraceSet = GlobalTrace != nullptr;
 }
 
-void StartUnitRS232o() {}
+void StartUnitSerialPort() {}
 
-void StopUnitRS232o() {
+void StopUnitSerialPort() {
   SetGlobalSerialTrace(nullptr);
 }
 

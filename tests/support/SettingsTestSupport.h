@@ -9,7 +9,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include "support/Statics.h"
+#include "support/Settings.h"
 
 // Removes what the tests may have left in the user's registry (nothing to do where
 // the store lives under the temporary folder).
@@ -27,7 +27,7 @@ class StaticsTest : public ::testing::Test {
     RemoveTestStores();
   }
   void TearDown() override {
-    StopUnitStatics();
+    StopUnitSettings();
     RemoveTestStores();
   }
   bool StoreExists(const char* title) const { return TestStoreExists(Store.path(), title); }

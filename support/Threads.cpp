@@ -1,4 +1,4 @@
-#include "support/Sema.h"
+#include "support/Threads.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -465,11 +465,11 @@ int PendingNotifies() {
   return Queuer ? Queuer->Count() : 0;
 }
 
-void StartUnitSema() {
+void StartUnitThreads() {
   TheQueuer();
 }
 
-void StopUnitSema() {
+void StopUnitThreads() {
   // Take every thread still alive out of the registry first, so that none frees itself
   // under our hands, then end and free them here.
   std::map<TSafeThread*, std::unique_ptr<TSafeThread>> alive;

@@ -38,7 +38,7 @@ inline constexpr uint32_t ThreadNoExitCode = 260;   // what Stop takes when no c
 // and belongs to the thread machinery, not to the caller; the returned pointer is a
 // handle. It is freed by Stop(..., free = true), by free-on-terminate, or by the
 // TThreadPtr deleter (which does Stop(true, true, true)). Never delete it yourself.
-// Threads still alive at StopUnitSema() are stopped and freed there.
+// Threads still alive at StopUnitThreads() are stopped and freed there.
 class TSafeThread {
  public:
   TSafeThread(const TSafeThread&) = delete;
@@ -226,5 +226,5 @@ int PendingNotifies();
 
 // Process-wide state: the notification queue and the thread registry. Start on the
 // main thread after the QCoreApplication exists. Stop stops remaining threads.
-void StartUnitSema();
-void StopUnitSema();
+void StartUnitThreads();
+void StopUnitThreads();
