@@ -4,7 +4,7 @@
 #include <array>
 #include <string_view>
 
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include <thread>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
 #include "app/Startup.h"
+#include "app/console/Modes.h"
 #include "link/BX2Driver.h"
 #include "serial/PortMap.h"
 #include "serial/SerialPort.h"

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
 #include "app/Startup.h"
-#include "app/UnitWatcher.h"
+#include "app/console/Modes.h"
+#include "app/console/UnitWatcher.h"
 #include "link/BusDriver.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"

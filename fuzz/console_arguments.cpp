@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/CalibrationRecord.h"
-#include "app/RecordHistory.h"
+#include "app/console/History.h"
 
 namespace {
 

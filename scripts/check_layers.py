@@ -9,7 +9,7 @@
 
 Layers, bottom to top: support <- serial <- link <- variables <- firmware <- app.
 The simulator (sim/) sits beside the product on the virtual line: it uses support and
-serial only, and of the product only the console program (app/cli) may use it.
+serial only, and of the product only the console program (app/console/program) may use it.
 
 Faults:
   - an #include of a higher layer, in quotes or angle brackets, from any C++ file
@@ -48,7 +48,7 @@ def allowed_folders(parts):
     if top not in ORDER:
         return None
     allowed = set(ORDER[: ORDER.index(top) + 1])
-    if top == "app" and len(parts) > 1 and parts[1] == "cli":
+    if top == "app" and tuple(parts[1:3]) == ("console", "program"):
         allowed.add("sim")  # "--port sim" is the console program's own choice
     return allowed
 

@@ -23,7 +23,7 @@
 #include <deque>
 #include <set>
 
-#include "app/RecordHistory.h"
+#include "app/console/History.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
+#include "app/console/Modes.h"
 #include "link/BX1Driver.h"
 #include "serial/PortMap.h"
 #include "serial/SerialPort.h"

@@ -19,9 +19,9 @@
 
 #include "app/CalibrationCycle.h"
 #include "app/CalibrationRecord.h"
-#include "app/ConsoleFrontEnd.h"
-#include "app/RecordHistory.h"
-#include "app/cli/SimPort.h"
+#include "app/console/History.h"
+#include "app/console/Modes.h"
+#include "app/console/program/SimPort.h"
 #include "sim/Simulator.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
-#include "app/ConsoleJson.h"
-#include "app/ConsoleNames.h"
-#include "app/NamedValueText.h"
+#include "app/console/Json.h"
+#include "app/console/Modes.h"
+#include "app/console/NamedValueText.h"
+#include "app/console/Names.h"
 #include "firmware/InterfaceRefresh.h"
 #include "serial/PortMap.h"
 #include "serial/VirtualLine.h"

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
-#include "app/UnitWatcher.h"
+#include "app/console/Modes.h"
+#include "app/console/UnitWatcher.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
 #include "support/StopRequest.h"

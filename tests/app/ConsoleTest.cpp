@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/ConsoleFrontEnd.h"
 #include "app/Startup.h"
-#include "app/cli/SimPort.h"
+#include "app/console/Modes.h"
+#include "app/console/program/SimPort.h"
 #include "serial/PortMap.h"
 #include "sim/Simulator.h"
 

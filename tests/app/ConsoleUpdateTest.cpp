@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/ConsoleFrontEnd.h"
-#include "app/ConsoleUpdate.h"
 #include "app/DeviceUpdate.h"
 #include "app/Startup.h"
+#include "app/console/Modes.h"
+#include "app/console/Update.h"
 #include "firmware/Updater.h"
 #include "serial/SerialPort.h"
 #include "sim/Simulator.h"

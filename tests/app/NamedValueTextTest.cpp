@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/ConsoleExit.h"
-#include "app/NamedValueText.h"
+#include "app/console/Exit.h"
+#include "app/console/NamedValueText.h"
 #include "tests/variables/VariableTestSupport.h"
 #include "variables/InfoCache.h"
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/CalibrationRecord.h"
-#include "app/ConsoleFrontEnd.h"
-#include "app/cli/SimPort.h"
+#include "app/console/Modes.h"
+#include "app/console/program/SimPort.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleFrontEnd.h"
-#include "app/TraceDecoder.h"
+#include "app/console/Modes.h"
+#include "app/console/TraceDecoder.h"
 #include "link/BX2Frames.h"
 #include "serial/SerialPort.h"
 #include "sim/Simulator.h"

@@ -1,4 +1,4 @@
-#include "app/ConsoleFrontEnd.h"
+#include "app/console/Modes.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -7,16 +7,16 @@
 #include <cstring>
 #include <optional>
 
-#include "app/ConsoleJson.h"
-#include "app/ConsoleNames.h"
-#include "app/ConsoleUpdate.h"
-#include "app/NamedValueText.h"
 #include "app/PortListing.h"
 #include "app/PortReturn.h"
-#include "app/RecordHistory.h"
 #include "app/Startup.h"
-#include "app/TraceDecoder.h"
-#include "app/UnitWatcher.h"
+#include "app/console/History.h"
+#include "app/console/Json.h"
+#include "app/console/NamedValueText.h"
+#include "app/console/Names.h"
+#include "app/console/TraceDecoder.h"
+#include "app/console/UnitWatcher.h"
+#include "app/console/Update.h"
 #include "link/BusDriver.h"
 #include "serial/Loopback.h"
 #include "serial/PortMap.h"

@@ -1,4 +1,4 @@
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 
 #include <algorithm>
 #include <cctype>

@@ -9,7 +9,7 @@
 
 // A port the console program serves itself for the run ("--port sim": the simulated
 // interface and device). The core and the window carry no simulator: the console
-// program installs the maker (app/cli/SimPort.h) before RunConsole.
+// program installs the maker (app/console/program/SimPort.h) before RunConsole.
 class TBuiltInPort {
  public:
   virtual ~TBuiltInPort() = default;

@@ -1,13 +1,13 @@
-#include "app/ConsoleUpdate.h"
+#include "app/console/Update.h"
 
 #include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
 
-#include "app/ConsoleExit.h"
-#include "app/ConsoleOutput.h"
 #include "app/DeviceUpdate.h"
+#include "app/console/Exit.h"
+#include "app/console/Output.h"
 #include "firmware/KFFFiles.h"
 #include "firmware/Updater.h"
 #include "serial/SerialPort.h"

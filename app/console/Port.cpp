@@ -1,8 +1,8 @@
-#include "app/ConsolePort.h"
+#include "app/console/Port.h"
 
 #include <utility>
 
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 #include "serial/PortMap.h"
 
 namespace {

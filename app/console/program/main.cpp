@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ConsoleFrontEnd.h"
-#include "app/cli/SimPort.h"
+#include "app/console/Modes.h"
+#include "app/console/program/SimPort.h"
 #include "support/Tools.h"
 
 int main(int argc, char** argv) {

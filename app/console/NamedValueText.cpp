@@ -1,4 +1,4 @@
-#include "app/NamedValueText.h"
+#include "app/console/NamedValueText.h"
 
 #include "variables/ExtendedVariable.h"
 #include "variables/Identifiers.h"

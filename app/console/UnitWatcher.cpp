@@ -1,4 +1,4 @@
-#include "app/UnitWatcher.h"
+#include "app/console/UnitWatcher.h"
 
 #include <chrono>
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ConsoleArguments.h"
-#include "app/ConsoleExit.h"
-#include "app/ConsoleOutput.h"
-#include "app/ConsolePort.h"
+#include "app/console/Arguments.h"
+#include "app/console/Exit.h"
+#include "app/console/Output.h"
+#include "app/console/Port.h"
 
 // Runs the whole console program; returns the exit status.
 int RunConsole(const std::vector<std::string>& args);

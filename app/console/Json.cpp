@@ -1,4 +1,4 @@
-#include "app/ConsoleJson.h"
+#include "app/console/Json.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

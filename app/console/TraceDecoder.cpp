@@ -1,4 +1,4 @@
-#include "app/TraceDecoder.h"
+#include "app/console/TraceDecoder.h"
 
 #include "support/Tools.h"
 
@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
-#include "app/ConsoleExit.h"
-#include "app/ConsoleOutput.h"
+#include "app/console/Exit.h"
+#include "app/console/Output.h"
 #include "firmware/BootLink.h"
 #include "link/BX2Frames.h"
 #include "link/Detection.h"

@@ -1,4 +1,4 @@
-#include "app/RecordHistory.h"
+#include "app/console/History.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/ConsoleExit.h"
-#include "app/ConsoleOutput.h"
+#include "app/console/Exit.h"
+#include "app/console/Output.h"
 #include "support/Tools.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/CalibrationCycle.h"
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 #include "support/Dialogs.h"
 
 // Writes the cycle's log to a stream: each new line starts on a line of its own,

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/ConsoleFrontEnd.h"
+#include "app/console/Modes.h"
 
 class TSimulation;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ConsoleArguments.h"
+#include "app/console/Arguments.h"
 #include "serial/PlatformPorts.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/ConsoleOutput.h"
+#include "app/console/Output.h"
 
 #include <iostream>
 

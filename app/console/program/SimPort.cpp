@@ -1,4 +1,4 @@
-#include "app/cli/SimPort.h"
+#include "app/console/program/SimPort.h"
 
 #include "sim/Simulator.h"
 

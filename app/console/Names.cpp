@@ -1,4 +1,4 @@
-#include "app/ConsoleNames.h"
+#include "app/console/Names.h"
 
 #include <QRegularExpression>
 #include <QString>
