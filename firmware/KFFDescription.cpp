@@ -13,45 +13,45 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool ParseHex(const QByteArray& Digits, QByteArray& Out) {
-  if (Digits.size() % 2 != 0) return false;
-  for (qsizetype i = 0; i < Digits.size(); i += 2) {
-    const int High = HexDigit(Digits[i]);
-    const int Low = HexDigit(Digits[i + 1]);
+bool ParseHex(const QByteArray& digits, QByteArray& out) {
+  if (digits.size() % 2 != 0) return false;
+  for (qsizetype i = 0; i < digits.size(); i += 2) {
+    const int High = HexDigit(digits[i]);
+    const int Low = HexDigit(digits[i + 1]);
     if (High < 0 || Low < 0) return false;
-    Out += static_cast<char>(High * 16 + Low);
+    out += static_cast<char>(High * 16 + Low);
   }
   return true;
 }
 
-bool ParseQuoted(const QByteArray& Text, QByteArray& Out) {
-  if (Text.size() < 2 || !Text.endsWith('"')) return false;
-  for (qsizetype i = 1; i < Text.size() - 1; ++i) {
-    const char c = Text[i];
+bool ParseQuoted(const QByteArray& text, QByteArray& out) {
+  if (text.size() < 2 || !text.endsWith('"')) return false;
+  for (qsizetype i = 1; i < text.size() - 1; ++i) {
+    const char c = text[i];
     if (c == '"') return false;
     if (c != '\\') {
-      Out += c;
+      out += c;
       continue;
     }
-    if (++i >= Text.size() - 1) return false;
-    switch (Text[i]) {
+    if (++i >= text.size() - 1) return false;
+    switch (text[i]) {
       case '\\':
-        Out += '\\';
+        out += '\\';
         break;
       case '"':
-        Out += '"';
+        out += '"';
         break;
       case 'r':
-        Out += '\r';
+        out += '\r';
         break;
       case 'n':
-        Out += '\n';
+        out += '\n';
         break;
       case 't':
-        Out += '\t';
+        out += '\t';
         break;
       case 'x':
-        if (i + 2 >= Text.size() - 1 || !ParseHex(Text.mid(i + 1, 2), Out)) return false;
+        if (i + 2 >= text.size() - 1 || !ParseHex(text.mid(i + 1, 2), out)) return false;
         i += 2;
         break;
       default:
@@ -61,10 +61,10 @@ bool ParseQuoted(const QByteArray& Text, QByteArray& Out) {
   return true;
 }
 
-bool ParseBytes(const QByteArray& Text, QByteArray& Out) {
-  if (Text.startsWith("hex:")) return ParseHex(Text.mid(4), Out);
-  if (Text.startsWith('"')) return ParseQuoted(Text, Out);
-  Out = Text;
+bool ParseBytes(const QByteArray& text, QByteArray& out) {
+  if (text.startsWith("hex:")) return ParseHex(text.mid(4), out);
+  if (text.startsWith('"')) return ParseQuoted(text, out);
+  out = text;
   return true;
 }
 
@@ -74,64 +74,64 @@ struct TPartDraft {
   QList<QByteArray> Messages, Data, Code;
 };
 
-void Finish(TPartDraft& Draft) {
-  if (!Draft.Part) return;
-  TCodePart& P = *Draft.Part;
+void Finish(TPartDraft& draft) {
+  if (!draft.Part) return;
+  TCodePart& P = *draft.Part;
   P.Lines.resize(1);
-  P.Lines << Draft.Messages << Draft.Data << Draft.Code;
-  P.SetInt(QStringLiteral("ML"), static_cast<int>(Draft.Messages.size()));
-  P.SetInt(QStringLiteral("EL"), static_cast<int>(Draft.Data.size()));
-  P.SetInt(QStringLiteral("CL"), static_cast<int>(Draft.Code.size()));
-  Draft = TPartDraft();
+  P.Lines << draft.Messages << draft.Data << draft.Code;
+  P.SetInt(QStringLiteral("ML"), static_cast<int>(draft.Messages.size()));
+  P.SetInt(QStringLiteral("EL"), static_cast<int>(draft.Data.size()));
+  P.SetInt(QStringLiteral("CL"), static_cast<int>(draft.Code.size()));
+  draft = TPartDraft();
 }
 
-bool Statement(const QByteArray& Word, const QByteArray& Bytes, bool HasVersion,
-               TReprogramBuffer& Buffer, TPartDraft& Draft, int& Version, QString& Error) {
-  if (Word == "version") {
+bool Statement(const QByteArray& word, const QByteArray& bytes, bool hasVersion,
+               TReprogramBuffer& buffer, TPartDraft& draft, int& version, QString& error) {
+  if (word == "version") {
     bool Ok = false;
-    Version = Bytes.toInt(&Ok);
-    if (HasVersion || !Ok || Version < 0 || Version > KffMaxVersion)
-      Error = QStringLiteral("\"version\" must come once, first, with a value from 0 to %1")
+    version = bytes.toInt(&Ok);
+    if (hasVersion || !Ok || version < 0 || version > KffMaxVersion)
+      error = QStringLiteral("\"version\" must come once, first, with a value from 0 to %1")
                   .arg(KffMaxVersion);
-    return Error.isEmpty();
+    return error.isEmpty();
   }
-  if (!HasVersion) {
-    Error = QStringLiteral("\"version\" must come first");
+  if (!hasVersion) {
+    error = QStringLiteral("\"version\" must come first");
     return false;
   }
-  if (Word == "part") {
-    Finish(Draft);
-    Draft.Part = Buffer.Add(std::make_unique<TCodePart>(QString::fromLatin1(Bytes)));
+  if (word == "part") {
+    Finish(draft);
+    draft.Part = buffer.Add(std::make_unique<TCodePart>(QString::fromLatin1(bytes)));
     return true;
   }
-  if (!Draft.Part) {
-    Error = QStringLiteral("\"%1\" outside a part").arg(QString::fromLatin1(Word));
+  if (!draft.Part) {
+    error = QStringLiteral("\"%1\" outside a part").arg(QString::fromLatin1(word));
     return false;
   }
-  if (Word == "key")
-    Draft.Part->Descriptor << QString::fromLatin1(Bytes);
-  else if (Word == "config")
-    Draft.Part->Lines[0] = "C" + Bytes;
-  else if (Word == "message")
-    Draft.Messages << Bytes;
-  else if (Word == "data")
-    Draft.Data << Bytes;
-  else if (Word == "code")
-    Draft.Code << Bytes;
+  if (word == "key")
+    draft.Part->Descriptor << QString::fromLatin1(bytes);
+  else if (word == "config")
+    draft.Part->Lines[0] = "C" + bytes;
+  else if (word == "message")
+    draft.Messages << bytes;
+  else if (word == "data")
+    draft.Data << bytes;
+  else if (word == "code")
+    draft.Code << bytes;
   else
-    Error = QStringLiteral("unknown statement \"%1\"").arg(QString::fromLatin1(Word));
-  return Error.isEmpty();
+    error = QStringLiteral("unknown statement \"%1\"").arg(QString::fromLatin1(word));
+  return error.isEmpty();
 }
 
 }  // namespace
 
-bool ParseKffDescription(const QByteArray& Text, TReprogramBuffer& Buffer, int& Version,
-                         QString& Error) {
-  Buffer.Clear();
-  Error.clear();
-  Version = -1;
+bool ParseKffDescription(const QByteArray& text, TReprogramBuffer& buffer, int& version,
+                         QString& error) {
+  buffer.Clear();
+  error.clear();
+  version = -1;
   TPartDraft Draft;
-  const QList<QByteArray> Lines = Text.split('\n');
+  const QList<QByteArray> Lines = text.split('\n');
   for (qsizetype n = 0; n < Lines.size(); ++n) {
     const QByteArray Line = Lines[n].trimmed();
     if (Line.isEmpty() || Line.startsWith('#')) continue;
@@ -139,23 +139,23 @@ bool ParseKffDescription(const QByteArray& Text, TReprogramBuffer& Buffer, int& 
     const QByteArray Word = Blank < 0 ? Line : Line.left(Blank);
     QByteArray Bytes;
     if (!ParseBytes(Blank < 0 ? QByteArray() : Line.mid(Blank + 1).trimmed(), Bytes))
-      Error = QStringLiteral("bad bytes");
+      error = QStringLiteral("bad bytes");
     else
-      Statement(Word, Bytes, Version >= 0, Buffer, Draft, Version, Error);
-    if (!Error.isEmpty()) {
-      Error = QStringLiteral("line %1: %2").arg(n + 1).arg(Error);
-      Buffer.Clear();
+      Statement(Word, Bytes, version >= 0, buffer, Draft, version, error);
+    if (!error.isEmpty()) {
+      error = QStringLiteral("line %1: %2").arg(n + 1).arg(error);
+      buffer.Clear();
       return false;
     }
   }
   Finish(Draft);
-  if (Version < 0 || Buffer.Count() == 0) Error = QStringLiteral("no version or no part");
-  return Error.isEmpty();
+  if (version < 0 || buffer.Count() == 0) error = QStringLiteral("no version or no part");
+  return error.isEmpty();
 }
 
-QByteArray QuoteKffBytes(const QByteArray& Bytes) {
+QByteArray QuoteKffBytes(const QByteArray& bytes) {
   QByteArray Out("\"");
-  for (char c : Bytes) {
+  for (char c : bytes) {
     const auto u = static_cast<unsigned char>(c);
     if (c == '\\' || c == '"')
       Out += QByteArray("\\") + c;
@@ -170,20 +170,20 @@ QByteArray QuoteKffBytes(const QByteArray& Bytes) {
 namespace {
 
 // Text-like bytes are easier to read quoted, binary ones as hexadecimal.
-QByteArray DescribeBytes(const QByteArray& Bytes) {
-  const auto Printable = std::count_if(Bytes.begin(), Bytes.end(), [](char c) {
+QByteArray DescribeBytes(const QByteArray& bytes) {
+  const auto Printable = std::count_if(bytes.begin(), bytes.end(), [](char c) {
     return static_cast<unsigned char>(c) >= 32 && static_cast<unsigned char>(c) < 127;
   });
-  if (Bytes.isEmpty() || Printable * 4 >= Bytes.size() * 3) return QuoteKffBytes(Bytes);
-  return "hex:" + Bytes.toHex().toUpper();
+  if (bytes.isEmpty() || Printable * 4 >= bytes.size() * 3) return QuoteKffBytes(bytes);
+  return "hex:" + bytes.toHex().toUpper();
 }
 
 }  // namespace
 
-QByteArray DescribeKff(const TReprogramBuffer& Buffer, int Version) {
-  QByteArray Out = "version " + QByteArray::number(Version) + '\n';
-  for (int i = 0; i < Buffer.Count(); ++i) {
-    const TCodePart& P = *Buffer.PartAt(i);
+QByteArray DescribeKff(const TReprogramBuffer& buffer, int version) {
+  QByteArray Out = "version " + QByteArray::number(version) + '\n';
+  for (int i = 0; i < buffer.Count(); ++i) {
+    const TCodePart& P = *buffer.PartAt(i);
     Out += "\npart\n";
     for (const QString& Entry : P.Descriptor)
       Out += "key " + QuoteKffBytes(Entry.toLatin1()) + '\n';

@@ -21,9 +21,9 @@
 #include <QString>
 
 // Builds the parts from a description. Returns false with Error ("line N: ...").
-bool ParseKffDescription(const QByteArray& Text, TReprogramBuffer& Buffer, int& Version,
-                         QString& Error);
+bool ParseKffDescription(const QByteArray& text, TReprogramBuffer& buffer, int& version,
+                         QString& error);
 // Describes loaded parts so that ParseKffDescription gives them back unchanged.
-QByteArray DescribeKff(const TReprogramBuffer& Buffer, int Version);
+QByteArray DescribeKff(const TReprogramBuffer& buffer, int version);
 // BYTES in the quoted form (always quoted, so that any content survives).
-QByteArray QuoteKffBytes(const QByteArray& Bytes);
+QByteArray QuoteKffBytes(const QByteArray& bytes);

@@ -20,12 +20,12 @@ bool IsBlank(char c) {
 
 // A quoted item from the opening quote at p; "" stands for one quote, an
 // unterminated item takes the rest of the text.
-QByteArray QuotedItem(const QByteArray& Text, qsizetype End, qsizetype& p) {
+QByteArray QuotedItem(const QByteArray& text, qsizetype end, qsizetype& p) {
   QByteArray Item;
-  for (++p; p < End; ++p) {
-    if (Text[p] != '"') {
-      Item += Text[p];
-    } else if (p + 1 < End && Text[p + 1] == '"') {
+  for (++p; p < end; ++p) {
+    if (text[p] != '"') {
+      Item += text[p];
+    } else if (p + 1 < end && text[p + 1] == '"') {
       Item += '"';
       ++p;
     } else {
@@ -36,35 +36,35 @@ QByteArray QuotedItem(const QByteArray& Text, qsizetype End, qsizetype& p) {
   return Item;
 }
 
-QByteArray PlainItem(const QByteArray& Text, qsizetype End, qsizetype& p) {
+QByteArray PlainItem(const QByteArray& text, qsizetype end, qsizetype& p) {
   const qsizetype Start = p;
-  while (p < End && !IsBlank(Text[p]) && Text[p] != ',') ++p;
-  return Text.mid(Start, p - Start);
+  while (p < end && !IsBlank(text[p]) && text[p] != ',') ++p;
+  return text.mid(Start, p - Start);
 }
 
 }  // namespace
 
-QStringList KffParseCommaText(const QByteArray& Text) {
+QStringList KffParseCommaText(const QByteArray& text) {
   QStringList Items;
-  const qsizetype Zero = Text.indexOf('\0');
-  const qsizetype End = Zero < 0 ? Text.size() : Zero;
+  const qsizetype Zero = text.indexOf('\0');
+  const qsizetype End = Zero < 0 ? text.size() : Zero;
   qsizetype p = 0;
-  while (p < End && IsBlank(Text[p])) ++p;
+  while (p < End && IsBlank(text[p])) ++p;
   while (p < End) {
-    Items << QString::fromLatin1(Text[p] == '"' ? QuotedItem(Text, End, p)
-                                                : PlainItem(Text, End, p));
-    while (p < End && IsBlank(Text[p])) ++p;
-    if (p < End && Text[p] == ',') {
+    Items << QString::fromLatin1(text[p] == '"' ? QuotedItem(text, End, p)
+                                                : PlainItem(text, End, p));
+    while (p < End && IsBlank(text[p])) ++p;
+    if (p < End && text[p] == ',') {
       ++p;
-      while (p < End && IsBlank(Text[p])) ++p;
+      while (p < End && IsBlank(text[p])) ++p;
     }
   }
   return Items;
 }
 
-QByteArray KffCommaText(const QStringList& Items) {
+QByteArray KffCommaText(const QStringList& items) {
   QByteArray Out;
-  for (const QString& Item : Items) {
+  for (const QString& Item : items) {
     const QByteArray Bytes = Item.toLatin1();
     const bool NeedsQuotes = Bytes.isEmpty() || std::any_of(Bytes.begin(), Bytes.end(), [](char c) {
                                return (c >= 0 && c <= 32) || c == ',' || c == '"';
@@ -85,67 +85,67 @@ QByteArray KffCommaText(const QStringList& Items) {
 
 namespace {
 
-int ClampToInt(qint64 Value) {
-  return static_cast<int>(std::clamp<qint64>(Value, INT_MIN, INT_MAX));
+int ClampToInt(qint64 value) {
+  return static_cast<int>(std::clamp<qint64>(value, INT_MIN, INT_MAX));
 }
 
-QString NameOf(const QString& Entry) {
-  const qsizetype Eq = Entry.indexOf(u'=');
-  return Eq < 0 ? QString() : Entry.left(Eq);
+QString NameOf(const QString& entry) {
+  const qsizetype Eq = entry.indexOf(u'=');
+  return Eq < 0 ? QString() : entry.left(Eq);
 }
 
-int IndexOfName(const QStringList& Descriptor, const QString& Key) {
-  for (int i = 0; i < Descriptor.size(); ++i) {
-    if (Descriptor[i].contains(u'=') &&
-        NameOf(Descriptor[i]).compare(Key, Qt::CaseInsensitive) == 0)
+int IndexOfName(const QStringList& descriptor, const QString& key) {
+  for (int i = 0; i < descriptor.size(); ++i) {
+    if (descriptor[i].contains(u'=') &&
+        NameOf(descriptor[i]).compare(key, Qt::CaseInsensitive) == 0)
       return i;
   }
   return -1;
 }
 
-bool HoldsEntry(const QStringList& Descriptor, const QString& Entry) {
-  return std::any_of(Descriptor.begin(), Descriptor.end(), [&](const QString& Item) {
-    return Item.compare(Entry, Qt::CaseInsensitive) == 0;
+bool HoldsEntry(const QStringList& descriptor, const QString& entry) {
+  return std::any_of(descriptor.begin(), descriptor.end(), [entry](const QString& item) {
+    return item.compare(entry, Qt::CaseInsensitive) == 0;
   });
 }
 
 }  // namespace
 
-TCodePart::TCodePart(const QString& PartName) {
-  if (!PartName.isEmpty()) Descriptor << QStringLiteral("Part=") + PartName;
+TCodePart::TCodePart(const QString& partName) {
+  if (!partName.isEmpty()) Descriptor << QStringLiteral("Part=") + partName;
   Lines << QByteArray("C");
 }
 
-QString TCodePart::GetValue(const QString& Key) const {
-  const int Index = IndexOfName(Descriptor, Key);
-  const QString Value = Index < 0 ? QString() : Descriptor[Index].mid(Key.size() + 1);
-  if (Value.isEmpty() && !HoldsEntry(Descriptor, Key) &&
-      !HoldsEntry(Descriptor, Key + QLatin1Char('=')))
+QString TCodePart::GetValue(const QString& key) const {
+  const int Index = IndexOfName(Descriptor, key);
+  const QString Value = Index < 0 ? QString() : Descriptor[Index].mid(key.size() + 1);
+  if (Value.isEmpty() && !HoldsEntry(Descriptor, key) &&
+      !HoldsEntry(Descriptor, key + QLatin1Char('=')))
     return KffAbsentMarker;
   return Value;
 }
 
-int TCodePart::GetInt(const QString& Key) const {
+int TCodePart::GetInt(const QString& key) const {
   bool Ok = false;
-  const int Value = GetValue(Key).toInt(&Ok, 10);
+  const int Value = GetValue(key).toInt(&Ok, 10);
   return Ok ? Value : 0;
 }
 
-void TCodePart::SetValue(const QString& Key, const QString& Value) {
-  const int Index = IndexOfName(Descriptor, Key);
-  if (Value.isEmpty()) {
+void TCodePart::SetValue(const QString& key, const QString& value) {
+  const int Index = IndexOfName(Descriptor, key);
+  if (value.isEmpty()) {
     if (Index >= 0) Descriptor.removeAt(Index);
     return;
   }
-  const QString Entry = Key + QLatin1Char('=') + Value;
+  const QString Entry = key + QLatin1Char('=') + value;
   if (Index < 0)
     Descriptor << Entry;
   else
     Descriptor[Index] = Entry;
 }
 
-void TCodePart::SetInt(const QString& Key, int Value) {
-  SetValue(Key, QString::number(Value));
+void TCodePart::SetInt(const QString& key, int value) {
+  SetValue(key, QString::number(value));
 }
 
 QString TCodePart::Nonce() const {
@@ -161,17 +161,17 @@ QByteArray TCodePart::ConfigBody() const {
   return Lines.isEmpty() ? QByteArray() : Lines[0].mid(1);
 }
 
-void TCodePart::AddMessage(const QByteArray& Text) {
-  if (Text.isEmpty()) return;
+void TCodePart::AddMessage(const QByteArray& text) {
+  if (text.isEmpty()) return;
   const int Count = ClampToInt(qint64(GetInt(QStringLiteral("ML"))) + 1);
   SetInt(QStringLiteral("ML"), Count);
   // A descriptor that announced messages of its own could point past the end.
-  Lines.insert(std::clamp<qsizetype>(Count, 0, Lines.size()), Text);
+  Lines.insert(std::clamp<qsizetype>(Count, 0, Lines.size()), text);
 }
 
-QString TCodePart::MessageAt(int Index) const {
-  const int Line = 1 + Index;
-  if (Index < 0 || Index >= GetInt(QStringLiteral("ML")) || Line >= Lines.size()) return QString();
+QString TCodePart::MessageAt(int index) const {
+  const int Line = 1 + index;
+  if (index < 0 || index >= GetInt(QStringLiteral("ML")) || Line >= Lines.size()) return QString();
   return QString::fromLatin1(Lines[Line]);
 }
 
@@ -190,17 +190,17 @@ bool TCodePart::HoldsAnnouncedLines() const {
   return Ml >= 0 && El >= 0 && Cl >= 0 && El + Cl >= 1 && Lines.size() == 1 + Ml + El + Cl;
 }
 
-QByteArray TCodePart::SendLineAt(int Index, bool& IsData) const {
+QByteArray TCodePart::SendLineAt(int index, bool& isData) const {
   const qint64 Data = GetInt(QStringLiteral("EL"));
-  IsData = !SkipData && Index < Data;
-  const qint64 Line = PayloadStart() + (SkipData ? Data : 0) + qint64(Index);
+  isData = !SkipData && index < Data;
+  const qint64 Line = PayloadStart() + (SkipData ? Data : 0) + qint64(index);
   if (Line < 0 || Line >= Lines.size()) return QByteArray();
   return Lines[Line];
 }
 
-void TCodePart::SetDataReversed(bool Reversed) {
-  if (Reversed == DataReversed) return;
-  DataReversed = Reversed;
+void TCodePart::SetDataReversed(bool reversed) {
+  if (reversed == DataReversed) return;
+  DataReversed = reversed;
   const qint64 Data = GetInt(QStringLiteral("EL"));
   const qint64 First = PayloadStart();
   if (Data <= 1 || First < 0 || First + Data > Lines.size()) return;
@@ -214,30 +214,30 @@ namespace {
 // Reads the records of one part, keeping the first error and the running sum.
 class TPartReader {
  public:
-  TPartReader(QIODevice& Stream, QString& Error) : S(Stream), Err(Error) {}
+  TPartReader(QIODevice& stream, QString& error) : S(stream), Err(error) {}
 
   std::uint32_t Sum = 0;
 
-  void Fail(TKffMessage Message) {
-    if (Err.isEmpty()) Err = KffMessageText(Message);
+  void Fail(TKffMessage message) {
+    if (Err.isEmpty()) Err = KffMessageText(message);
   }
 
-  QByteArray Read(qint64 Count, bool Counted = true) {
+  QByteArray Read(qint64 count, bool counted = true) {
     // A pipe hands out what it has; only an empty read is the end.
-    QByteArray Bytes = Count > 0 ? S.read(Count) : QByteArray();
-    while (Bytes.size() < Count) {
-      const QByteArray More = S.read(Count - Bytes.size());
+    QByteArray Bytes = count > 0 ? S.read(count) : QByteArray();
+    while (Bytes.size() < count) {
+      const QByteArray More = S.read(count - Bytes.size());
       if (More.isEmpty()) break;
       Bytes += More;
     }
-    if (Bytes.size() < Count) Fail(TKffMessage::kmUnexpectedEnd);
-    if (Counted)
+    if (Bytes.size() < count) Fail(TKffMessage::kmUnexpectedEnd);
+    if (counted)
       for (char c : Bytes) Sum -= static_cast<std::uint8_t>(c);
     return Bytes;
   }
 
-  std::uint32_t ReadLE(int Width, bool Counted = true) {
-    const QByteArray Bytes = Read(Width, Counted);
+  std::uint32_t ReadLE(int width, bool counted = true) {
+    const QByteArray Bytes = Read(width, counted);
     std::uint32_t Value = 0;
     for (int i = Bytes.size() - 1; i >= 0; --i)
       Value = (Value << 8) | static_cast<std::uint8_t>(Bytes[i]);
@@ -245,9 +245,9 @@ class TPartReader {
   }
 
   // A string record: length field, content, sum byte.
-  QByteArray ReadString(int LengthWidth, bool Scrambled) {
-    QByteArray Content = Read(ReadLE(LengthWidth));
-    if (Scrambled) KffUnscramble(Content);
+  QByteArray ReadString(int lengthWidth, bool scrambled) {
+    QByteArray Content = Read(ReadLE(lengthWidth));
+    if (scrambled) KffUnscramble(Content);
     const std::uint8_t Expected = static_cast<std::uint8_t>(ReadLE(1));
     if (Expected != KffSum8(Content)) Fail(TKffMessage::kmCorrupted);
     return Content;
@@ -261,140 +261,140 @@ class TPartReader {
   QString& Err;
 };
 
-int LengthWidth(int Version) {
-  return Version < 2 ? 1 : 2;
+int LengthWidth(int version) {
+  return version < 2 ? 1 : 2;
 }
 
 // Header string and format version. The header is normally stored plain; one
 // stored scrambled is accepted too (its sum byte then cannot match).
-void ReadHeader(TPartReader& R, int& Version) {
-  QByteArray Header = R.ReadString(1, false);
+void ReadHeader(TPartReader& r, int& version) {
+  QByteArray Header = r.ReadString(1, false);
   if (Header != KffMagic) {
     KffUnscramble(Header);
-    if (Header == KffMagic) R.Error().clear();
+    if (Header == KffMagic) r.Error().clear();
   }
-  if (R.Error().isEmpty() && Header != KffMagic) R.Fail(TKffMessage::kmIncorrectFormat);
-  Version = static_cast<int>(R.ReadLE(2));
+  if (r.Error().isEmpty() && Header != KffMagic) r.Fail(TKffMessage::kmIncorrectFormat);
+  version = static_cast<int>(r.ReadLE(2));
 }
 
-void ReadConfigLine(TPartReader& R, TCodePart& Part, int Version) {
+void ReadConfigLine(TPartReader& r, TCodePart& part, int version) {
   QByteArray Config("C");
-  if (Part.GetValue(QStringLiteral("Part")) == QLatin1String("Main")) {
-    const QByteArray Stored = R.ReadString(LengthWidth(Version), true);
-    Config = Version < 2 ? "C" + Stored : Stored;
-  } else if (Version > 2) {
-    Config = R.ReadString(LengthWidth(Version), true);
+  if (part.GetValue(QStringLiteral("Part")) == QLatin1String("Main")) {
+    const QByteArray Stored = r.ReadString(LengthWidth(version), true);
+    Config = version < 2 ? "C" + Stored : Stored;
+  } else if (version > 2) {
+    Config = r.ReadString(LengthWidth(version), true);
   }
-  Part.Lines << Config;
+  part.Lines << Config;
 }
 
 // Whether the part may take `More` records beyond those it holds.
-bool WithinRecordCap(TPartReader& R, const TCodePart& Part, qint64 More) {
-  if (KffRecordCount(Part) + More <= KffMaxRecords) return true;
-  R.Fail(TKffMessage::kmCorrupted);
+bool WithinRecordCap(TPartReader& r, const TCodePart& part, qint64 more) {
+  if (KffRecordCount(part) + more <= KffMaxRecords) return true;
+  r.Fail(TKffMessage::kmCorrupted);
   return false;
 }
 
 // Reads Count line records; a negative count means up to the end of the stream.
-void ReadLines(TPartReader& R, TCodePart& Part, int Version, qint64 Count) {
-  for (qint64 i = 0; Count < 0 || i < Count; ++i) {
-    if (R.AtEnd() || !R.Error().isEmpty() || !WithinRecordCap(R, Part, 1)) break;
-    if (Version <= 2) {
-      Part.Lines << R.Read(KffRawLineSize);
+void ReadLines(TPartReader& r, TCodePart& part, int version, qint64 count) {
+  for (qint64 i = 0; count < 0 || i < count; ++i) {
+    if (r.AtEnd() || !r.Error().isEmpty() || !WithinRecordCap(r, part, 1)) break;
+    if (version <= 2) {
+      part.Lines << r.Read(KffRawLineSize);
     } else {
-      const bool IsMessage = Part.Lines.size() < Part.PayloadStart();
-      Part.Lines << R.ReadString(LengthWidth(Version), IsMessage);
+      const bool IsMessage = part.Lines.size() < part.PayloadStart();
+      part.Lines << r.ReadString(LengthWidth(version), IsMessage);
     }
   }
 }
 
-qint64 Key64(const TCodePart& Part, const char* Key) {
-  return Part.GetInt(QLatin1String(Key));
+qint64 Key64(const TCodePart& part, const char* key) {
+  return part.GetInt(QLatin1String(key));
 }
 
 // Smallest stored line record: a raw line (versions 0 to 2), or an empty string
 // record (its 2-byte length and its sum byte).
-qint64 SmallestRecord(int Version) {
-  return Version <= 2 ? KffRawLineSize : 3;
+qint64 SmallestRecord(int version) {
+  return version <= 2 ? KffRawLineSize : 3;
 }
 
 // The descriptor's counts before any line is read: none negative, something to
 // send, no more records than the bytes left in the stream can hold (a stream whose
 // size is unknown is bounded by the record cap alone) and not past the cap. A file
 // that fails here is unusable; nothing is read or sized by its counts.
-bool CountsPlausible(TPartReader& R, const TCodePart& Part, int Version, const QIODevice& Stream) {
-  const qint64 Ml = Version > 2 ? Key64(Part, "ML") : 0;
-  const qint64 El = Key64(Part, "EL"), Cl = Key64(Part, "CL");
+bool CountsPlausible(TPartReader& r, const TCodePart& part, int version, const QIODevice& stream) {
+  const qint64 Ml = version > 2 ? Key64(part, "ML") : 0;
+  const qint64 El = Key64(part, "EL"), Cl = Key64(part, "CL");
   if (Ml < 0 || El < 0 || Cl < 0 || El + Cl < 1) {
-    R.Fail(TKffMessage::kmCorrupted);
+    r.Fail(TKffMessage::kmCorrupted);
     return false;
   }
-  if (!Stream.isSequential() &&
-      (Ml + El + Cl) * SmallestRecord(Version) > Stream.size() - Stream.pos()) {
-    R.Fail(TKffMessage::kmUnexpectedEnd);
+  if (!stream.isSequential() &&
+      (Ml + El + Cl) * SmallestRecord(version) > stream.size() - stream.pos()) {
+    r.Fail(TKffMessage::kmUnexpectedEnd);
     return false;
   }
-  return WithinRecordCap(R, Part, Ml + El + Cl);
+  return WithinRecordCap(r, part, Ml + El + Cl);
 }
 
 // After reading: the lines present are exactly the configuration line and the
 // ML + EL + CL lines the descriptor announces, with something to send.
-void CheckCountsMatchLines(TPartReader& R, const TCodePart& Part) {
-  const qint64 Ml = Key64(Part, "ML"), El = Key64(Part, "EL"), Cl = Key64(Part, "CL");
+void CheckCountsMatchLines(TPartReader& r, const TCodePart& part) {
+  const qint64 Ml = Key64(part, "ML"), El = Key64(part, "EL"), Cl = Key64(part, "CL");
   if (Ml < 0 || El < 0 || Cl < 0 || El + Cl < 1) {
-    R.Fail(TKffMessage::kmCorrupted);
-  } else if (Part.Lines.size() < 1 + Ml + El + Cl) {
-    R.Fail(TKffMessage::kmUnexpectedEnd);  // the stream ended before the last record
-  } else if (Part.Lines.size() != 1 + Ml + El + Cl) {
-    R.Fail(TKffMessage::kmCorrupted);
+    r.Fail(TKffMessage::kmCorrupted);
+  } else if (part.Lines.size() < 1 + Ml + El + Cl) {
+    r.Fail(TKffMessage::kmUnexpectedEnd);  // the stream ended before the last record
+  } else if (part.Lines.size() != 1 + Ml + El + Cl) {
+    r.Fail(TKffMessage::kmCorrupted);
   }
 }
 
 }  // namespace
 
-void TCodePart::ReadPart(QIODevice& Stream, int& Version, QString& Error) {
-  Error.clear();
+void TCodePart::ReadPart(QIODevice& stream, int& version, QString& error) {
+  error.clear();
   DataReversed = false;
-  TPartReader R(Stream, Error);
-  if (Version == -1 || Version > 2) ReadHeader(R, Version);
-  if (Error.isEmpty() && Version > KffMaxVersion) R.Fail(TKffMessage::kmNotRecognised);
+  TPartReader R(stream, error);
+  if (version == -1 || version > 2) ReadHeader(R, version);
+  if (error.isEmpty() && version > KffMaxVersion) R.Fail(TKffMessage::kmNotRecognised);
   const std::uint32_t Check = R.ReadLE(4, false);
   R.Sum += Check;
 
-  const QByteArray Text = Version >= 2 ? R.ReadString(LengthWidth(Version), true)
+  const QByteArray Text = version >= 2 ? R.ReadString(LengthWidth(version), true)
                                        : QByteArray("Part=Main MinBFV=0 CL=-5 EL=4");
   Descriptor = KffParseCommaText(Text);
   Lines.clear();
-  ReadConfigLine(R, *this, Version);
+  ReadConfigLine(R, *this, version);
 
-  if (Version > 2) {
-    if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream))
-      ReadLines(R, *this, Version, Key64(*this, "ML") + Key64(*this, "EL") + Key64(*this, "CL"));
+  if (version > 2) {
+    if (error.isEmpty() && CountsPlausible(R, *this, version, stream))
+      ReadLines(R, *this, version, Key64(*this, "ML") + Key64(*this, "EL") + Key64(*this, "CL"));
   } else {
-    while (Error.isEmpty() && WithinRecordCap(R, *this, 1)) {
-      const QByteArray Message = R.ReadString(LengthWidth(Version), true);
+    while (error.isEmpty() && WithinRecordCap(R, *this, 1)) {
+      const QByteArray Message = R.ReadString(LengthWidth(version), true);
       if (Message.isEmpty()) break;
       AddMessage(Message);
     }
     const qsizetype Before = Lines.size();
     R.Sum = Check;
-    if (Version < 2) {
-      ReadLines(R, *this, Version, -1);  // every record up to the end of the stream
+    if (version < 2) {
+      ReadLines(R, *this, version, -1);  // every record up to the end of the stream
       SetInt(QStringLiteral("CL"), static_cast<int>(Lines.size() - Before - 4));
-    } else if (Error.isEmpty() && CountsPlausible(R, *this, Version, Stream)) {
-      ReadLines(R, *this, Version, Key64(*this, "CL") + Key64(*this, "EL"));
+    } else if (error.isEmpty() && CountsPlausible(R, *this, version, stream)) {
+      ReadLines(R, *this, version, Key64(*this, "CL") + Key64(*this, "EL"));
     }
   }
-  if (Error.isEmpty()) CheckCountsMatchLines(R, *this);
-  if (Error.isEmpty() && R.Sum != 0) R.Fail(TKffMessage::kmCorrupted);
+  if (error.isEmpty()) CheckCountsMatchLines(R, *this);
+  if (error.isEmpty() && R.Sum != 0) R.Fail(TKffMessage::kmCorrupted);
 }
 
 // ---------------------------------------------------------------- TReprogramBuffer
 
 namespace {
 
-void DefaultMessageHook(const QString& Message) {
-  KffShowMessage(Message);
+void DefaultMessageHook(const QString& message) {
+  KffShowMessage(message);
 }
 
 TKffMessageHook& MessageHook() {
@@ -404,54 +404,54 @@ TKffMessageHook& MessageHook() {
 
 }  // namespace
 
-TKffMessageHook SetKffMessageHook(TKffMessageHook Hook) {
-  return std::exchange(MessageHook(), Hook ? Hook : &DefaultMessageHook);
+TKffMessageHook SetKffMessageHook(TKffMessageHook hook) {
+  return std::exchange(MessageHook(), hook ? hook : &DefaultMessageHook);
 }
 
-TCodePart* TReprogramBuffer::PartAt(int Index) const {
-  return Index >= 0 && Index < Count() ? Parts[Index].get() : nullptr;
+TCodePart* TReprogramBuffer::PartAt(int index) const {
+  return index >= 0 && index < Count() ? Parts[index].get() : nullptr;
 }
 
-int TReprogramBuffer::IndexOfPart(const QString& Name) const {
+int TReprogramBuffer::IndexOfPart(const QString& name) const {
   for (int i = Count() - 1; i >= 0; --i)
-    if (Parts[i]->GetValue(QStringLiteral("Part")) == Name) return i;
+    if (Parts[i]->GetValue(QStringLiteral("Part")) == name) return i;
   return -1;
 }
 
-TCodePart* TReprogramBuffer::Add(std::unique_ptr<TCodePart> Part) {
-  Parts.push_back(std::move(Part));
+TCodePart* TReprogramBuffer::Add(std::unique_ptr<TCodePart> part) {
+  Parts.push_back(std::move(part));
   return Parts.back().get();
 }
 
-void TReprogramBuffer::SetDataReversed(bool Reversed) {
-  for (auto& Part : Parts) Part->SetDataReversed(Reversed);
+void TReprogramBuffer::SetDataReversed(bool reversed) {
+  for (auto& Part : Parts) Part->SetDataReversed(reversed);
 }
 
-void TReprogramBuffer::SetSkipData(bool Skip) {
-  for (auto& Part : Parts) Part->SkipData = Skip;
+void TReprogramBuffer::SetSkipData(bool skip) {
+  for (auto& Part : Parts) Part->SkipData = skip;
 }
 
-qint64 KffRecordCount(const TCodePart& Part) {
-  return Part.Lines.size() + Part.Descriptor.size();
+qint64 KffRecordCount(const TCodePart& part) {
+  return part.Lines.size() + part.Descriptor.size();
 }
 
-void TReprogramBuffer::LoadFromStream(QIODevice& Stream, bool ShowMessages, QString& Error) {
-  Error.clear();
+void TReprogramBuffer::LoadFromStream(QIODevice& stream, bool showMessages, QString& error) {
+  error.clear();
   Parts.clear();
   int Version = -1;
   // An empty stream holds no firmware at all; it must not pass as a sound file.
-  if (Stream.atEnd()) Error = KffMessageText(TKffMessage::kmUnexpectedEnd);
-  if (!Stream.isSequential() && Stream.size() - Stream.pos() > KffMaxFileBytes)
-    Error = KffMessageText(TKffMessage::kmCorrupted);
+  if (stream.atEnd()) error = KffMessageText(TKffMessage::kmUnexpectedEnd);
+  if (!stream.isSequential() && stream.size() - stream.pos() > KffMaxFileBytes)
+    error = KffMessageText(TKffMessage::kmCorrupted);
   qint64 Records = 0;
-  while (Error.isEmpty() && !Stream.atEnd()) {
+  while (error.isEmpty() && !stream.atEnd()) {
     const TCodePart* Part = Add(std::make_unique<TCodePart>());
-    Parts.back()->ReadPart(Stream, Version, Error);
+    Parts.back()->ReadPart(stream, Version, error);
     Records += KffRecordCount(*Part);
-    if (Error.isEmpty() && Records > KffMaxRecords)
-      Error = KffMessageText(TKffMessage::kmCorrupted);
+    if (error.isEmpty() && Records > KffMaxRecords)
+      error = KffMessageText(TKffMessage::kmCorrupted);
   }
-  if (!Error.isEmpty() || !ShowMessages) return;
+  if (!error.isEmpty() || !showMessages) return;
   const TCodePart* Main = PartAt(IndexOfPart(QStringLiteral("Main")));
   if (!Main) return;
   for (int i = 0;; ++i) {
@@ -461,8 +461,8 @@ void TReprogramBuffer::LoadFromStream(QIODevice& Stream, bool ShowMessages, QStr
   }
 }
 
-void TReprogramBuffer::LoadFromStream(QIODevice& Stream, bool ShowMessages, std::string& Error) {
+void TReprogramBuffer::LoadFromStream(QIODevice& stream, bool showMessages, std::string& error) {
   QString Text;
-  LoadFromStream(Stream, ShowMessages, Text);
-  Error = Text.toStdString();
+  LoadFromStream(stream, showMessages, Text);
+  error = Text.toStdString();
 }

@@ -32,7 +32,7 @@ inline constexpr qint64 KffMaxRecords = qint64(1) << 18;
 
 class TCodePart {
  public:
-  explicit TCodePart(const QString& PartName = QString());
+  explicit TCodePart(const QString& partName = QString());
 
   // key=value entries, file order, duplicates kept; keys match without regard to case.
   QStringList Descriptor;
@@ -44,17 +44,17 @@ class TCodePart {
   // The data lines are left out when the part is sent.
   bool SkipData = false;
 
-  QString GetValue(const QString& Key) const;
-  int GetInt(const QString& Key) const;
-  void SetValue(const QString& Key, const QString& Value);
-  void SetInt(const QString& Key, int Value);
+  QString GetValue(const QString& key) const;
+  int GetInt(const QString& key) const;
+  void SetValue(const QString& key, const QString& value);
+  void SetInt(const QString& key, int value);
 
   QString Nonce() const;
   int UsedKey() const;
   QByteArray ConfigBody() const;
 
-  void AddMessage(const QByteArray& Text);
-  QString MessageAt(int Index) const;
+  void AddMessage(const QByteArray& text);
+  QString MessageAt(int index) const;
   int PayloadStart() const;
 
   int SendLineCount() const;
@@ -63,12 +63,12 @@ class TCodePart {
   bool HoldsAnnouncedLines() const;
   // The Index-th line to send; IsData tells whether it is one of the data lines.
   // An index past the end of Lines gives an empty line.
-  QByteArray SendLineAt(int Index, bool& IsData) const;
-  void SetDataReversed(bool Reversed);
+  QByteArray SendLineAt(int index, bool& isData) const;
+  void SetDataReversed(bool reversed);
 
   // Parses one part. Version is -1 for the first part of a file and carries the
   // format version from part to part. Error is empty on success.
-  void ReadPart(QIODevice& Stream, int& Version, QString& Error);
+  void ReadPart(QIODevice& stream, int& version, QString& error);
 };
 
 // The parts of one file, in file order; owns them.
@@ -77,29 +77,29 @@ class TReprogramBuffer {
   // Reads a whole file from the stream's current position to its end. Error is
   // empty on success; parts read before a failure stay in the buffer. With
   // ShowMessages the "Main" part's messages are shown one by one afterwards.
-  void LoadFromStream(QIODevice& Stream, bool ShowMessages, QString& Error);
-  void LoadFromStream(QIODevice& Stream, bool ShowMessages, std::string& Error);
+  void LoadFromStream(QIODevice& stream, bool showMessages, QString& error);
+  void LoadFromStream(QIODevice& stream, bool showMessages, std::string& error);
 
   int Count() const { return static_cast<int>(Parts.size()); }
   // nullptr when Index is out of range.
-  TCodePart* PartAt(int Index) const;
+  TCodePart* PartAt(int index) const;
   // Index of the last part whose "Part" value equals Name exactly; -1 if none.
-  int IndexOfPart(const QString& Name) const;
-  TCodePart* Add(std::unique_ptr<TCodePart> Part);
+  int IndexOfPart(const QString& name) const;
+  TCodePart* Add(std::unique_ptr<TCodePart> part);
   void Clear() { Parts.clear(); }
 
-  void SetDataReversed(bool Reversed);
-  void SetSkipData(bool Skip);
+  void SetDataReversed(bool reversed);
+  void SetSkipData(bool skip);
 
  private:
   std::vector<std::unique_ptr<TCodePart>> Parts;
 };
 
 // The records a part keeps in memory: its lines and its descriptor entries.
-qint64 KffRecordCount(const TCodePart& Part);
+qint64 KffRecordCount(const TCodePart& part);
 
 // Shows one message of a firmware file to the user (an information dialog with
 // OK). The default goes through the string table; tests and the console
 // program may replace it. Returns the previous hook.
-using TKffMessageHook = void (*)(const QString& Message);
-TKffMessageHook SetKffMessageHook(TKffMessageHook Hook);
+using TKffMessageHook = void (*)(const QString& message);
+TKffMessageHook SetKffMessageHook(TKffMessageHook hook);

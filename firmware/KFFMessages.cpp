@@ -45,13 +45,13 @@ void StopUnitKFFFiles() {
   Unit().Started = false;
 }
 
-QString KffMessageText(TKffMessage Message) {
-  const int i = static_cast<int>(Message);
+QString KffMessageText(TKffMessage message) {
+  const int i = static_cast<int>(message);
   const TKffUnit& U = Unit();
   if (U.Started) return QString::fromStdString(FetchText(U.Ids[i]));
   return QString::fromLatin1(BuiltInTexts[i]);
 }
 
-void KffShowMessage(const QString& Text) {
-  Dialogs().MessageDialog(Text.toStdString(), mkInformation, dbOK, 0);
+void KffShowMessage(const QString& text) {
+  Dialogs().MessageDialog(text.toStdString(), mkInformation, dbOK, 0);
 }

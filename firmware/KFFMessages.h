@@ -17,6 +17,6 @@ void StopUnitKFFFiles();
 
 // The message's text: from the string table once StartUnitKFFFiles has run, else
 // the built-in text (host tools that run without the table).
-QString KffMessageText(TKffMessage Message);
+QString KffMessageText(TKffMessage message);
 // Shows a firmware file's message to the user (information dialog, OK).
-void KffShowMessage(const QString& Text);
+void KffShowMessage(const QString& text);

@@ -17,5 +17,5 @@ struct TKffWriteOptions {
 // ML, EL and CL (versions 0 and 1 take EL = 4 and give CL from the line count).
 // Returns false, with Error saying why, when the parts cannot be stored in the
 // chosen version without loss.
-bool WriteKffFile(const TReprogramBuffer& Buffer, const TKffWriteOptions& Options, QByteArray& Out,
-                  QString& Error);
+bool WriteKffFile(const TReprogramBuffer& buffer, const TKffWriteOptions& options, QByteArray& out,
+                  QString& error);

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 
-static int Fail(const QString& Text) {
-  std::fprintf(stderr, "bx2image: %s\n", Text.toLocal8Bit().constData());
+static int Fail(const QString& text) {
+  std::fprintf(stderr, "bx2image: %s\n", text.toLocal8Bit().constData());
   return 1;
 }
 

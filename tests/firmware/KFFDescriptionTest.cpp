@@ -8,12 +8,12 @@
 
 namespace {
 
-QString LoadInto(const QByteArray& Bytes, TReprogramBuffer& Buffer) {
+QString LoadInto(const QByteArray& bytes, TReprogramBuffer& buffer) {
   QBuffer Stream;
-  Stream.setData(Bytes);
+  Stream.setData(bytes);
   Stream.open(QIODevice::ReadOnly);
   QString Error;
-  Buffer.LoadFromStream(Stream, false, Error);
+  buffer.LoadFromStream(Stream, false, Error);
   return Error;
 }
 

@@ -15,69 +15,69 @@
 #include <map>
 #include <random>
 
-static void PrintTo(const QString& Text, std::ostream* Out) {
-  *Out << Text.toStdString();
+static void PrintTo(const QString& text, std::ostream* out) {
+  *out << text.toStdString();
 }
 
 namespace {
 
-QByteArray Line74(char Fill, int Tag) {
-  QByteArray Line(KffRawLineSize, Fill);
-  Line[0] = static_cast<char>(Tag);
+QByteArray Line74(char fill, int tag) {
+  QByteArray Line(KffRawLineSize, fill);
+  Line[0] = static_cast<char>(tag);
   return Line;
 }
 
 // A part with messages, EL data lines and CL code lines of 74 bytes each.
-std::unique_ptr<TCodePart> MakePart(const QString& Name, QList<QByteArray> Messages, int Data,
-                                    int Code, const QByteArray& Config = "C\x01\x02") {
-  auto Part = std::make_unique<TCodePart>(Name);
+std::unique_ptr<TCodePart> MakePart(const QString& name, QList<QByteArray> messages, int data,
+                                    int code, const QByteArray& config = "C\x01\x02") {
+  auto Part = std::make_unique<TCodePart>(name);
   Part->SetInt(QStringLiteral("Version"), 2606207);
-  Part->Lines[0] = Config;
-  Part->Lines << Messages;
-  for (int i = 0; i < Data; ++i) Part->Lines << Line74('d', i);
-  for (int i = 0; i < Code; ++i) Part->Lines << Line74('c', i);
-  Part->SetInt(QStringLiteral("ML"), static_cast<int>(Messages.size()));
-  Part->SetInt(QStringLiteral("EL"), Data);
-  Part->SetInt(QStringLiteral("CL"), Code);
+  Part->Lines[0] = config;
+  Part->Lines << messages;
+  for (int i = 0; i < data; ++i) Part->Lines << Line74('d', i);
+  for (int i = 0; i < code; ++i) Part->Lines << Line74('c', i);
+  Part->SetInt(QStringLiteral("ML"), static_cast<int>(messages.size()));
+  Part->SetInt(QStringLiteral("EL"), data);
+  Part->SetInt(QStringLiteral("CL"), code);
   return Part;
 }
 
-QByteArray Write(const TReprogramBuffer& Buffer, int Version, bool ScrambledHeader = false) {
+QByteArray Write(const TReprogramBuffer& buffer, int version, bool scrambledHeader = false) {
   QByteArray Out;
   QString Error;
-  EXPECT_TRUE(WriteKffFile(Buffer, {Version, ScrambledHeader}, Out, Error)) << Error.toStdString();
+  EXPECT_TRUE(WriteKffFile(buffer, {version, scrambledHeader}, Out, Error)) << Error.toStdString();
   return Out;
 }
 
-QString Load(const QByteArray& Bytes, TReprogramBuffer& Buffer, bool ShowMessages = false) {
+QString Load(const QByteArray& bytes, TReprogramBuffer& buffer, bool showMessages = false) {
   QBuffer Stream;
-  Stream.setData(Bytes);
+  Stream.setData(bytes);
   Stream.open(QIODevice::ReadOnly);
   QString Error;
-  Buffer.LoadFromStream(Stream, ShowMessages, Error);
+  buffer.LoadFromStream(Stream, showMessages, Error);
   return Error;
 }
 
 // A string record stored plain.
-QByteArray Record(const QByteArray& Content) {
-  const auto Length = static_cast<quint16>(Content.size());
+QByteArray Record(const QByteArray& content) {
+  const auto Length = static_cast<quint16>(content.size());
   return QByteArray(1, static_cast<char>(Length & 0xFF)) + static_cast<char>(Length >> 8) +
-         Content + static_cast<char>(KffSum8(Content));
+         content + static_cast<char>(KffSum8(content));
 }
 
-QByteArray ScrambledRecord(QByteArray Content) {
-  const char Sum = static_cast<char>(KffSum8(Content));
-  KffScramble(Content);
-  return Record(Content).chopped(1) + Sum;
+QByteArray ScrambledRecord(QByteArray content) {
+  const char Sum = static_cast<char>(KffSum8(content));
+  KffScramble(content);
+  return Record(content).chopped(1) + Sum;
 }
 
 // A version 4 part made by hand (not by the writer): the descriptor as given, a
 // bare configuration line, then Records as they stand, with a sound checksum.
-QByteArray RawV4(const QByteArray& Descriptor, const QByteArray& Records) {
+QByteArray RawV4(const QByteArray& descriptor, const QByteArray& records) {
   QByteArray Magic(KffMagic);
   const QByteArray Head =
       char(Magic.size()) + Magic + char(KffSum8(Magic)) + QByteArray("\x04\x00", 2);
-  const QByteArray Body = ScrambledRecord(Descriptor) + ScrambledRecord("C") + Records;
+  const QByteArray Body = ScrambledRecord(descriptor) + ScrambledRecord("C") + records;
   quint32 Sum = 0;
   for (char c : Head + Body) Sum += static_cast<quint8>(c);
   QByteArray Check;
@@ -86,7 +86,7 @@ QByteArray RawV4(const QByteArray& Descriptor, const QByteArray& Records) {
 }
 
 // The message a user reads for each failure.
-QString Msg(TKffMessage Message) {
+QString Msg(TKffMessage message) {
   const std::map<TKffMessage, const char*> Texts = {
       {TKffMessage::kmAccess, "Error accessing file!"},
       {TKffMessage::kmIncorrectFormat, "Incorrect file format"},
@@ -94,7 +94,7 @@ QString Msg(TKffMessage Message) {
       {TKffMessage::kmUnexpectedEnd, "Unexpected end of file.\nFile possibly corrupted!"},
       {TKffMessage::kmCorrupted, "File possibly corrupted!"},
   };
-  return QString::fromStdString(AdjustLineBreaks(Texts.at(Message)));
+  return QString::fromStdString(AdjustLineBreaks(Texts.at(message)));
 }
 
 class KffFiles : public ::testing::Test {
@@ -237,11 +237,11 @@ TEST_F(KffFiles, WriterRefusesPartsItCannotStore) {
     std::function<void(TReprogramBuffer&)> Spoil;
   };
   const std::vector<TCase> Cases = {
-      {0, [](TReprogramBuffer& B) { B.Add(MakePart(QStringLiteral("Main"), {}, 4, 1)); }},
-      {1, [](TReprogramBuffer& B) { B.PartAt(0)->SetValue(QStringLiteral("Part"), "Boot"); }},
-      {2, [](TReprogramBuffer& B) { B.PartAt(0)->Lines.last().chop(1); }},
-      {4, [](TReprogramBuffer& B) { B.PartAt(0)->SetInt(QStringLiteral("CL"), 9); }},
-      {4, [](TReprogramBuffer& B) { B.PartAt(0)->Lines.last() = QByteArray(70000, 'x'); }},
+      {0, [](TReprogramBuffer& b) { b.Add(MakePart(QStringLiteral("Main"), {}, 4, 1)); }},
+      {1, [](TReprogramBuffer& b) { b.PartAt(0)->SetValue(QStringLiteral("Part"), "Boot"); }},
+      {2, [](TReprogramBuffer& b) { b.PartAt(0)->Lines.last().chop(1); }},
+      {4, [](TReprogramBuffer& b) { b.PartAt(0)->SetInt(QStringLiteral("CL"), 9); }},
+      {4, [](TReprogramBuffer& b) { b.PartAt(0)->Lines.last() = QByteArray(70000, 'x'); }},
       {5, [](TReprogramBuffer&) {}},
   };
   for (const TCase& Case : Cases) {
@@ -259,7 +259,7 @@ TEST_F(KffFiles, WriterRefusesPartsItCannotStore) {
 TEST_F(KffFiles, MessagesAreShownInFileOrder) {
   static QStringList Shown;
   Shown.clear();
-  const TKffMessageHook Previous = SetKffMessageHook([](const QString& M) { Shown << M; });
+  const TKffMessageHook Previous = SetKffMessageHook([](const QString& m) { Shown << m; });
   TReprogramBuffer Parts;
   Parts.Add(MakePart(QStringLiteral("Bootblock"), {"Not me"}, 0, 1, "C"));
   Parts.Add(MakePart(QStringLiteral("Main"), {"One", "Two"}, 4, 1));
@@ -407,13 +407,13 @@ TEST_F(KffFiles, FilesBeyondTheRecordCapAreRefused) {
 // A stream that tells only what it has buffered (a pipe) still reads as a file.
 class TPipeStream : public QIODevice {
  public:
-  explicit TPipeStream(QByteArray Bytes) : Data(std::move(Bytes)) { open(ReadOnly); }
+  explicit TPipeStream(QByteArray bytes) : Data(std::move(bytes)) { open(ReadOnly); }
   bool isSequential() const override { return true; }
 
  protected:
-  qint64 readData(char* To, qint64 Max) override {
-    const qint64 Count = std::min<qint64>({Max, 16, Data.size() - Pos});
-    std::copy_n(Data.constData() + Pos, Count, To);
+  qint64 readData(char* to, qint64 max) override {
+    const qint64 Count = std::min<qint64>({max, 16, Data.size() - Pos});
+    std::copy_n(Data.constData() + Pos, Count, to);
     Pos += Count;
     return Count;
   }
