@@ -3,13 +3,7 @@
 // post-process), the connection to the boot loader and the boot block check.
 #include "firmware/Updater.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QString>
-#include <QTimer>
-
-#include <chrono>
-#include <thread>
 
 #include "firmware/KFFFiles.h"
 #include "firmware/UpdaterInternals.h"
@@ -18,26 +12,6 @@
 #include "support/Progress.h"
 
 using namespace updater;
-
-namespace updater {
-
-void WaitMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-void PumpEvents() {
-  if (!QCoreApplication::instance()) {
-    WaitMs(1);
-    return;
-  }
-  // Runs the event loop for a millisecond rather than sleeping it away: a worker
-  // waiting in a synchronised notifier call is served as soon as its call is posted.
-  QEventLoop loop;
-  QTimer::singleShot(1, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-}  // namespace updater
 
 // ---- life cycle ----------------------------------------------------------------
 
