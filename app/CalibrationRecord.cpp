@@ -56,16 +56,6 @@ QJsonArray TargetArray(const TDeviceFacts& facts) {
   return targets;
 }
 
-// True for a missing or empty file too.
-bool EndsWithNewLine(const QString& path) {
-  QFile file;
-  std::string ignored;
-  // Not opened the ordinary way: opening a FIFO for reading waits for a writer.
-  if (!OpenRegularFile(path, file, ignored) || file.size() == 0) return true;
-  char last = '\n';
-  return !file.seek(file.size() - 1) || !file.getChar(&last) || last == '\n';
-}
-
 }  // namespace
 
 std::string RecordLine(const TDeviceFacts& facts) {
@@ -114,11 +104,7 @@ bool TCalibrationRecord::Append(const TDeviceFacts& facts, std::string& error) c
     error = "cannot create the folder " + QDir::toNativeSeparators(folder).toStdString();
     return false;
   }
-  // After a line cut off by a crash the new record starts a line of its own; the
-  // fragment is left as it is.
-  std::string line = RecordLine(facts);
-  if (!EndsWithNewLine(FPath)) line.insert(line.begin(), '\n');
-  return AppendLineDurably(FPath, line, error);
+  return AppendLineDurably(FPath, RecordLine(facts), error);
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <string>
 
 // Appends `line` (which should end with '\n') to the file at `path`, creating the
-// file when needed. False with a short reason in `error` when the line was not
+// file when needed. When the file ends inside a line (one cut off by a crash), a
+// line end goes first, so the new line stands on its own and the fragment is left as
+// it is. False with a short reason in `error` when the line was not
 // written in full or could not be flushed to the disk.
 bool AppendLineDurably(const QString& path, const std::string& line, std::string& error);

@@ -37,8 +37,10 @@ struct TSimTestHost {
 
   explicit TSimTestHost(std::shared_ptr<TVirtualLine> line, int baud = 2400, char parity = 'N')
       : Line(std::move(line)) {
-    Line->HostOpen();
+    // Set before it opens, as a port is: a byte arriving between the two would be
+    // read at the line's old speed.
     Line->HostConfigure(baud, parity);
+    Line->HostOpen();
   }
   void Baud(int baud, char parity = 'N') { Line->HostConfigure(baud, parity); }
   void Write(const TSimBytes& bytes) { Line->HostWrite(bytes.data(), bytes.size()); }
